@@ -1,0 +1,43 @@
+// Multi-worker aggregation: this process's shard file and the merge of all live shards.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace multiproc {
+
+inline constexpr std::size_t SHARD_WORDS = 22;
+inline constexpr std::size_t SHARD_SIZE = SHARD_WORDS * 8;
+inline constexpr std::uint64_t SHARD_VERSION = 1;
+inline constexpr std::size_t BUCKET_COUNT = 14;
+inline constexpr std::array<double, BUCKET_COUNT - 1> BUCKET_BOUNDS_MS = {
+    1, 2, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000};
+inline constexpr std::uint64_t NO_LATENCY = UINT64_MAX;
+
+struct MergedShards {
+    std::array<std::uint64_t, BUCKET_COUNT> buckets{};
+    std::uint64_t requests = 0;
+    std::uint64_t errors = 0;
+    std::uint64_t latency_sum_us = 0;
+    std::uint64_t latency_min_us = NO_LATENCY;
+    std::uint64_t latency_max_us = 0;
+};
+
+// Adds one request to this process's shard; does nothing while aggregation is off.
+void record(std::uint16_t status_code, double duration_ms);
+
+// Selects a shard directory; absent or blank text turns aggregation off.
+void set_dir(const std::optional<std::string>& dir);
+
+// The active directory, or nothing when aggregation is off.
+std::optional<std::string> dir();
+
+// Totals of all live shards; nothing when aggregation is off.
+std::optional<MergedShards> merged();
+
+double histogram_quantile(const std::array<std::uint64_t, BUCKET_COUNT>& buckets, double q,
+                          double max_ms);
+
+}  // namespace multiproc

@@ -1,0 +1,24 @@
+// Samples of this process: CPU share since the previous sample, memory and threads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+namespace snapshot {
+
+struct Snapshot {
+    std::uint32_t pid = 0;
+    double cpu_percent = 0.0;  // share of one CPU, may exceed 100
+    std::uint64_t memory_rss = 0;
+    std::uint64_t memory_virtual = 0;
+    std::uint64_t threads = 0;
+    std::uint64_t timestamp = 0;  // Unix seconds
+};
+
+// A sample, or the text of why none could be taken.
+using Result = std::variant<Snapshot, std::string>;
+
+Result collect();
+
+}  // namespace snapshot
