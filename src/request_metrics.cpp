@@ -1,0 +1,136 @@
+// The request store. Slots of the ring are reused in place, so in the steady state
+// recording assigns into strings that already own their storage and allocates nothing.
+#include "request_metrics.hpp"
+
+#include <chrono>
+#include <mutex>
+
+#include "multiproc.hpp"
+
+namespace request_metrics {
+
+std::atomic<std::uint64_t> MAX_REQUESTS{DEFAULT_MAX_REQUESTS};
+std::atomic<std::uint64_t> TOTAL_REQUESTS{0};
+std::atomic<std::uint64_t> TOTAL_ERRORS{0};
+
+namespace {
+
+// FIFO ring whose capacity starts at 4 slots and doubles when full; it never shrinks.
+class Ring {
+public:
+    std::size_t size() const { return size_; }
+
+    RequestMetric& push_back_slot() {
+        if (size_ == slots_.size()) grow();
+        RequestMetric& slot = slots_[(head_ + size_) & (slots_.size() - 1)];
+        ++size_;
+        return slot;
+    }
+
+    // The slot keeps its string storage for reuse.
+    void pop_front() {
+        head_ = (head_ + 1) & (slots_.size() - 1);
+        --size_;
+    }
+
+    void clear() {
+        head_ = 0;
+        size_ = 0;
+    }
+
+    template <typename F>
+    void for_each(F&& visit) const {
+        for (std::size_t i = 0; i < size_; ++i) visit(slots_[(head_ + i) & (slots_.size() - 1)]);
+    }
+
+private:
+    void grow() {
+        std::vector<RequestMetric> bigger(slots_.empty() ? 4 : slots_.size() * 2);
+        for (std::size_t i = 0; i < size_; ++i)
+            bigger[i] = std::move(slots_[(head_ + i) & (slots_.size() - 1)]);
+        slots_ = std::move(bigger);
+        head_ = 0;
+    }
+
+    std::vector<RequestMetric> slots_;  // size is zero or a power of two
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+};
+
+struct Store {
+    std::mutex lock;
+    Ring ring;
+};
+
+Store& STORE() {
+    static Store store;
+    return store;
+}
+
+void evict_beyond(Ring& ring, std::uint64_t capacity) {
+    while (ring.size() > capacity) ring.pop_front();
+}
+
+}  // namespace
+
+std::uint64_t unix_seconds() {
+    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
+    return seconds > 0 ? static_cast<std::uint64_t>(seconds) : 0;
+}
+
+void record(std::string_view method, std::string_view path, std::uint16_t status_code,
+            double duration_ms) {
+    const std::uint64_t timestamp = unix_seconds();
+    // The shard writer takes its own lock; it must run before ours is taken.
+    multiproc::record(status_code, duration_ms);
+    TOTAL_REQUESTS.fetch_add(1, std::memory_order_relaxed);
+    if (status_code >= ERROR_STATUS) TOTAL_ERRORS.fetch_add(1, std::memory_order_relaxed);
+    const std::uint64_t capacity = MAX_REQUESTS.load(std::memory_order_relaxed);
+
+    Store& store = STORE();
+    std::lock_guard guard(store.lock);
+    RequestMetric& slot = store.ring.push_back_slot();
+    slot.method.assign(method);
+    slot.path.assign(path);
+    slot.status_code = status_code;
+    slot.duration_ms = duration_ms;
+    slot.timestamp = timestamp;
+    evict_beyond(store.ring, capacity);
+}
+
+std::vector<RequestMetric> get_all() {
+    Store& store = STORE();
+    std::lock_guard guard(store.lock);
+    std::vector<RequestMetric> copies;
+    copies.reserve(store.ring.size());
+    store.ring.for_each([&](const RequestMetric& m) { copies.push_back(m); });
+    return copies;
+}
+
+std::vector<double> durations() {
+    Store& store = STORE();
+    std::lock_guard guard(store.lock);
+    std::vector<double> values;
+    values.reserve(store.ring.size());
+    store.ring.for_each([&](const RequestMetric& m) { values.push_back(m.duration_ms); });
+    return values;
+}
+
+void clear() {
+    Store& store = STORE();
+    std::lock_guard guard(store.lock);
+    store.ring.clear();
+    TOTAL_REQUESTS.store(0, std::memory_order_relaxed);
+    TOTAL_ERRORS.store(0, std::memory_order_relaxed);
+}
+
+void set_max_requests(std::uint64_t max) {
+    const std::uint64_t capacity = max < 1 ? 1 : max;
+    MAX_REQUESTS.store(capacity, std::memory_order_relaxed);
+    Store& store = STORE();
+    std::lock_guard guard(store.lock);
+    evict_beyond(store.ring, capacity);
+}
+
+}  // namespace request_metrics
