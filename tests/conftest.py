@@ -1,0 +1,39 @@
+"""Shared fixtures: every test starts from an empty store with shard aggregation off."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+from collections.abc import Iterator
+
+import pytest
+
+from vornik import _core
+
+
+@pytest.fixture(autouse=True)
+def fresh_state() -> Iterator[None]:
+    _core.set_multiproc_dir(None)
+    _core.set_max_requests(10000)
+    _core.clear_requests()
+    yield
+    _core.set_multiproc_dir(None)
+    _core.set_max_requests(10000)
+    _core.clear_requests()
+
+
+def run_python(code: str, env: dict[str, str] | None = None, timeout: float = 60) -> str:
+    """Runs `code` in a fresh interpreter and returns its stdout; fails on a non-zero exit."""
+    full_env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
+    full_env.update(env or {})
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+    )
+    assert result.returncode == 0, result.stderr
+    return result.stdout

@@ -1,0 +1,387 @@
+"""The WSGI middleware: one record per request, timing, errors, /metrics, route templates."""
+
+from __future__ import annotations
+
+import gc
+import http.client
+import sys
+import threading
+import types
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any
+from wsgiref.simple_server import WSGIRequestHandler, make_server
+from wsgiref.util import setup_testing_defaults
+
+import pytest
+
+import vornik
+from vornik import _core
+from vornik.wsgi import ROUTE_KEY, UNMATCHED, MetricsMiddleware
+
+Environ = dict[str, Any]
+
+
+class FakeClock:
+    """Stands in for the middleware's monotonic clock; tests move it by hand."""
+
+    def __init__(self) -> None:
+        self.now = 1000.0
+
+    def __call__(self) -> float:
+        return self.now
+
+
+@pytest.fixture
+def clock(monkeypatch: pytest.MonkeyPatch) -> FakeClock:
+    fake = FakeClock()
+    monkeypatch.setattr("vornik.wsgi.perf_counter", fake)
+    return fake
+
+
+class Server:
+    """The server side of one WSGI call: what start_response received."""
+
+    def __init__(self) -> None:
+        self.status: str | None = None
+        self.headers: list[tuple[str, str]] = []
+        self.exc_info: Any = None
+        self.written: list[bytes] = []
+
+    def start_response(self, status: str, headers: list[tuple[str, str]], exc_info: Any = None) -> Callable[[bytes], Any]:
+        self.status, self.headers, self.exc_info = status, headers, exc_info
+        return self.written.append
+
+
+def environ_for(path: str = "/", method: str = "GET", **extra: Any) -> Environ:
+    environ: Environ = {"REQUEST_METHOD": method, "PATH_INFO": path, **extra}
+    setup_testing_defaults(environ)
+    return environ
+
+
+def serve(app: Any, path: str = "/", method: str = "GET", **extra: Any) -> tuple[Server, bytes]:
+    """One complete request as a server runs it: call, iterate, close."""
+    server = Server()
+    result = app(environ_for(path, method, **extra), server.start_response)
+    try:
+        body = b"".join(result)
+    finally:
+        if hasattr(result, "close"):
+            result.close()
+    return server, body
+
+
+def records() -> list[tuple[str, str, int, float]]:
+    return [(r.method, r.path, r.status_code, r.duration_ms) for r in _core.get_requests()]
+
+
+def test_package_reexports_core() -> None:
+    assert vornik.__version__ == "0.4.3"
+    assert vornik.__all__ == _core.__all__
+    assert all(getattr(vornik, name) is getattr(_core, name) for name in _core.__all__)
+
+
+class TestRecording:
+    def test_one_record_when_the_server_closes_the_response(self, clock: FakeClock) -> None:
+        closed: list[bool] = []
+
+        class Body:
+            def __iter__(self) -> Iterator[bytes]:
+                clock.now += 0.010
+                yield b"created"
+
+            def close(self) -> None:
+                clock.now += 0.005
+                closed.append(True)
+
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            clock.now += 0.020
+            start_response("201 Created", [("Content-Type", "text/plain")])
+            return Body()
+
+        server = Server()
+        result = MetricsMiddleware(app)(environ_for("/items", "POST"), server.start_response)
+        assert server.status == "201 Created"
+        assert b"".join(result) == b"created"
+        assert records() == []  # the body is out, but the response is not closed yet
+        result.close()  # type: ignore[attr-defined]
+        assert closed == [True]
+        assert records() == [("POST", "/items", 201, pytest.approx(35.0))]
+        result.close()  # type: ignore[attr-defined]
+        assert len(records()) == 1
+
+    def test_streamed_body_counts_whole_and_status_may_come_late(self, clock: FakeClock) -> None:
+        def app(environ: Environ, start_response: Any) -> Iterator[bytes]:
+            # A generator: start_response runs only once the server iterates.
+            start_response("206 Partial Content", [])
+            for chunk in (b"a", b"b", b"c"):
+                clock.now += 0.100
+                yield chunk
+
+        server, body = serve(MetricsMiddleware(app), "/stream")
+        assert body == b"abc"
+        assert records() == [("GET", "/stream", 206, pytest.approx(300.0))]
+
+    def test_headers_exc_info_and_write_reach_the_server(self) -> None:
+        error = ValueError("late")
+
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            start_response("200 OK", [("X-A", "1")])
+            try:
+                raise error
+            except ValueError:
+                write = start_response("503 Service Unavailable", [("Retry-After", "5")], sys.exc_info())
+            write(b"legacy write")
+            return [b"!"]
+
+        server, body = serve(MetricsMiddleware(app))
+        assert server.status == "503 Service Unavailable"
+        assert server.headers == [("Retry-After", "5")]
+        assert server.exc_info[1] is error
+        assert server.written == [b"legacy write"]
+        assert body == b"!"
+        assert records()[0][2] == 503  # the status of the last start_response
+
+    def test_path_is_script_name_plus_decoded_path_info(self) -> None:
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            start_response("200 OK", [])
+            return []
+
+        # WSGI hands the raw UTF-8 bytes over as a latin-1 string.
+        serve(MetricsMiddleware(app), "/caf\u00c3\u00a9", SCRIPT_NAME="/shop")
+        serve(MetricsMiddleware(app), "/bad\u00ff")
+        assert [r[1] for r in records()] == ["/shop/café", "/bad\ufffd"]
+
+    def test_early_close_by_the_server_keeps_the_status(self) -> None:
+        def app(environ: Environ, start_response: Any) -> Iterator[bytes]:
+            start_response("200 OK", [])
+            yield b"first"
+            yield b"never read"
+
+        server = Server()
+        result = MetricsMiddleware(app)(environ_for("/dl"), server.start_response)
+        iterator = iter(result)
+        assert next(iterator) == b"first"
+        result.close()  # type: ignore[attr-defined]  # the client went away
+        del iterator, result
+        gc.collect()
+        assert [r[2] for r in records()] == [200]
+
+    def test_wsgiref_server_round_trip(self) -> None:
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            start_response("404 Not Found", [("Content-Type", "text/plain")])
+            return [b"nothing here"]
+
+        class Quiet(WSGIRequestHandler):
+            def log_message(self, *args: Any) -> None:
+                pass
+
+        with make_server("127.0.0.1", 0, MetricsMiddleware(app), handler_class=Quiet) as httpd:
+            httpd.timeout = 10
+            thread = threading.Thread(target=httpd.handle_request)
+            thread.start()
+            conn = http.client.HTTPConnection("127.0.0.1", httpd.server_port, timeout=10)
+            conn.request("GET", "/missing?q=1")
+            response = conn.getresponse()
+            assert (response.status, response.read()) == (404, b"nothing here")
+            assert response.getheader("Content-Length") == "12"  # wsgiref could count the blocks
+            conn.close()
+            thread.join(10)
+        assert [(m, p, s) for m, p, s, _ in records()] == [("GET", "/missing", 404)]
+
+
+class TestExceptions:
+    def test_raised_before_the_body_is_recorded_as_500_and_reraised(self, clock: FakeClock) -> None:
+        error = KeyError("boom")
+
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            start_response("200 OK", [])
+            clock.now += 0.002
+            raise error
+
+        with pytest.raises(KeyError) as caught:
+            MetricsMiddleware(app)(environ_for("/k"), Server().start_response)
+        assert caught.value is error
+        assert records() == [("GET", "/k", 500, pytest.approx(2.0))]
+
+    def test_raised_during_the_body_is_recorded_once_as_500(self) -> None:
+        error = RuntimeError("disk gone")
+
+        def app(environ: Environ, start_response: Any) -> Iterator[bytes]:
+            start_response("200 OK", [])
+            yield b"part"
+            raise error
+
+        server = Server()
+        result = MetricsMiddleware(app)(environ_for("/big"), server.start_response)
+        chunks = []
+        with pytest.raises(RuntimeError) as caught:
+            for chunk in result:
+                chunks.append(chunk)
+        assert caught.value is error
+        assert chunks == [b"part"]
+        result.close()  # type: ignore[attr-defined]  # servers close after a failure too
+        assert [(p, s) for _, p, s, _ in records()] == [("/big", 500)]
+
+    def test_close_that_raises_is_recorded_as_500(self) -> None:
+        class Body(list[bytes]):
+            def close(self) -> None:
+                raise OSError("cleanup failed")
+
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            start_response("200 OK", [])
+            return Body([b"x"])
+
+        with pytest.raises(OSError, match="cleanup failed"):
+            serve(MetricsMiddleware(app))
+        assert [r[2] for r in records()] == [500]
+
+    def test_response_never_started(self) -> None:
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            return [b"forgot start_response"]
+
+        serve(MetricsMiddleware(app))
+        assert [r[2] for r in records()] == [500]
+
+
+class TestMetricsEndpoint:
+    @staticmethod
+    def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+        start_response("200 OK", [])
+        return [b"app"]
+
+    def test_serves_the_document_and_is_not_recorded(self) -> None:
+        mw = MetricsMiddleware(self.app)
+        serve(mw, "/a")
+        serve(mw, "/b")
+        before = records()
+        server, body = serve(mw, "/metrics")
+        assert server.status == "200 OK"
+        headers = dict(server.headers)
+        assert headers["Content-Type"] == vornik.PROMETHEUS_CONTENT_TYPE
+        assert int(headers["Content-Length"]) == len(body)
+        text = body.decode()
+        assert text.startswith("# HELP vrk_requests_total")
+        assert "\nvrk_requests_total 2\n" in text
+        assert records() == before
+
+    def test_head_and_other_methods(self) -> None:
+        mw = MetricsMiddleware(self.app)
+        server, body = serve(mw, "/metrics", "HEAD")
+        assert server.status == "200 OK" and body == b""
+        assert int(dict(server.headers)["Content-Length"]) > 0
+        server, body = serve(mw, "/metrics", "POST")
+        assert server.status.startswith("405") and ("Allow", "GET, HEAD") in server.headers
+        assert records() == []
+
+    def test_custom_path_and_disabled_endpoint(self) -> None:
+        server, body = serve(MetricsMiddleware(self.app, metrics_path="/-/metrics"), "/-/metrics")
+        assert b"vrk_requests_total" in body
+        server, body = serve(MetricsMiddleware(self.app, metrics_path="/-/metrics"), "/metrics")
+        assert body == b"app"
+        server, body = serve(MetricsMiddleware(self.app, metrics_path=None), "/metrics")
+        assert body == b"app"
+        assert [r[1] for r in records()] == ["/metrics", "/metrics"]
+
+    def test_rejects_a_relative_path(self) -> None:
+        with pytest.raises(ValueError, match="metrics_path"):
+            MetricsMiddleware(self.app, metrics_path="metrics")
+
+
+def flask_app() -> Any:
+    flask = pytest.importorskip("flask")
+    app = flask.Flask("vornik_test")
+
+    @app.get("/users/<int:user_id>")
+    def user(user_id: int) -> str:
+        return f"user {user_id}"
+
+    @app.get("/files/<path:name>")
+    def files(name: str) -> tuple[str, int]:
+        return "gone", 410
+
+    @app.get("/crash")
+    def crash() -> str:
+        raise RuntimeError("handler failed")
+
+    return app
+
+
+class TestRouteTemplates:
+    def test_flask_url_rules(self) -> None:
+        app = flask_app()
+        mw = MetricsMiddleware(app.wsgi_app, path_template=True)
+        app.wsgi_app = mw  # type: ignore[method-assign]
+        for path in ("/users/1", "/users/2", "/files/a/b.txt", "/nope/42", "/crash"):
+            serve(app, path)
+        assert [(p, s) for _, p, s, _ in records()] == [
+            ("/users/<int:user_id>", 200),
+            ("/users/<int:user_id>", 200),
+            ("/files/<path:name>", 410),
+            (UNMATCHED, 404),
+            ("/crash", 500),
+        ]
+
+    def test_raw_paths_by_default(self) -> None:
+        app = flask_app()
+        app.wsgi_app = MetricsMiddleware(app.wsgi_app)  # type: ignore[method-assign]
+        serve(app, "/users/7")
+        serve(app, "/nope")
+        assert [r[1] for r in records()] == ["/users/7", "/nope"]
+
+    def test_template_from_the_environ_key(self) -> None:
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            if environ["PATH_INFO"].startswith("/orders/"):
+                environ[ROUTE_KEY] = "/orders/{id}"
+            start_response("200 OK", [])
+            return []
+
+        mw = MetricsMiddleware(app, path_template=True)
+        serve(mw, "/orders/17")
+        serve(mw, "/plain")  # no router and no key: the path is all there is
+        assert [r[1] for r in records()] == ["/orders/{id}", "/plain"]
+
+    def test_django_resolver_routes(self) -> None:
+        django = pytest.importorskip("django")
+        from django.conf import settings
+
+        if not settings.configured:
+            settings.configure(
+                DEBUG=False,
+                ROOT_URLCONF="vornik_test_urls",
+                ALLOWED_HOSTS=["*"],
+                MIDDLEWARE=[],
+                INSTALLED_APPS=[],
+                USE_TZ=True,
+            )
+            django.setup()
+        elif settings.ROOT_URLCONF != "vornik_test_urls":
+            pytest.skip("Django is already configured for something else in this process")
+
+        from django.core.wsgi import get_wsgi_application
+        from django.http import HttpRequest, HttpResponse
+        from django.urls import include, path
+
+        def item(request: HttpRequest, pk: int) -> HttpResponse:
+            return HttpResponse(f"item {pk}")
+
+        def home(request: HttpRequest) -> HttpResponse:
+            return HttpResponse("home", status=202)
+
+        urls = types.ModuleType("vornik_test_urls")
+        urls.urlpatterns = [  # type: ignore[attr-defined]
+            path("", home),
+            path("api/", include([path("items/<int:pk>/", item)])),
+        ]
+        sys.modules["vornik_test_urls"] = urls
+        try:
+            mw = MetricsMiddleware(get_wsgi_application(), path_template=True)
+            for p in ("/", "/api/items/3/", "/api/items/4/", "/api/unknown/"):
+                serve(mw, p, SERVER_NAME="testserver", HTTP_HOST="testserver")
+        finally:
+            del sys.modules["vornik_test_urls"]
+        assert [(p, s) for _, p, s, _ in records()] == [
+            ("/", 202),
+            ("/api/items/<int:pk>/", 200),
+            ("/api/items/<int:pk>/", 200),
+            (UNMATCHED, 404),
+        ]
