@@ -175,8 +175,9 @@ void initialise(const Mapping& shard, std::uint64_t pid) {
 
 // Creates (or adopts) this process's shard in `dir` and maps it read-write.
 // The directory may be writable by other users, so the file is opened without
-// following links and must be a regular file; and its blocks are allocated up front,
-// since a store into a sparse page of a full filesystem would raise SIGBUS.
+// following links and must be a regular file that we own (its owner could otherwise
+// cut it under our mapping); and its blocks are allocated up front, since a store
+// into a sparse page of a full filesystem or a cut file raises SIGBUS.
 std::optional<Mapping> open_writer(const std::string& dir) {
     if (dir.find('\0') != std::string::npos) return std::nullopt;
     std::error_code error;
@@ -192,7 +193,8 @@ std::optional<Mapping> open_writer(const std::string& dir) {
         open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     if (file.get() < 0) return std::nullopt;
     struct stat info {};
-    if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid())
+        return std::nullopt;
     if (ftruncate(file.get(), SHARD_SIZE) != 0) return std::nullopt;
     if (posix_fallocate(file.get(), 0, SHARD_SIZE) != 0) return std::nullopt;
     Mapping shard = Mapping::map(file.get(), PROT_READ | PROT_WRITE);

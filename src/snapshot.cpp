@@ -1,5 +1,7 @@
-// Process sampling from /proc/<pid>/stat: one read carries the CPU times, the thread
-// count, the virtual size and the resident pages.
+// Process sampling from /proc: /proc/<pid>/stat carries the CPU times, the thread
+// count and the virtual size; /proc/<pid>/statm the resident pages. The resident
+// figure in stat is a separately kept counter that can lag by dozens of pages, while
+// statm is what `ps`, `top` and psutil report.
 #include "snapshot.hpp"
 
 #include <fcntl.h>
@@ -9,6 +11,7 @@
 #include <chrono>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace snapshot {
@@ -22,56 +25,87 @@ struct ProcessFigures {
     std::uint64_t threads = 0;
 };
 
-// An open /proc/<pid>/stat, re-read on every refresh. After fork the inherited
-// descriptor still describes the parent, so it is tied to the pid it was opened for.
-class StatSource {
+// One /proc file of one process, opened once and re-read from the start each time.
+class ProcFile {
 public:
-    std::optional<ProcessFigures> refresh(std::uint32_t pid) {
-        if (fd_ < 0 || fd_pid_ != pid) reopen(pid);
+    explicit ProcFile(const char* name) : name_(name) {}
+    ProcFile(const ProcFile&) = delete;
+    ProcFile& operator=(const ProcFile&) = delete;
+    ~ProcFile() {
+        if (fd_ >= 0) close(fd_);
+    }
+
+    // After fork the inherited descriptor still describes the parent, so the file is
+    // reopened whenever the pid differs from the one it was opened for.
+    std::optional<std::string_view> read(std::uint32_t pid) {
+        if (fd_ < 0 || fd_pid_ != pid) {
+            if (fd_ >= 0) close(fd_);
+            const std::string path = "/proc/" + std::to_string(pid) + "/" + name_;
+            fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            fd_pid_ = pid;
+        }
         if (fd_ < 0) return std::nullopt;
-        char buffer[1024];
-        const ssize_t length = pread(fd_, buffer, sizeof buffer - 1, 0);
+        const ssize_t length = pread(fd_, buffer_, sizeof buffer_, 0);
         if (length <= 0) return std::nullopt;
-        return parse({buffer, static_cast<std::size_t>(length)});
+        return std::string_view(buffer_, static_cast<std::size_t>(length));
     }
 
 private:
-    void reopen(std::uint32_t pid) {
-        if (fd_ >= 0) close(fd_);
-        const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        fd_pid_ = pid;
-    }
+    const char* name_;
+    int fd_ = -1;
+    std::uint32_t fd_pid_ = 0;
+    char buffer_[1024];
+};
 
-    // Fields are counted from 1 as in proc(5); the command name (field 2) may hold
-    // spaces and parentheses, so counting starts after its last ')'.
-    static std::optional<ProcessFigures> parse(std::string_view text) {
-        const std::size_t close_paren = text.rfind(')');
+// Reads the space-separated numbers of `text` into `fields`; non-numeric ones read as
+// 0. Returns how many fields there were, at most N.
+template <std::size_t N>
+std::size_t split_numbers(std::string_view text, std::uint64_t (&fields)[N]) {
+    std::size_t count = 0;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (count < N) {
+        while (p < end && (*p == ' ' || *p == '\n')) ++p;
+        if (p == end) break;
+        const char* start = p;
+        while (p < end && *p != ' ' && *p != '\n') ++p;
+        fields[count] = 0;
+        std::from_chars(start, p, fields[count++]);
+    }
+    return count;
+}
+
+// The statistics handle: the two /proc files of the sampled process.
+class StatSource {
+public:
+    std::optional<ProcessFigures> refresh(std::uint32_t pid) {
+        const auto stat = stat_.read(pid);
+        if (!stat) return std::nullopt;
+        // The command name (field 2) may hold spaces and parentheses: the fields that
+        // follow its last ')' start with field 3, the state.
+        const std::size_t close_paren = stat->rfind(')');
         if (close_paren == std::string_view::npos) return std::nullopt;
-        std::uint64_t fields[25] = {};
-        std::size_t field = 2;
-        const char* p = text.data() + close_paren + 1;
-        const char* const end = text.data() + text.size();
-        while (p < end && field < 24) {
-            while (p < end && *p == ' ') ++p;
-            const char* start = p;
-            while (p < end && *p != ' ' && *p != '\n') ++p;
-            ++field;
-            std::from_chars(start, p, fields[field]);  // non-numeric fields stay 0
-        }
-        if (field < 24) return std::nullopt;
+        std::uint64_t after_name[22];
+        if (split_numbers(stat->substr(close_paren + 1), after_name) < 22) return std::nullopt;
+        const auto field = [&](std::size_t number) { return after_name[number - 3]; };
+
+        const auto statm = statm_.read(pid);
+        std::uint64_t pages[2];
+        if (!statm || split_numbers(*statm, pages) < 2) return std::nullopt;
+
         static const auto TICKS_PER_SECOND = static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
         static const auto PAGE_SIZE = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
         ProcessFigures figures;
-        figures.cpu_ms = (fields[14] + fields[15]) * 1000 / TICKS_PER_SECOND;
-        figures.threads = fields[20];
-        figures.memory_virtual = fields[23];
-        figures.memory_rss = fields[24] * PAGE_SIZE;
+        figures.cpu_ms = (field(14) + field(15)) * 1000 / TICKS_PER_SECOND;  // utime + stime
+        figures.threads = field(20);
+        figures.memory_virtual = field(23);
+        figures.memory_rss = pages[1] * PAGE_SIZE;
         return figures;
     }
 
-    int fd_ = -1;
-    std::uint32_t fd_pid_ = 0;
+private:
+    ProcFile stat_{"stat"};
+    ProcFile statm_{"statm"};
 };
 
 struct PreviousSample {
@@ -105,7 +139,8 @@ double cpu_percent_since(const std::optional<PreviousSample>& previous, std::uin
 Result collect() {
     const auto pid = static_cast<std::uint32_t>(getpid());
     const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-    if (since_epoch.count() < 0) return std::string("clock error: second time provided was later than self");
+    if (since_epoch.count() < 0)
+        return std::string("clock error: second time provided was later than self");
     const auto timestamp = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
 
     std::lock_guard guard(STATE_LOCK);

@@ -161,6 +161,17 @@ def test_writer_refuses_a_planted_link_or_special_file(tmp_path: Path) -> None:
     assert not _core.multiproc_enabled()
 
 
+def test_writer_refuses_a_shard_owned_by_another_user(tmp_path: Path) -> None:
+    if os.geteuid() != 0:
+        pytest.skip("needs root to hand a file to another user")
+    planted = own_shard(tmp_path)
+    planted.write_bytes(shard_bytes(os.getpid()))
+    os.chown(planted, 65534, 65534)
+    planted.chmod(0o666)
+    _core.set_multiproc_dir(str(tmp_path))
+    assert not _core.multiproc_enabled()
+
+
 def test_full_filesystem_disables_instead_of_crashing(tmp_path: Path) -> None:
     mount_point = tmp_path / "tiny"
     mount_point.mkdir()

@@ -1,0 +1,195 @@
+"""`python -m vornik demo`: what it prints, and that it leaves nothing running or behind."""
+
+from __future__ import annotations
+
+import http.client
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import psutil
+import pytest
+
+pytestmark = pytest.mark.servers
+
+
+def vornik(*args: str, tmpdir: Path, timeout: float = 120) -> subprocess.CompletedProcess[str]:
+    env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
+    env["TMPDIR"] = str(tmpdir)
+    return subprocess.run(
+        [sys.executable, "-m", "vornik", *args], capture_output=True, text=True, env=env, timeout=timeout
+    )
+
+
+def alive(pid: int) -> bool:
+    try:
+        return psutil.Process(pid).status() != psutil.STATUS_ZOMBIE
+    except psutil.NoSuchProcess:
+        return False
+
+
+def wait_gone(pids: list[int], timeout: float = 10) -> list[int]:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and any(map(alive, pids)):
+        time.sleep(0.1)
+    return [pid for pid in pids if alive(pid)]
+
+
+def worker_pids(output: str) -> list[int]:
+    match = re.search(r"worker processes \(pids ([\d, ]+)\)", output)
+    assert match, output
+    return [int(pid) for pid in match.group(1).split(", ")]
+
+
+def route_table(output: str) -> dict[str, tuple[int, int]]:
+    """The per-route table of the summary: label -> (requests, errors)."""
+    table = output.split("route", 1)[1].split("\n\n", 1)[0]
+    rows = re.findall(r"^  (\S.*?)\s+(\d+)\s+(\d+)$", table, re.MULTILINE)
+    return {label: (int(count), int(errors)) for label, count, errors in rows}
+
+
+def document(output: str) -> str:
+    marker = re.search(r"^--- GET /metrics, answered by worker pid (\d+) .*---$", output, re.MULTILINE)
+    assert marker, output
+    return output[marker.end() + 1 :]
+
+
+def sample(doc: str, name: str) -> float:
+    match = re.search(rf"^{name} (\S+)$", doc, re.MULTILINE)
+    assert match, doc
+    return float(match.group(1))
+
+
+@pytest.fixture
+def tmpdir_for_demo(tmp_path: Path) -> Path:
+    directory = tmp_path / "tmp"
+    directory.mkdir()
+    return directory
+
+
+def test_help_explains_demo_and_serve(tmpdir_for_demo: Path) -> None:
+    top = vornik("--help", tmpdir=tmpdir_for_demo)
+    assert top.returncode == 0
+    assert "demo" in top.stdout and "--serve" in top.stdout
+    sub = vornik("demo", "--help", tmpdir=tmpdir_for_demo)
+    assert sub.returncode == 0
+    assert "--serve" in sub.stdout and "--requests" in sub.stdout
+    assert vornik(tmpdir=tmpdir_for_demo).returncode == 2  # no command: usage, not a demo
+
+
+def test_demo_reports_merged_figures_and_cleans_up(tmpdir_for_demo: Path) -> None:
+    result = vornik("demo", tmpdir=tmpdir_for_demo)
+    assert result.returncode == 0, result.stdout + result.stderr
+    out = result.stdout
+    pids = worker_pids(out)
+    assert len(pids) == 2 and os.getpid() not in pids
+
+    # The client's own tally, route by route, agrees with what /metrics merged
+    # from both workers' shards.
+    routes = route_table(out)
+    assert {"GET /", "GET /users/{id}", "POST /orders", "GET /slow", "GET /error", "GET /status"} <= routes.keys()
+    assert routes["GET /error"][0] == routes["GET /error"][1] > 0
+    sent = sum(count for count, _ in routes.values())
+    errors = sum(errors for _, errors in routes.values())
+    assert sent >= 150
+    doc = document(out)
+    assert doc.startswith("# HELP vrk_requests_total ")
+    assert sample(doc, "vrk_requests_total") == sent
+    assert sample(doc, "vrk_errors_total") == errors
+    assert len(re.findall(r"^# TYPE ", doc, re.MULTILINE)) == 13
+    assert re.search(rf"requests +{sent} +\(the client got {sent} answers: matches\)", out)
+    assert re.search(r"p50 [\d.]+ ms +p95 [\d.]+ ms +p99 [\d.]+ ms", out)
+    assert sample(doc, "vrk_latency_p99_ms") >= sample(doc, "vrk_latency_p50_ms") > 0
+
+    # Both workers served traffic and told their process figures.
+    for pid in pids:
+        line = re.search(rf"^  pid {pid} +served +(\d+) +cpu [\d.]+ % +rss [\d.]+ MB", out, re.MULTILINE)
+        assert line, out
+    assert "Alerts (check_alerts with cpu_percent > 80, memory_rss_mb > 256): " in out
+
+    assert wait_gone(pids) == []
+    assert list(tmpdir_for_demo.iterdir()) == []
+
+
+def test_demo_alerts_and_more_workers(tmpdir_for_demo: Path) -> None:
+    result = vornik("demo", "--workers", "3", "--requests", "30", "--alert-rss-mb", "1", tmpdir=tmpdir_for_demo)
+    assert result.returncode == 0, result.stdout + result.stderr
+    pids = worker_pids(result.stdout)
+    assert len(pids) == 3
+    for pid in pids:  # every worker's resident memory is above 1 MB
+        assert re.search(rf"^  pid {pid}: warning: memory_rss_mb = [\d.]+ \(threshold 1\)$", result.stdout, re.M)
+    assert wait_gone(pids) == []
+    assert list(tmpdir_for_demo.iterdir()) == []
+
+
+def start_serving(tmpdir: Path) -> tuple[subprocess.Popen[str], int, list[int], list[str]]:
+    env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
+    env["TMPDIR"] = str(tmpdir)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vornik", "demo", "--serve", "--requests", "0"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        env=env,
+    )
+    assert proc.stdout is not None
+    lines: list[str] = []
+    deadline = time.monotonic() + 60
+    for line in proc.stdout:  # the summary comes first, then the address
+        lines.append(line)
+        match = re.search(r"Serving on http://127\.0\.0\.1:(\d+)/", line)
+        if match or time.monotonic() > deadline:
+            break
+    assert match, "".join(lines)
+    return proc, int(match.group(1)), worker_pids("".join(lines)), lines
+
+
+def get(port: int, path: str) -> tuple[int, bytes, str | None]:
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        conn.request("GET", path)
+        response = conn.getresponse()
+        return response.status, response.read(), response.getheader("X-Vornik-Worker")
+    finally:
+        conn.close()
+
+
+def test_serve_until_interrupted(tmpdir_for_demo: Path) -> None:
+    proc, port, pids, _ = start_serving(tmpdir_for_demo)
+    try:
+        before = sample(get(port, "/metrics")[1].decode(), "vrk_requests_total")
+        status, body, worker = get(port, "/users/12")
+        assert status == 200 and worker is not None and int(worker) in pids
+        deadline = time.monotonic() + 5
+        while (total := sample(get(port, "/metrics")[1].decode(), "vrk_requests_total")) == before:
+            if time.monotonic() > deadline:
+                break
+            time.sleep(0.02)
+        assert total == before + 1
+        proc.send_signal(signal.SIGINT)
+        rest, _ = proc.communicate(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert proc.returncode == 0, rest
+    assert "stopped" in rest
+    assert wait_gone(pids) == []
+    assert list(tmpdir_for_demo.iterdir()) == []
+
+
+def test_workers_exit_when_the_parent_is_killed(tmpdir_for_demo: Path) -> None:
+    proc, port, pids, _ = start_serving(tmpdir_for_demo)
+    try:
+        proc.send_signal(signal.SIGKILL)
+        proc.communicate(timeout=30)
+        left = wait_gone(pids, timeout=10)
+    finally:
+        for pid in pids:
+            if alive(pid):
+                os.kill(pid, signal.SIGKILL)
+    assert left == []

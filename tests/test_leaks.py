@@ -1,0 +1,378 @@
+"""Leak checks: thousands of calls of every function and method, on good arguments and on
+every kind of bad one, must leave the interpreter and the process as they found them.
+
+Each scenario is one call. It is warmed up first (so that caches, free lists and the
+ring's storage reach their steady state), then repeated; afterwards the references held
+to the three classes, the number of objects the cyclic collector tracks, the interpreter's
+allocated blocks, the open descriptors and the memory mappings must be back where they
+were, and the bytes malloc hands out and the resident memory must stay flat.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import os
+import sys
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any
+
+import psutil
+import pytest
+
+from vornik import _core
+
+# The sanitizer runtimes replace malloc and keep freed memory in quarantine, so byte and
+# page counts say nothing there; everything else is still checked.
+SANITIZED = bool(os.environ.get("VORNIK_SANITIZED"))
+
+WARMUP = 1000
+CALLS = 4000
+# Objects of the interpreter: a leak of one object per call shows up as CALLS blocks; free
+# lists and caches account for a few dozen either way.
+BLOCKS_SLACK = 256
+# malloc'd bytes: the smallest leaked chunk is 32 bytes, so a leak per call is >= 128 KiB.
+MALLOC_SLACK = 16 * 1024
+# Resident memory moves in pages and with the allocators' caches.
+RSS_SLACK = 512 * 1024
+
+CLASSES = (_core.RequestMetric, _core.AggregatedMetrics, _core.Snapshot)
+
+
+class Boom(Exception):
+    """Raised by the conversion hooks of the objects below."""
+
+
+class RaisingIndex:
+    def __index__(self) -> int:
+        raise Boom("index")
+
+
+class RaisingFloat:
+    def __float__(self) -> float:
+        raise Boom("float")
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+class RaisingTypeErrorSubclass:
+    def __index__(self) -> int:
+        raise TypeErrorSubclass("subclass")
+
+    def __float__(self) -> float:
+        raise TypeErrorSubclass("subclass")
+
+
+class TypeErrorWithCause:
+    """A plain TypeError with a cause: the prefixed copy must take the cause over."""
+
+    def __index__(self) -> int:
+        raise TypeError("with cause") from KeyError("cause")
+
+    def __float__(self) -> float:
+        raise TypeError("with cause") from KeyError("cause")
+
+
+class Index:
+    def __init__(self, value: int) -> None:
+        self.value = value
+
+    def __index__(self) -> int:
+        return self.value
+
+
+class WrongIndex:
+    def __index__(self) -> Any:
+        return 1.5
+
+
+class Text(str):
+    pass
+
+
+LONG = "/" + "x" * 300  # beyond any small-string buffer
+SURROGATE = "\ud800"
+
+
+def expect(error: type[BaseException], function: Callable[..., Any], *args: Any,
+           **kwargs: Any) -> Callable[[], None]:
+    def call() -> None:
+        try:
+            function(*args, **kwargs)
+        except error:
+            return
+        raise AssertionError(f"{function.__name__}{args} did not raise {error.__name__}")
+
+    return call
+
+
+def ok(function: Callable[..., Any], *args: Any, **kwargs: Any) -> Callable[[], None]:
+    def call() -> None:
+        function(*args, **kwargs)
+
+    return call
+
+
+def make_junk_directory(directory: Path) -> None:
+    """A shard directory that sends a merge down every skip path on every call."""
+    directory.mkdir()
+    words = [0] * 22
+    words[0], words[1], words[5] = 1, os.getpid(), 2**64 - 1
+    valid = b"".join(w.to_bytes(8, sys.byteorder) for w in words)
+    (directory / "vrk-valid.shard").write_bytes(valid)
+    (directory / "vrk-long.shard").write_bytes(valid + b"tail")
+    (directory / "vrk-short.shard").write_bytes(valid[:100])
+    (directory / "vrk-version.shard").write_bytes(b"\x02" + valid[1:])
+    (directory / "vrk-pid0.shard").write_bytes(valid[:8] + bytes(8) + valid[16:])
+    (directory / "vrk-dir.shard").mkdir()
+    os.mkfifo(directory / "vrk-fifo.shard")
+    os.symlink(directory / "vrk-valid.shard", directory / "vrk-link.shard")
+    os.symlink(directory / "missing", directory / "vrk-dangling.shard")
+    (directory / "other.txt").write_bytes(valid)
+    os.close(os.open(bytes(directory) + b"/vrk-\xff.shard", os.O_CREAT | os.O_WRONLY, 0o644))
+
+
+class Context:
+    """What the scenarios work on; filled in once per module, read at call time."""
+
+    root: Path
+    metric: Any
+    aggregated: Any
+    snap: Any
+
+    @property
+    def shards(self) -> str:
+        return str(self.root / "shards")
+
+    @property
+    def junk(self) -> str:
+        return str(self.root / "junk")
+
+    @property
+    def below_file(self) -> str:
+        return str(self.root / "file" / "sub")
+
+
+Scenario = tuple[Callable[[], None], Callable[[], None]]  # (setup, call)
+
+
+def nothing() -> None:
+    pass
+
+
+def build_scenarios(x: Context) -> dict[str, Scenario]:
+    c = _core
+
+    def in_dir(path: Callable[[], str]) -> Callable[[], None]:
+        return lambda: c.set_multiproc_dir(path())
+
+    shards = in_dir(lambda: x.shards)
+    junk = in_dir(lambda: x.junk)
+    calls: dict[str, Callable[[], None] | Scenario] = {
+        "hello": ok(c.hello),
+        "hello-args": expect(TypeError, c.hello, 1),
+        "snapshot": ok(c.snapshot),
+        "snapshot-kwargs": expect(TypeError, c.snapshot, x=1),
+        "record": ok(c.record_request, "GET", "/users", 200, 12.5),
+        "record-long-texts": ok(c.record_request, "M" * 100, LONG, 500, 3),
+        "record-keywords": ok(c.record_request, method="GET", path="/k", status_code=404,
+                              duration_ms=1.5),
+        "record-subclasses": ok(c.record_request, Text("GET"), Text(LONG), True, Index(7)),
+        "record-sharded": (shards, ok(c.record_request, "GET", LONG, 503, float("nan"))),
+        "record-too-many": expect(TypeError, c.record_request, "GET", "/", 200, 1.0, 5),
+        "record-missing-one": expect(TypeError, c.record_request, "GET", "/", 200),
+        "record-missing-all": expect(TypeError, c.record_request),
+        "record-unknown-keyword": expect(TypeError, c.record_request, "GET", "/", 200, 1.0,
+                                         bogus=1),
+        "record-duplicate": expect(TypeError, c.record_request, "GET", "/", 200, 1.0,
+                                   method="GET"),
+        "record-method-int": expect(TypeError, c.record_request, 1, "/", 200, 1.0),
+        "record-path-bytes": expect(TypeError, c.record_request, "GET", b"/", 200, 1.0),
+        "record-method-surrogate": expect(UnicodeEncodeError, c.record_request, SURROGATE,
+                                          "/", 200, 1.0),
+        "record-path-surrogate": expect(UnicodeEncodeError, c.record_request, "GET",
+                                        LONG + SURROGATE, 200, 1.0),
+        "record-status-str": expect(TypeError, c.record_request, "GET", "/", "200", 1.0),
+        "record-status-float": expect(TypeError, c.record_request, "GET", "/", 200.0, 1.0),
+        "record-status-high": expect(OverflowError, c.record_request, "GET", "/", 70000, 1.0),
+        "record-status-negative": expect(OverflowError, c.record_request, "GET", "/", -1, 1.0),
+        "record-status-huge": expect(OverflowError, c.record_request, "GET", "/", 2**100, 1.0),
+        "record-status-hook-raises": expect(Boom, c.record_request, "GET", "/",
+                                            RaisingIndex(), 1.0),
+        "record-status-type-error-subclass": expect(TypeErrorSubclass, c.record_request, "GET",
+                                                    "/", RaisingTypeErrorSubclass(), 1.0),
+        "record-status-type-error-cause": expect(TypeError, c.record_request, "GET", "/",
+                                                 TypeErrorWithCause(), 1.0),
+        "record-status-wrong-index": expect(TypeError, c.record_request, "GET", "/",
+                                            WrongIndex(), 1.0),
+        "record-duration-str": expect(TypeError, c.record_request, "GET", "/", 200, "1"),
+        "record-duration-none": expect(TypeError, c.record_request, "GET", "/", 200, None),
+        "record-duration-huge": expect(OverflowError, c.record_request, "GET", "/", 200,
+                                       10**400),
+        "record-duration-hook-raises": expect(Boom, c.record_request, "GET", "/", 200,
+                                              RaisingFloat()),
+        "record-duration-type-error-cause": expect(TypeError, c.record_request, "GET", "/",
+                                                   200, TypeErrorWithCause()),
+        "get-requests": ok(c.get_requests),
+        "get-requests-args": expect(TypeError, c.get_requests, 1),
+        "clear": ok(c.clear_requests),
+        "set-max": ok(c.set_max_requests, 50),
+        "set-max-keyword-index": ok(c.set_max_requests, max=Index(60)),
+        "set-max-zero": ok(c.set_max_requests, 0),
+        "set-max-negative": expect(OverflowError, c.set_max_requests, -1),
+        "set-max-too-big": expect(OverflowError, c.set_max_requests, 2**64),
+        "set-max-float": expect(TypeError, c.set_max_requests, 2.5),
+        "set-max-none": expect(TypeError, c.set_max_requests, None),
+        "set-max-hook-raises": expect(Boom, c.set_max_requests, RaisingIndex()),
+        "set-max-type-error-cause": expect(TypeError, c.set_max_requests,
+                                           TypeErrorWithCause()),
+        "set-max-missing": expect(TypeError, c.set_max_requests),
+        "set-max-unknown-keyword": expect(TypeError, c.set_max_requests, maximum=1),
+        "get-max": ok(c.get_max_requests),
+        "dir-enable": lambda: c.set_multiproc_dir(x.shards),
+        "dir-switch": lambda: (c.set_multiproc_dir(x.shards), c.set_multiproc_dir(x.junk)),
+        "dir-disable": (shards, lambda: (c.set_multiproc_dir(x.shards), c.set_multiproc_dir())),
+        "dir-blank": ok(c.set_multiproc_dir, Text(" \t\u3000")),
+        "dir-below-file": lambda: c.set_multiproc_dir(x.below_file),
+        "dir-nul": lambda: c.set_multiproc_dir(x.shards + "\0x"),
+        "dir-int": expect(TypeError, c.set_multiproc_dir, 5),
+        "dir-surrogate": expect(UnicodeEncodeError, c.set_multiproc_dir, SURROGATE),
+        "dir-too-many": expect(TypeError, c.set_multiproc_dir, None, None),
+        "dir-duplicate": expect(TypeError, c.set_multiproc_dir, None, dir=None),
+        "get-dir": ok(c.get_multiproc_dir),
+        "get-dir-enabled": (shards, ok(c.get_multiproc_dir)),
+        "enabled": ok(c.multiproc_enabled),
+        "enabled-enabled": (shards, ok(c.multiproc_enabled)),
+        "aggregate": ok(c.aggregate),
+        "aggregate-merged": (junk, ok(c.aggregate)),
+        "aggregate-unlistable": (in_dir(lambda: x.shards), lambda: (
+            os.rename(x.shards, x.shards + ".away"), c.aggregate(),
+            os.rename(x.shards + ".away", x.shards))),
+        "aggregate-args": expect(TypeError, c.aggregate, 1),
+        "metrics-text": ok(c.metrics_text),
+        "metrics-text-merged": (junk, ok(c.metrics_text)),
+        "alerts-none": ok(c.check_alerts),
+        "alerts-all": ok(c.check_alerts, -1, 0, memory_virtual_mb=0),
+        "alerts-nan": ok(c.check_alerts, float("nan"), float("nan"), float("nan")),
+        "alerts-str": expect(TypeError, c.check_alerts, "50"),
+        "alerts-huge": expect(OverflowError, c.check_alerts, memory_rss_mb=10**400),
+        "alerts-hook-raises": expect(Boom, c.check_alerts, None, RaisingFloat()),
+        "alerts-type-error-cause": expect(TypeError, c.check_alerts, TypeErrorWithCause()),
+        "alerts-too-many": expect(TypeError, c.check_alerts, 1, 2, 3, 4),
+        "alerts-unknown-keyword": expect(TypeError, c.check_alerts, cpu=1),
+        "alerts-duplicate": expect(TypeError, c.check_alerts, 1, cpu_percent=1),
+        "metric-methods": lambda: (x.metric.to_dict(), repr(x.metric), x.metric.method,
+                                   x.metric.path, x.metric.status_code, x.metric.duration_ms,
+                                   x.metric.timestamp),
+        "aggregated-methods": lambda: (x.aggregated.to_dict(), repr(x.aggregated),
+                                       x.aggregated.p99_latency_ms,
+                                       x.aggregated.total_requests),
+        "snapshot-methods": lambda: (x.snap.to_dict(), repr(x.snap), x.snap.memory_rss_mb,
+                                     x.snap.pid),
+        "to-dict-args": lambda: expect(TypeError, x.metric.to_dict, 1)(),
+        "to-dict-wrong-self": lambda: expect(TypeError, _core.RequestMetric.to_dict,
+                                             x.aggregated)(),
+        "repr-wrong-self": lambda: expect(TypeError, _core.Snapshot.__repr__, x.metric)(),
+        "getter-wrong-self": lambda: expect(TypeError, _core.RequestMetric.method.__get__,
+                                            x.snap)(),
+        "set-attribute": lambda: expect(AttributeError, setattr, x.metric, "method", "POST")(),
+        "delete-attribute": lambda: expect(AttributeError, delattr, x.aggregated,
+                                           "total_requests")(),
+        "new-attribute": lambda: expect(AttributeError, setattr, x.snap, "extra", 1)(),
+        "construct": expect(TypeError, _core.RequestMetric),
+        "construct-args": expect(TypeError, _core.AggregatedMetrics, 1, x=2),
+        "subclass": expect(TypeError, type, "Sub", (_core.Snapshot,), {}),
+    }
+    return {name: entry if isinstance(entry, tuple) else (nothing, entry)
+            for name, entry in calls.items()}
+
+
+CONTEXT = Context()
+SCENARIOS = build_scenarios(CONTEXT)
+
+
+@pytest.fixture(scope="module", autouse=True)
+def context(tmp_path_factory: pytest.TempPathFactory) -> None:
+    root = tmp_path_factory.mktemp("leaks")
+    make_junk_directory(root / "junk")
+    (root / "file").write_text("")
+    CONTEXT.root = root
+    _core.clear_requests()
+    _core.record_request("GET", LONG, 200, 12.5)
+    CONTEXT.metric = _core.get_requests()[0]
+    CONTEXT.aggregated = _core.aggregate()
+    CONTEXT.snap = _core.snapshot()
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(field, ctypes.c_size_t) for field in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+LIBC = ctypes.CDLL(None)
+LIBC.mallinfo2.restype = MallInfo2
+PROCESS = psutil.Process()
+
+COUNTED = [f"references to {cls.__name__}" for cls in CLASSES] + [
+    "objects tracked by gc", "open descriptors", "memory mappings", "allocated blocks",
+    "malloc bytes in use", "resident bytes"]
+
+
+def measure(out: list[int]) -> None:
+    """Fills `out` in place, so that the measurement itself leaves the same objects behind
+    every time."""
+    gc.collect()
+    info = LIBC.mallinfo2()
+    out[:] = [
+        *(sys.getrefcount(cls) for cls in CLASSES),
+        len(gc.get_objects()),
+        len(os.listdir("/proc/self/fd")),
+        Path("/proc/self/maps").read_text().count("\n"),
+        sys.getallocatedblocks(),
+        info.uordblks + info.hblkhd,
+        PROCESS.memory_info().rss,
+    ]
+
+
+def run(name: str, times: int) -> None:
+    setup, call = SCENARIOS[name]
+    setup()
+    for _ in range(times):
+        call()
+
+
+def growth(name: str) -> dict[str, int]:
+    before = [0] * len(COUNTED)
+    after = [0] * len(COUNTED)
+    measure(before)
+    run(name, CALLS)
+    measure(after)
+    return {key: a - b for key, a, b in zip(COUNTED, after, before)}
+
+
+def problems(grown: dict[str, int]) -> list[str]:
+    found = [f"{key} changed by {grown[key]}" for key in COUNTED[:6] if grown[key] != 0]
+    if abs(grown["allocated blocks"]) > BLOCKS_SLACK:
+        found.append(f"allocated blocks changed by {grown['allocated blocks']}")
+    if not SANITIZED:
+        if grown["malloc bytes in use"] > MALLOC_SLACK:
+            found.append(f"malloc bytes in use grew by {grown['malloc bytes in use']}")
+        if grown["resident bytes"] > RSS_SLACK:
+            found.append(f"resident memory grew by {grown['resident bytes']}")
+    return found
+
+
+@pytest.mark.parametrize("name", list(SCENARIOS))
+def test_calls_leave_nothing_behind(name: str) -> None:
+    _core.set_max_requests(100)  # the ring's storage settles during the warm-up
+    run(name, WARMUP)
+    found = problems(growth(name))
+    if found:
+        # A leak repeats; a cache that filled or an object of the test runner that went
+        # away in the meantime does not.
+        found = problems(growth(name))
+    assert not found, found
