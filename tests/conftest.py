@@ -24,7 +24,9 @@ def fresh_state() -> Iterator[None]:
     _core.clear_requests()
 
 
-def run_python(code: str, env: dict[str, str] | None = None, timeout: float = 60) -> str:
+def run_python(
+    code: str, env: dict[str, str] | None = None, timeout: float = 60, cwd: str | None = None
+) -> str:
     """Runs `code` in a fresh interpreter and returns its stdout; fails on a non-zero exit."""
     full_env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
     full_env.update(env or {})
@@ -34,6 +36,7 @@ def run_python(code: str, env: dict[str, str] | None = None, timeout: float = 60
         text=True,
         env=full_env,
         timeout=timeout,
+        cwd=cwd,
     )
     assert result.returncode == 0, result.stderr
     return result.stdout

@@ -204,10 +204,11 @@ ENV_PROBE = """
 
 
 def test_environment_variable_read_once_and_untrimmed(tmp_path: Path) -> None:
-    padded = f" {tmp_path}/d "
-    out = run_python(ENV_PROBE, env={"VRK_MULTIPROC_DIR": padded})
+    # Leading blank: a relative path, resolved against the working directory.
+    padded = " shards/d "
+    out = run_python(ENV_PROBE, env={"VRK_MULTIPROC_DIR": padded}, cwd=str(tmp_path))
     assert out.strip() == f"{padded!r} True"
-    assert (Path(padded) / "x").parent.exists()
+    assert len(list((tmp_path / padded).glob("vrk-*.shard"))) == 1
 
     blanks = run_python(ENV_PROBE, env={"VRK_MULTIPROC_DIR": "   "})
     assert blanks.strip() == "None False"
