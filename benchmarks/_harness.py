@@ -18,7 +18,6 @@ import json
 import os
 import platform
 import sys
-import time
 import timeit
 from dataclasses import asdict, dataclass, field
 from typing import Callable
@@ -177,7 +176,3 @@ def describe_machine() -> str:
         f"{platform.machine()}, {os.cpu_count()} CPUs, load average "
         + ", ".join(f"{x:.2f}" for x in os.getloadavg())
     )
-
-
-def now() -> float:
-    return time.perf_counter()

@@ -52,6 +52,8 @@ def worker(vk, vrk_dir: str, ready_w: int, release_r: int) -> None:
     histogram = Histogram("bench_request_latency_seconds", "Request latency", registry=None)
     record_some(vk, counter, histogram)
     os.write(ready_w, b"r")
+    # Once every worker has closed its end, a worker that died early shows as EOF.
+    os.close(ready_w)
     os.read(release_r, 1)  # returns at EOF, when the parent closes its end
 
 

@@ -38,7 +38,7 @@ def main() -> None:
         rss, threads = process.memory_info().rss, process.num_threads()
     assert first.threads == threads
 
-    namespace = {"snapshot": vk.snapshot, "psutil_sample": psutil_sample, "p": process}
+    namespace = {"snapshot": vk.snapshot, "p": process}
     h.print_header("snapshot() vs psutil oneshot()")
     print("  " + h.describe_machine())
     candidate, baseline = h.compare_timers(
