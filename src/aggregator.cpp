@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cmath>
 #include <vector>
 
@@ -51,15 +52,20 @@ AggregatedMetrics from_store() {
     const std::size_t n = durations.size();
     if (n == 0) return result;
 
+    // One pass, oldest first: the order of the additions is part of the result.
     double sum = -0.0;
-    for (double d : durations) sum += d;
-    result.avg_latency_ms = sum / static_cast<double>(n);
-
     std::vector<std::int64_t> keys(n);
-    std::transform(durations.begin(), durations.end(), keys.begin(), total_order_key);
-    const auto [lowest, highest] = std::minmax_element(keys.begin(), keys.end());
-    result.min_latency_ms = from_key(*lowest);
-    result.max_latency_ms = from_key(*highest);
+    std::int64_t lowest = INT64_MAX;
+    std::int64_t highest = INT64_MIN;
+    for (std::size_t i = 0; i < n; ++i) {
+        sum += durations[i];
+        keys[i] = total_order_key(durations[i]);
+        lowest = std::min(lowest, keys[i]);
+        highest = std::max(highest, keys[i]);
+    }
+    result.avg_latency_ms = sum / static_cast<double>(n);
+    result.min_latency_ms = from_key(lowest);
+    result.max_latency_ms = from_key(highest);
 
     // The ranks ascend, so each selection only has to look right of the previous one.
     double* const targets[3] = {&result.p50_latency_ms, &result.p95_latency_ms,
