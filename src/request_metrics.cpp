@@ -1,5 +1,6 @@
-// The request store. Slots of the ring are reused in place, so in the steady state
-// recording assigns into strings that already own their storage and allocates nothing.
+// The request store: a ring of record slots that grows by doubling and never
+// shrinks. An evicted or cleared record gives its texts back at once, so memory
+// follows what is retained, not the longest texts ever seen.
 #include "request_metrics.hpp"
 
 #include <chrono>
@@ -27,15 +28,17 @@ public:
         return slot;
     }
 
-    // The slot keeps its string storage for reuse.
     void pop_front() {
+        // Moving out takes the texts' buffers along; assigning an empty record would
+        // leave them allocated in the slot.
+        const RequestMetric evicted = std::move(slots_[head_]);
         head_ = (head_ + 1) & (slots_.size() - 1);
         --size_;
     }
 
     void clear() {
+        while (size_ > 0) pop_front();
         head_ = 0;
-        size_ = 0;
     }
 
     template <typename F>
