@@ -280,6 +280,9 @@ class TestMetricsEndpoint:
         assert body == b"app"
         server, body = serve(MetricsMiddleware(self.app, metrics_path=None), "/metrics")
         assert body == b"app"
+        environ = environ_for("/")
+        del environ["PATH_INFO"]  # allowed for a request to the application's root
+        assert list(MetricsMiddleware(self.app, metrics_path=None)(environ, Server().start_response)) == [b"app"]
         assert [r[1] for r in records()] == ["/metrics", "/metrics"]
 
     def test_rejects_a_relative_path(self) -> None:
@@ -332,13 +335,16 @@ class TestRouteTemplates:
         def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
             if environ["PATH_INFO"].startswith("/orders/"):
                 environ[ROUTE_KEY] = "/orders/{id}"
+            elif environ["PATH_INFO"].startswith("/caf"):
+                environ[ROUTE_KEY] = "/café/{item}"  # text, not WSGI's latin-1 bytes
             start_response("200 OK", [])
             return []
 
         mw = MetricsMiddleware(app, path_template=True)
         serve(mw, "/orders/17")
+        serve(mw, "/caf\u00c3\u00a9/tea")
         serve(mw, "/plain")  # no router and no key: the path is all there is
-        assert [r[1] for r in records()] == ["/orders/{id}", "/plain"]
+        assert [r[1] for r in records()] == ["/orders/{id}", "/café/{item}", "/plain"]
 
     def test_django_resolver_routes(self) -> None:
         django = pytest.importorskip("django")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from collections.abc import Sequence
 
@@ -80,7 +81,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         alert_cpu_percent=args.alert_cpu,
         alert_memory_rss_mb=args.alert_rss_mb,
     )
-    return run(config)
+    try:
+        return run(config)
+    except BrokenPipeError:
+        # The reader went away (`python -m vornik demo | head`); everything is
+        # stopped already, so only keep the interpreter from complaining.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
 
 
 if __name__ == "__main__":

@@ -84,7 +84,8 @@ class MetricsMiddleware:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        if self.metrics_path is not None and _route_path(scope) == self.metrics_path:
+        metrics_path = self.metrics_path
+        if metrics_path is not None and scope.get("path", "").endswith(metrics_path) and _route_path(scope) == metrics_path:
             await _serve_metrics(scope, send)
             return
         call = _Call(self, scope, send)
@@ -98,12 +99,12 @@ class MetricsMiddleware:
             call.finish(call.status if call.status is not None else 500)
 
     def _path(self, scope: Scope) -> str:
-        path = _text(scope.get("path", ""))
+        path: str = scope.get("path", "")
         if not self.path_template:
             return path
         template = scope.get(ROUTE_KEY)
         if isinstance(template, str):
-            return _text(template)
+            return template
         if "router" not in scope:
             # No Starlette router ran: nothing better than the path is known.
             return path
@@ -115,7 +116,8 @@ class MetricsMiddleware:
             found = getattr(route, "path", None)
         if not isinstance(found, str):
             return UNMATCHED
-        return _text(scope.get("app_root_path", "")) + found
+        root: str = scope.get("app_root_path", "")
+        return root + found
 
 
 def _route_path(scope: Scope) -> str:
@@ -167,14 +169,15 @@ class _Call:
         self.done = False
         self.start = perf_counter()
 
-    async def send(self, message: Message) -> None:
+    def send(self, message: Message) -> Awaitable[None]:
+        # A plain function handing back the server's awaitable: only the last
+        # message of the response needs a coroutine of its own, to record once
+        # the server has taken it.
         kind = message["type"]
         if kind == "http.response.start":
             self.status = message["status"]
             self.trailers = bool(message.get("trailers", False))
-            await self._send(message)
-            return
-        await self._send(message)
+            return self._send(message)
         if kind == "http.response.body":
             last = not message.get("more_body", False) and not self.trailers
         elif kind == "http.response.trailers":
@@ -183,8 +186,11 @@ class _Call:
             last = not message.get("more_body", False)
         else:
             last = kind == "http.response.pathsend"
-        if last:
-            self.finish(self.status if self.status is not None else 500)
+        return self._send_last(message) if last else self._send(message)
+
+    async def _send_last(self, message: Message) -> None:
+        await self._send(message)
+        self.finish(self.status if self.status is not None else 500)
 
     def finish(self, status_code: int) -> None:
         if self.done:
@@ -194,7 +200,12 @@ class _Call:
         if not 0 <= status_code <= 0xFFFF:
             status_code = 500
         scope = self.scope
-        record_request(_text(scope.get("method", "")), self.mw._path(scope), status_code, duration_ms)
+        mw = self.mw
+        method: str = scope.get("method", "")
+        path: str = mw._path(scope) if mw.path_template else scope.get("path", "")
+        if not (method.isascii() and path.isascii()):
+            method, path = _text(method), _text(path)
+        record_request(method, path, status_code, duration_ms)
 
 
 class _RouteTemplates:

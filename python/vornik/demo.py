@@ -132,9 +132,12 @@ def demo_app(alert_cpu_percent: float, alert_memory_rss_mb: float) -> WSGIApplic
             return _respond(start_response, "500 Internal Server Error", _json({"error": "simulated failure"}))
         if path == "/status":
             environ[ROUTE_KEY] = "/status"
-            # Held a little so that concurrent calls reach different workers.
-            pause(40, 40)
+            # CPU use since the previous sample (the worker takes one when it
+            # starts). The pause keeps concurrent calls on different workers and
+            # gives the alert check's own sample an interval of its own: two
+            # samples microseconds apart would make a jumpy CPU figure.
             snap = _core.snapshot()
+            pause(40, 40)
             alerts = _core.check_alerts(cpu_percent=alert_cpu_percent, memory_rss_mb=alert_memory_rss_mb)
             body = {"pid": os.getpid(), "snapshot": dict(snap.to_dict()), "alerts": [dict(a) for a in alerts]}
             return _respond(start_response, "200 OK", _json(body))
@@ -192,6 +195,7 @@ def _worker_main(sock: socket.socket, shard_dir: str, parent_pid: int, config: D
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
     _core.set_multiproc_dir(shard_dir)
+    _core.snapshot()  # the baseline of this worker's CPU figure
     app = demo_app(config.alert_cpu_percent, config.alert_memory_rss_mb)
     server = _WorkerServer(sock, _with_worker_header(MetricsMiddleware(app, path_template=True)), parent_pid)
     server.serve_forever(poll_interval=0.25)
@@ -290,6 +294,23 @@ def _worker_status(port: int, pids: set[int]) -> tuple[dict[int, dict[str, Any]]
     return statuses, results
 
 
+def _scrape(port: int, expected: int) -> _Result:
+    """GET /metrics once every request the client saw answered is counted.
+
+    A worker records a request when the server closes the response, just
+    after the client may already have read it; so a scrape right after the
+    last answer can miss that one request for a moment. Bounded to a second.
+    """
+    deadline = time.monotonic() + 1.0
+    while True:
+        metrics = _request(port, "GET", "/metrics", None, "GET /metrics")
+        if metrics.status != 200 or time.monotonic() > deadline:
+            return metrics
+        if _parse_metrics(metrics.body.decode("utf-8")).get("vrk_requests_total") == expected:
+            return metrics
+        time.sleep(0.02)
+
+
 def _parse_metrics(document: str) -> dict[str, float]:
     values: dict[str, float] = {}
     for line in document.splitlines():
@@ -318,7 +339,7 @@ def _summary(
     ok = True
     w = out.write
     w(f"vornik demo: {len(pids)} worker processes (pids {', '.join(map(str, pids))}) ")
-    w(f"on http://{HOST}:{port}, shard directory {shard_dir}\n\n")
+    w(f"on http://{HOST}:{port}, temporary shard directory {shard_dir}\n\n")
 
     answered = [r for r in sent if r.status is not None]
     failed = [r for r in sent if r.status is None]
@@ -357,6 +378,7 @@ def _summary(
             f"   p95 {_ms(values.get('vrk_latency_p95_ms', 0.0))}"
             f"   p99 {_ms(values.get('vrk_latency_p99_ms', 0.0))}"
             f"   max {_ms(values.get('vrk_latency_max_ms', 0.0))}\n"
+            "             (percentiles are estimated from the workers' merged latency histogram)\n"
         )
 
     served = Counter(r.worker for r in answered if r.worker is not None)
@@ -450,7 +472,8 @@ def run(config: DemoConfig, out: IO[str] | None = None) -> int:
 
         burst = _send_all(port, _plan(config.requests, config.seed), CLIENT_THREADS)
         statuses, status_calls = _worker_status(port, set(pids))
-        metrics = _request(port, "GET", "/metrics", None, "GET /metrics")
+        answered = sum(1 for r in burst.results + status_calls if r.status is not None)
+        metrics = _scrape(port, answered)
         ok = _summary(out, config, port, shard_dir, pids, burst, statuses, burst.results + status_calls, metrics)
         out.flush()
         if not config.serve:

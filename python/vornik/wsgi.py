@@ -13,6 +13,7 @@ server closes the response iterable, so a streamed body is timed as a whole.
 
 from __future__ import annotations
 
+import importlib
 import sys
 from collections.abc import Iterable, Iterator
 from time import perf_counter
@@ -49,6 +50,12 @@ def _wsgi_text(value: str) -> str:
         # Not a WSGI native string after all; only make it encodable.
         return value.encode("utf-8", "replace").decode("utf-8")
     return raw.decode("utf-8", "replace")
+
+
+def _encodable(value: str) -> str:
+    if value.isascii():
+        return value
+    return value.encode("utf-8", "replace").decode("utf-8")
 
 
 def _status_code(status: str | None) -> int:
@@ -102,7 +109,7 @@ class MetricsMiddleware:
             _hook_flask()
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
-        if environ.get("PATH_INFO") == self.metrics_path:
+        if environ.get("PATH_INFO", "") == self.metrics_path:
             return _serve_metrics(environ, start_response)
         call = _Call(self, environ, start_response)
         try:
@@ -119,7 +126,8 @@ class MetricsMiddleware:
             return script_name + path_info
         template = environ.get(ROUTE_KEY)
         if isinstance(template, str):
-            return script_name + _wsgi_text(template)
+            # Set by the application or Flask's rule: text already, not WSGI bytes.
+            return script_name + _encodable(template)
         if self._django:
             return _django_route(script_name, path_info)
         return script_name + path_info
@@ -129,8 +137,7 @@ _flask_hooked = False
 
 
 def _flask_route(sender: object, **extra: object) -> None:
-    from flask import request
-
+    request: Any = sys.modules["flask"].request
     rule = request.url_rule
     request.environ.setdefault(ROUTE_KEY, UNMATCHED if rule is None else rule.rule)
 
@@ -145,18 +152,16 @@ def _hook_flask() -> None:
     global _flask_hooked
     if _flask_hooked or "flask" not in sys.modules:
         return
-    from flask import request_started
-
-    request_started.connect(_flask_route)
+    flask: Any = sys.modules["flask"]
+    flask.request_started.connect(_flask_route)
     _flask_hooked = True
 
 
 def _django_route(script_name: str, path_info: str) -> str:
-    from django.urls import Resolver404, resolve
-
+    urls: Any = importlib.import_module("django.urls")
     try:
-        match = resolve(path_info or "/")
-    except Resolver404:
+        match = urls.resolve(path_info or "/")
+    except urls.Resolver404:
         return UNMATCHED
     route = match.route
     if not isinstance(route, str):
