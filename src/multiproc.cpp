@@ -11,10 +11,10 @@
 //   word 6       latency_max_us
 //   word 7       updated_at, Unix seconds of the last write (written, never read)
 //   words 8-21   request counts of the 14 latency buckets, non-cumulative
-// The writer updates the words with relaxed atomic read-modify-writes; readers load
-// each word once. No lock is shared between processes, so a reader may see a request
-// in `requests` before it shows up in its bucket; every word on its own is one that
-// the writer really stored.
+// The writer updates its mapping with relaxed atomic read-modify-writes; readers take
+// the 176 bytes with one read. No lock is shared between processes, so a reader may
+// see a request in `requests` before it shows up in its bucket; every word on its own
+// is one that the writer really stored.
 #include "multiproc.hpp"
 
 #include <dirent.h>
@@ -58,8 +58,8 @@ constexpr std::string_view SHARD_SUFFIX = ".shard";
 // A shared mapping of the first SHARD_SIZE bytes of a file; unmapped on destruction.
 class Mapping {
 public:
-    static Mapping map(int fd, int protection) {
-        void* address = mmap(nullptr, SHARD_SIZE, protection, MAP_SHARED, fd, 0);
+    static Mapping map(int fd) {
+        void* address = mmap(nullptr, SHARD_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         return Mapping(address == MAP_FAILED ? nullptr : static_cast<std::uint64_t*>(address));
     }
     Mapping(Mapping&& other) noexcept : words_(std::exchange(other.words_, nullptr)) {}
@@ -197,7 +197,7 @@ std::optional<Mapping> open_writer(const std::string& dir) {
         return std::nullopt;
     if (ftruncate(file.get(), SHARD_SIZE) != 0) return std::nullopt;
     if (posix_fallocate(file.get(), 0, SHARD_SIZE) != 0) return std::nullopt;
-    Mapping shard = Mapping::map(file.get(), PROT_READ | PROT_WRITE);
+    Mapping shard = Mapping::map(file.get());
     if (!shard) return std::nullopt;
 
     const auto own_pid = static_cast<std::uint64_t>(static_cast<std::uint32_t>(pid));
@@ -264,13 +264,15 @@ bool writer_alive(pid_t pid) {
     return kill(pid, 0) == 0 || errno == EPERM;
 }
 
-void add_shard(MergedShards& total, const Mapping& shard) {
-    total.requests += shard[REQUESTS].load(RELAXED);
-    total.errors += shard[ERRORS].load(RELAXED);
-    total.latency_sum_us = saturating_add(total.latency_sum_us, shard[LATENCY_SUM_US].load(RELAXED));
-    total.latency_min_us = std::min(total.latency_min_us, shard[LATENCY_MIN_US].load(RELAXED));
-    total.latency_max_us = std::max(total.latency_max_us, shard[LATENCY_MAX_US].load(RELAXED));
-    for (std::size_t i = 0; i < BUCKET_COUNT; ++i) total.buckets[i] += shard[BUCKETS + i].load(RELAXED);
+using ShardWords = std::array<std::uint64_t, SHARD_WORDS>;
+
+void add_shard(MergedShards& total, const ShardWords& shard) {
+    total.requests += shard[REQUESTS];
+    total.errors += shard[ERRORS];
+    total.latency_sum_us = saturating_add(total.latency_sum_us, shard[LATENCY_SUM_US]);
+    total.latency_min_us = std::min(total.latency_min_us, shard[LATENCY_MIN_US]);
+    total.latency_max_us = std::max(total.latency_max_us, shard[LATENCY_MAX_US]);
+    for (std::size_t i = 0; i < BUCKET_COUNT; ++i) total.buckets[i] += shard[BUCKETS + i];
 }
 
 // Adds one directory entry to `total` when it is a live writer's valid shard, and
@@ -285,12 +287,16 @@ void merge_entry(MergedShards& total, int dir_fd, const char* name) {
     struct stat info {};
     if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
     if (info.st_size < static_cast<off_t>(SHARD_SIZE)) return;
-    const Mapping shard = Mapping::map(file.get(), PROT_READ);
-    if (!shard || shard[VERSION].load(RELAXED) != SHARD_VERSION) return;
+    // Read, not mapped: a mapped file that another process cuts short raises SIGBUS in
+    // the reader on its next access, while a read just comes up short. The words are
+    // aligned in the file and in the buffer, and the kernel copies such words whole.
+    alignas(64) ShardWords shard;
+    if (pread(file.get(), shard.data(), SHARD_SIZE, 0) != static_cast<ssize_t>(SHARD_SIZE)) return;
+    if (shard[VERSION] != SHARD_VERSION) return;
 
     // pid 0 and negative ids would address whole process groups.
     const auto pid = static_cast<pid_t>(static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(shard[PID].load(RELAXED))));
+        static_cast<std::uint32_t>(shard[PID])));
     if (pid <= 0) return;
     if (writer_alive(pid)) {
         add_shard(total, shard);

@@ -60,4 +60,5 @@ def test_bad_thresholds_raise_before_sampling() -> None:
     with pytest.raises(TypeError) as keyword:
         _core.check_alerts(cpu=1)
     assert str(keyword.value) == "check_alerts() got an unexpected keyword argument 'cpu'"
-    assert _core.check_alerts(True, memory_rss_mb=1e12) == []
+    (alert,) = _core.check_alerts(memory_rss_mb=True)  # a bool is a number too
+    assert alert["threshold"] == 1.0

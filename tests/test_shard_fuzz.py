@@ -1,0 +1,497 @@
+"""Shard-directory fuzz: whatever lies in a shard directory, a merge neither crashes nor
+hangs, counts exactly the valid shards of live writers, deletes only valid shards of dead
+writers and leaves everything else where it is.
+
+The directory is filled from a seeded generator (the seed is printed; set VRK_FUZZ_SEED
+to replay one) with files of random names, sizes and contents, with directories, FIFOs
+and symbolic links. Every entry's effect on a merge is known in advance: a valid shard
+names a live process (this test's own) or an id above the system's pid_max, which no
+process can have.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import math
+import os
+import random
+import re
+import select
+import struct
+import subprocess
+import sys
+import textwrap
+import time
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pytest
+
+from vornik import _core
+
+MASK = 2**64 - 1
+NO_LATENCY = MASK
+BOUNDS_MS = [1, 2, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000]
+SHARD_SIZE = 176
+PID_MAX = int(Path("/proc/sys/kernel/pid_max").read_text())
+TIMEOUT = 120  # seconds for any helper process; a hang fails the test instead of CI
+
+
+# --- Reference model of shard contents and of the merge -----------------------------
+
+
+@dataclass
+class Totals:
+    requests: int = 0
+    errors: int = 0
+    latency_sum_us: int = 0
+    latency_min_us: int = NO_LATENCY
+    latency_max_us: int = 0
+    buckets: list[int] = field(default_factory=lambda: [0] * 14)
+
+    def add(self, other: Totals) -> None:
+        self.requests = (self.requests + other.requests) & MASK
+        self.errors = (self.errors + other.errors) & MASK
+        self.latency_sum_us = min(self.latency_sum_us + other.latency_sum_us, MASK)
+        self.latency_min_us = min(self.latency_min_us, other.latency_min_us)
+        self.latency_max_us = max(self.latency_max_us, other.latency_max_us)
+        self.buckets = [(a + b) & MASK for a, b in zip(self.buckets, other.buckets)]
+
+    def record(self, status: int, duration: float) -> None:
+        micros = 0
+        if duration > 0:
+            micros = NO_LATENCY if duration * 1000.0 >= 2.0**64 else int(duration * 1000.0)
+        self.requests += 1
+        self.errors += status >= 400
+        self.latency_sum_us = (self.latency_sum_us + micros) & MASK
+        self.latency_min_us = min(self.latency_min_us, micros)
+        self.latency_max_us = max(self.latency_max_us, micros)
+        bucket = next((i for i, bound in enumerate(BOUNDS_MS) if duration <= bound), 13)
+        self.buckets[bucket] += 1
+
+    def words(self, pid: int, version: int = 1) -> list[int]:
+        return [version, pid, self.requests, self.errors, self.latency_sum_us,
+                self.latency_min_us, self.latency_max_us, 0, *self.buckets]
+
+
+def quantile(buckets: list[int], q: float, max_ms: float) -> float:
+    total = sum(buckets) & MASK
+    if total == 0:
+        return 0.0
+    target = q * float(total)
+    cumulative = 0
+    for i, bound in enumerate(BOUNDS_MS):
+        before, cumulative = cumulative, (cumulative + buckets[i]) & MASK
+        if target <= float(cumulative):
+            lower = 0.0 if i == 0 else float(BOUNDS_MS[i - 1])
+            if buckets[i] == 0:
+                return lower
+            return lower + (target - float(before)) / float(buckets[i]) * (bound - lower)
+    if math.isnan(target) or target > float(total):
+        return max_ms
+    lower = 10000.0
+    upper = lower if math.isnan(max_ms) else max(max_ms, lower)
+    if buckets[13] == 0:
+        return lower
+    return lower + (target - float(cumulative)) / float(buckets[13]) * (upper - lower)
+
+
+FIELDS = ["total_requests", "total_errors", "error_rate", "avg_latency_ms", "min_latency_ms",
+          "max_latency_ms", "p50_latency_ms", "p95_latency_ms", "p99_latency_ms"]
+
+
+def expected_aggregate(t: Totals) -> dict[str, float]:
+    if t.requests == 0:
+        return dict.fromkeys(FIELDS, 0)
+    max_ms = t.latency_max_us / 1000.0
+    return {
+        "total_requests": t.requests,
+        "total_errors": t.errors,
+        "error_rate": float(t.errors) / float(t.requests) * 100.0,
+        "avg_latency_ms": float(t.latency_sum_us) / float(t.requests) / 1000.0,
+        "min_latency_ms": 0.0 if t.latency_min_us == NO_LATENCY else t.latency_min_us / 1000.0,
+        "max_latency_ms": max_ms,
+        "p50_latency_ms": quantile(t.buckets, 0.5, max_ms),
+        "p95_latency_ms": quantile(t.buckets, 0.95, max_ms),
+        "p99_latency_ms": quantile(t.buckets, 0.99, max_ms),
+    }
+
+
+def pack(words: list[int]) -> bytes:
+    return struct.pack("=22Q", *(w & MASK for w in words))
+
+
+def acceptable_name(name: bytes) -> bool:
+    try:
+        name.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return len(name) >= 10 and name.startswith(b"vrk-") and name.endswith(b".shard")
+
+
+# --- Fuzz entries --------------------------------------------------------------------
+
+
+@dataclass
+class Entry:
+    name: bytes
+    kind: str
+    counted: Totals | None = None  # what a merge must add; None: nothing
+    deleted: bool = False  # a valid shard of a dead writer: the first merge removes it
+
+
+class Fuzzer:
+    """Makes entries from a seeded generator. `wide` fills counted shards with arbitrary
+    64-bit words; otherwise their counts stay small, and every rejected file claims more
+    requests than all counted ones together, so counting one shows at once."""
+
+    REJECTED_REQUESTS = 2**40
+
+    def __init__(self, seed: int, wide: bool, staging: Path) -> None:
+        self.random = random.Random(seed)
+        self.wide = wide
+        self.staging = staging
+        self.live_pid = os.getpid()
+        self.serial = 0
+
+    def word(self, small: int) -> int:
+        return self.random.getrandbits(64) if self.wide else self.random.randrange(small)
+
+    def totals(self) -> Totals:
+        r = self.random
+        t = Totals(requests=self.word(2**20), errors=self.word(2**20),
+                   latency_sum_us=self.word(2**40), buckets=[self.word(2**16) for _ in range(14)])
+        t.latency_min_us = r.choice([NO_LATENCY, self.word(2**30)])
+        t.latency_max_us = r.choice([0, self.word(2**34), MASK if self.wide else 0])
+        return t
+
+    def rejected_totals(self) -> Totals:
+        t = self.totals()
+        if not self.wide:
+            t.requests = self.REJECTED_REQUESTS + self.random.randrange(2**20)
+        return t
+
+    def live_pid_word(self) -> int:
+        # Only the low 32 bits name the process.
+        high = self.random.choice([0, 0, self.random.getrandbits(32)])
+        return high << 32 | self.live_pid
+
+    def tail(self) -> bytes:
+        return self.random.randbytes(self.random.choice([0, 0, 1, 8, 200]))
+
+    def fresh_name(self, valid: bool = True) -> bytes:
+        self.serial += 1
+        decoration = self.random.choice(["", "-\u00e9", "x.y", " ", "\u3000"])
+        name = f"vrk-z{self.serial}{decoration}.shard".encode()
+        if valid:
+            return name
+        return self.random.choice([
+            name + b".tmp", b"VRK-" + name[4:], name[:-6] + b".SHARD", b"x-" + name,
+            name[:-1], b"vrk" + name[4:], name[:4] + b"\xff" + name[4:],
+            name[:4] + b"\xed\xa0\x80" + name[4:], name[:4] + b"\xc3" + name[4:],
+            b"." + name, name + b"~",
+        ])
+
+    def random_name(self) -> bytes:
+        pieces = [b"vrk-", b".shard", b"VRK", b"a", b"7", b"-", b".", b"\xc3\xa9", b"\xff",
+                  b" ", b"\n", b"vrk", b"shard"]
+        self.serial += 1
+        parts = [self.random.choice(pieces) for _ in range(self.random.randint(0, 3))]
+        parts.insert(self.random.randint(0, len(parts)), f"z{self.serial}".encode())
+        return b"".join(parts)
+
+    def entry(self, staged: Path) -> Entry:
+        """Creates one entry at `staged` and returns what it means."""
+        r = self.random
+        kind = r.choice(["live", "live", "live-long", "dead", "version", "short", "pid",
+                         "name", "random-name", "directory", "fifo", "symlink",
+                         "dangling-symlink", "special-symlink"])
+        if kind in ("live", "live-long"):
+            t = self.totals()
+            data = pack(t.words(self.live_pid_word()))
+            if kind == "live-long":
+                data += r.randbytes(r.randint(1, 300))
+            staged.write_bytes(data)
+            return Entry(self.fresh_name(), kind, counted=t)
+        if kind == "dead":
+            pid = r.randint(PID_MAX + 1, 2**31 - 1) | (r.choice([0, r.getrandbits(32)]) << 32)
+            staged.write_bytes(pack(self.rejected_totals().words(pid)) + self.tail())
+            return Entry(self.fresh_name(), kind, deleted=True)
+        if kind == "version":
+            version = r.choice([0, 2, 2**32 + 1, MASK, r.getrandbits(64)]) or 3
+            words = self.rejected_totals().words(self.live_pid_word(), version=version)
+            staged.write_bytes(pack(words) + self.tail())
+            return Entry(self.fresh_name(), kind)
+        if kind == "short":
+            data = pack(self.rejected_totals().words(self.live_pid_word()))
+            staged.write_bytes(data[: r.randrange(SHARD_SIZE)])
+            return Entry(self.fresh_name(), kind)
+        if kind == "pid":  # 0 and negative ids would address process groups
+            low = r.choice([0, 2**32 - 1, 2**31, r.randint(2**31, 2**32 - 1)])
+            high = r.choice([0, r.getrandbits(32)])
+            staged.write_bytes(pack(self.rejected_totals().words(high << 32 | low)))
+            return Entry(self.fresh_name(), kind)
+        if kind == "name":
+            staged.write_bytes(pack(self.rejected_totals().words(self.live_pid)))
+            name = self.fresh_name(valid=False)
+            assert not acceptable_name(name), name
+            return Entry(name, kind)
+        if kind == "random-name":
+            name = self.random_name()
+            if acceptable_name(name):
+                t = self.totals()
+                staged.write_bytes(pack(t.words(self.live_pid)))
+                return Entry(name, kind, counted=t)
+            staged.write_bytes(pack(self.rejected_totals().words(self.live_pid)))
+            return Entry(name, kind)
+        if kind == "directory":
+            staged.mkdir()
+            inner = staged / "vrk-1.shard"
+            inner.write_bytes(pack(self.rejected_totals().words(self.live_pid)))
+            return Entry(self.fresh_name(), kind)
+        if kind == "fifo":
+            os.mkfifo(staged)
+            return Entry(self.fresh_name(), kind)
+        # Links are not followed, not even to a valid shard of a live writer.
+        if kind == "symlink":
+            target = self.staging / f"target{self.serial}"
+            target.write_bytes(pack(self.rejected_totals().words(self.live_pid)))
+        elif kind == "dangling-symlink":
+            target = self.staging / f"missing{self.serial}"
+        else:
+            target = Path(r.choice(["/dev/zero", "/dev/null", "/proc/self/stat", "/"]))
+            if r.random() < 0.5:
+                target = self.staging / f"fifo{self.serial}"
+                os.mkfifo(target)
+        os.symlink(target, staged)
+        return Entry(self.fresh_name(), kind)
+
+    def place(self, base: Path) -> Entry:
+        """Makes an entry beside the shard directory and moves it in with one rename, so
+        that no merge sees a file half written."""
+        staged = self.staging / f"entry{self.serial}"
+        entry = self.entry(staged)
+        os.rename(staged, os.path.join(os.fsencode(base), entry.name))
+        return entry
+
+
+def check_directory(base: Path, entries: list[Entry]) -> None:
+    present = set(os.listdir(os.fsencode(base)))
+    deleted = [e.name for e in entries if e.deleted and e.name in present]
+    kept = [e.name for e in entries if not e.deleted and e.name not in present]
+    assert deleted == [] and kept == [], (deleted, kept)
+
+
+def environment(shard_dir: Path | None) -> dict[str, str]:
+    env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
+    if shard_dir is not None:
+        env["VRK_MULTIPROC_DIR"] = str(shard_dir)
+    return env
+
+
+def start(code: str, shard_dir: Path | None, *args: str) -> subprocess.Popen[str]:
+    return subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code), *args], env=environment(shard_dir),
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def read_line(process: subprocess.Popen[str], timeout: float = TIMEOUT) -> str:
+    assert process.stdout is not None
+    ready, _, _ = select.select([process.stdout], [], [], timeout)
+    assert ready, f"no answer from helper {process.pid} within {timeout} s"
+    line = process.stdout.readline()
+    assert line, f"helper {process.pid} ended: {process.communicate(timeout=TIMEOUT)[1]}"
+    return line
+
+
+def finish(process: subprocess.Popen[str]) -> str:
+    out, err = process.communicate(timeout=TIMEOUT)
+    assert process.returncode == 0, err
+    return out
+
+
+@pytest.fixture
+def seed() -> int:
+    value = int(os.environ.get("VRK_FUZZ_SEED", random.randrange(2**32)))
+    print(f"shard fuzz seed: {value} (set VRK_FUZZ_SEED={value} to replay)")
+    return value
+
+
+@pytest.fixture
+def helpers() -> Iterator[list[subprocess.Popen[str]]]:
+    started: list[subprocess.Popen[str]] = []
+    yield started
+    for process in started:
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        for stream in (process.stdin, process.stdout, process.stderr):
+            with contextlib.suppress(OSError):
+                stream.close()  # type: ignore[union-attr]
+
+
+MERGE_ONCE = """
+    import json
+    from vornik import _core
+    print(json.dumps(_core.aggregate().to_dict()))
+    _core.metrics_text()
+"""
+
+
+@pytest.mark.parametrize("wide", [False, True], ids=["small-counts", "arbitrary-words"])
+def test_merge_counts_exactly_the_valid_live_shards(tmp_path: Path, seed: int,
+                                                    wide: bool) -> None:
+    base, staging = tmp_path / "shards", tmp_path / "staging"
+    base.mkdir()
+    staging.mkdir()
+    fuzzer = Fuzzer(seed, wide, staging)
+    entries = [fuzzer.place(base) for _ in range(300)]
+    expected = Totals()
+    for entry in entries:
+        if entry.counted:
+            expected.add(entry.counted)
+
+    # A merge in another process first: a hang there ends in a timeout, not a stuck run.
+    merged = start(MERGE_ONCE, base)
+    result = json.loads(finish(merged))
+    assert result == expected_aggregate(expected)
+    check_directory(base, entries)
+
+    # And here, where the merge also meets this process's own (empty) shard.
+    _core.set_multiproc_dir(str(base))
+    assert _core.aggregate().to_dict() == expected_aggregate(expected)
+    check_directory(base, entries)
+
+
+WRITER = """
+    import json, sys, time
+    from vornik import _core
+    requests = json.loads(sys.stdin.readline())
+    for i, (status, duration) in enumerate(requests):
+        _core.record_request("GET", "/fuzz", status, duration)
+        if i % 25 == 0:
+            time.sleep(0.005)  # spread the writes over the time the files are placed
+    print("done", flush=True)
+    sys.stdin.read()  # stays alive, so that its shard still counts, until told to go
+"""
+
+MERGER = """
+    import os, sys
+    from vornik import _core
+    stop, bound = sys.argv[1], int(sys.argv[2])
+    merges = 0
+    while not os.path.exists(stop):
+        agg = _core.aggregate()
+        assert agg.total_requests <= bound, (agg.total_requests, bound)
+        assert agg.total_errors <= bound, (agg.total_errors, bound)
+        if merges % 10 == 0:
+            text = _core.metrics_text()
+            assert text.startswith("# HELP vrk_requests_total"), text[:100]
+        merges += 1
+    print(merges)
+"""
+
+
+def writer_requests(rng: random.Random, count: int) -> list[tuple[int, float]]:
+    durations = [0.0, -0.0, -3.0, 1.0, 1.0000001, 2.5, 0.0004, 10000.0, 10000.5,
+                 float("nan"), float("inf"), 1e300, *BOUNDS_MS]
+    return [(rng.choice([200, 201, 302, 399, 400, 404, 500, 599, 65535]),
+             rng.choice(durations) if rng.random() < 0.3 else rng.uniform(0, 12000))
+            for _ in range(count)]
+
+
+def test_merges_while_writers_write_and_files_appear(tmp_path: Path, seed: int,
+                                                     helpers: list[subprocess.Popen[str]]
+                                                     ) -> None:
+    base, staging = tmp_path / "shards", tmp_path / "staging"
+    base.mkdir()
+    staging.mkdir()
+    rng = random.Random(seed)
+    fuzzer = Fuzzer(seed, wide=False, staging=staging)
+    plans = [writer_requests(rng, 3000) for _ in range(3)]
+    writers_total = Totals()
+    for plan in plans:
+        for status, duration in plan:
+            writers_total.record(status, duration)
+    # Counted fuzz shards stay below 2**20 requests each, and there are at most 400.
+    bound = writers_total.requests + 400 * 2**20
+    assert bound < Fuzzer.REJECTED_REQUESTS
+
+    stop = tmp_path / "stop"
+    mergers = [start(MERGER, base, str(stop), str(bound)) for _ in range(2)]
+    helpers.extend(mergers)
+    writers = [start(WRITER, base) for _ in plans]
+    helpers.extend(writers)
+    for writer, plan in zip(writers, plans):
+        assert writer.stdin is not None
+        writer.stdin.write(json.dumps(plan) + "\n")
+        writer.stdin.flush()
+
+    entries = []
+    for _ in range(400):
+        entries.append(fuzzer.place(base))
+        time.sleep(0.002)
+    for writer in writers:
+        assert read_line(writer) == "done\n"
+    stop.touch()
+    merges = [int(finish(merger)) for merger in mergers]
+    print(f"merges by the two mergers: {merges}; entries placed: {len(entries)}")
+    assert all(count > 0 for count in merges)
+
+    expected = Totals()
+    for entry in entries:
+        if entry.counted:
+            expected.add(entry.counted)
+    fuzz_only = Totals()
+    fuzz_only.add(expected)
+    expected.add(writers_total)
+
+    # The writers are alive: their shards count, exactly, beside the fuzz shards.
+    _core.set_multiproc_dir(str(base))
+    assert _core.aggregate().to_dict() == expected_aggregate(expected)
+    check_directory(base, entries)
+
+    # Once they have gone, the next merge deletes their shards and counts only the rest.
+    for writer in writers:
+        finish(writer)
+    assert _core.aggregate().to_dict() == expected_aggregate(fuzz_only)
+    check_directory(base, entries)
+    real_shards = {n for n in os.listdir(base) if re.fullmatch(r"vrk-[0-9]+\.shard", n)}
+    assert real_shards == {f"vrk-{os.getpid()}.shard"}
+
+
+SHORT_LIVED_MERGER = """
+    import json, sys, time
+    from vornik import _core
+    seen = set()
+    end = time.monotonic() + float(sys.argv[1])
+    while time.monotonic() < end:
+        agg = _core.aggregate()
+        seen.add((agg.total_requests, agg.total_errors))
+    print(json.dumps(sorted(seen)))
+"""
+
+
+def test_merge_survives_a_shard_rewritten_in_place(
+        tmp_path: Path, helpers: list[subprocess.Popen[str]]) -> None:
+    # Another program rewriting a file in the shard directory truncates it first: a
+    # merge reading that file at the same moment must neither fault nor count it halfway.
+    base = tmp_path / "shards"
+    base.mkdir()
+    t = Totals(requests=7, errors=3, latency_sum_us=70, latency_min_us=1, latency_max_us=20,
+               buckets=[7] + [0] * 13)
+    data = pack(t.words(os.getpid()))
+    merger = start(SHORT_LIVED_MERGER, base, "2")
+    helpers.append(merger)
+    rewrites = 0
+    while merger.poll() is None:
+        with open(base / "vrk-rewritten.shard", "wb") as shard:  # truncates, then writes
+            shard.write(data)
+        rewrites += 1
+    out, err = merger.communicate(timeout=TIMEOUT)
+    assert merger.returncode == 0, (merger.returncode, err)
+    print(f"{rewrites} rewrites during the merges")
+    seen = {tuple(pair) for pair in json.loads(out)}
+    assert (7, 3) in seen and seen <= {(0, 0), (7, 3)}, seen

@@ -1,0 +1,162 @@
+"""Soak run: several worker processes record requests without pause while another process
+scrapes the merged document in a loop. At the end the merged counts are exact and the
+scraper's memory has stayed flat.
+
+The run lasts VRK_SOAK_SECONDS seconds of recording (default 10).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import select
+import subprocess
+import sys
+import textwrap
+import time
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+
+from vornik import _core
+
+SECONDS = float(os.environ.get("VRK_SOAK_SECONDS", "10"))
+WRITERS = 3
+TIMEOUT = 120
+SANITIZED = bool(os.environ.get("VORNIK_SANITIZED"))
+# A scrape allocates a few kilobytes; thousands of scrapes that each kept even a small
+# block would pass these bounds many times over.
+RSS_SLACK = 1024 * 1024
+MALLOC_SLACK = 64 * 1024
+
+WRITER = """
+    import json, os, sys
+    from vornik import _core
+    stop = sys.argv[1]
+    requests = errors = 0
+    paths = ["/", "/users", "/users/42", "/a/much/longer/path/than/the/others/" + "x" * 40]
+    while not os.path.exists(stop):
+        for i in range(1000):
+            status = 500 if i % 7 == 0 else 200
+            _core.record_request("GET", paths[i % 4], status, (i % 300) * 0.37)
+            errors += status >= 400
+        requests += 1000
+    print(json.dumps({"requests": requests, "errors": errors}), flush=True)
+    sys.stdin.read()  # stays alive, so that its shard still counts, until told to go
+"""
+
+SCRAPER = """
+    import ctypes, json, os, sys
+    import psutil
+    from vornik import _core
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+            "uordblks", "fordblks", "keepcost")]
+
+    libc = ctypes.CDLL(None)
+    libc.mallinfo2.restype = MallInfo2
+    process = psutil.Process()
+
+    def memory():
+        info = libc.mallinfo2()
+        return process.memory_info().rss, info.uordblks + info.hblkhd
+
+    def scrape():
+        lines = _core.metrics_text().splitlines()
+        sample = {l.split()[0]: float(l.split()[1]) for l in lines if l and l[0] != "#"}
+        assert len(sample) == 13, lines
+        return int(sample["vrk_requests_total"]), int(sample["vrk_errors_total"])
+
+    stop = sys.argv[1]
+    scrapes, last = 0, (0, 0)
+    warm = None
+    while not os.path.exists(stop):
+        total, errors = scrape()
+        # Writers only add: neither count may ever go back.
+        assert total >= last[0] and errors >= last[1], (last, total, errors)
+        last = (total, errors)
+        scrapes += 1
+        if scrapes == 500:
+            warm = memory()
+    final = scrape()
+    after = memory()
+    print(json.dumps({"scrapes": scrapes, "final": final, "before": warm, "after": after}))
+"""
+
+
+def start(code: str, shard_dir: Path, *args: str) -> subprocess.Popen[str]:
+    env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
+    env["VRK_MULTIPROC_DIR"] = str(shard_dir)
+    return subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code), *args], env=env, stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def read_json(process: subprocess.Popen[str]) -> dict[str, object]:
+    assert process.stdout is not None
+    ready, _, _ = select.select([process.stdout], [], [], TIMEOUT)
+    assert ready, f"no answer from helper {process.pid} within {TIMEOUT} s"
+    line = process.stdout.readline()
+    assert line, process.communicate(timeout=TIMEOUT)[1]
+    return json.loads(line)
+
+
+def finish(process: subprocess.Popen[str]) -> None:
+    _, err = process.communicate(timeout=TIMEOUT)
+    assert process.returncode == 0, err
+
+
+@pytest.fixture
+def helpers() -> Iterator[list[subprocess.Popen[str]]]:
+    started: list[subprocess.Popen[str]] = []
+    yield started
+    for process in started:
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        for stream in (process.stdin, process.stdout, process.stderr):
+            with contextlib.suppress(OSError):
+                stream.close()  # type: ignore[union-attr]
+
+
+def test_soak(tmp_path: Path, helpers: list[subprocess.Popen[str]]) -> None:
+    shards = tmp_path / "shards"
+    stop_writing, stop_scraping = tmp_path / "stop-writing", tmp_path / "stop-scraping"
+    writers = [start(WRITER, shards, str(stop_writing)) for _ in range(WRITERS)]
+    helpers.extend(writers)
+    scraper = start(SCRAPER, shards, str(stop_scraping))
+    helpers.append(scraper)
+
+    time.sleep(SECONDS)
+    stop_writing.touch()
+    counts = [read_json(writer) for writer in writers]
+    requests = sum(int(c["requests"]) for c in counts)  # type: ignore[call-overload]
+    errors = sum(int(c["errors"]) for c in counts)  # type: ignore[call-overload]
+    # Every writer has finished writing; the scraper's last scrape comes after this.
+    stop_scraping.touch()
+    report = read_json(scraper)
+    finish(scraper)
+
+    scrapes = report["scrapes"]
+    before_rss, before_malloc = report["before"]  # type: ignore[misc]
+    after_rss, after_malloc = report["after"]  # type: ignore[misc]
+    print(f"soak: {SECONDS:g} s, {WRITERS} writers, {requests} requests ({errors} errors), "
+          f"{scrapes} scrapes; scraper RSS {before_rss} -> {after_rss} bytes, "
+          f"malloc in use {before_malloc} -> {after_malloc} bytes")
+
+    assert report["final"] == [requests, errors]
+    _core.set_multiproc_dir(str(shards))
+    merged = _core.aggregate()
+    assert (merged.total_requests, merged.total_errors) == (requests, errors)
+
+    assert isinstance(scrapes, int) and scrapes > 500
+    if not SANITIZED:  # the sanitizer's allocator keeps freed memory in quarantine
+        assert after_rss - before_rss <= RSS_SLACK
+        assert after_malloc - before_malloc <= MALLOC_SLACK
+
+    for writer in writers:
+        finish(writer)
