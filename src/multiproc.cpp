@@ -55,7 +55,7 @@ enum Word : std::size_t {
 constexpr std::string_view SHARD_PREFIX = "vrk-";
 constexpr std::string_view SHARD_SUFFIX = ".shard";
 
-// A shared mapping of the first SHARD_SIZE bytes of a file; unmapped on destruction.
+// A shared read-write mapping of a shard file's SHARD_SIZE bytes; unmapped on destruction.
 class Mapping {
 public:
     static Mapping map(int fd) {
@@ -73,8 +73,8 @@ public:
     }
     explicit operator bool() const { return words_ != nullptr; }
 
-    // Loads and stores go through atomic_ref even where the format asks only for plain
-    // access: another process may be writing the same word at the same time.
+    // Every access goes through atomic_ref, plain stores included: other processes read
+    // the same words while this one writes them.
     std::atomic_ref<std::uint64_t> operator[](std::size_t word) const {
         return std::atomic_ref<std::uint64_t>(words_[word]);
     }

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import contextlib
+import ctypes
 import os
 import subprocess
 import sys
@@ -40,3 +42,33 @@ def run_python(
     )
     assert result.returncode == 0, result.stderr
     return result.stdout
+
+
+@pytest.fixture
+def helpers() -> Iterator[list[subprocess.Popen[str]]]:
+    """Processes a test starts; whatever is still running afterwards is killed."""
+    started: list[subprocess.Popen[str]] = []
+    yield started
+    for process in started:
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        for stream in (process.stdin, process.stdout, process.stderr):
+            with contextlib.suppress(OSError):
+                stream.close()  # type: ignore[union-attr]
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(field, ctypes.c_size_t) for field in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]  # fmt: skip
+
+
+_LIBC = ctypes.CDLL(None)
+_LIBC.mallinfo2.restype = MallInfo2
+
+
+def malloc_in_use() -> int:
+    """Bytes that glibc's malloc has handed out and not yet got back."""
+    info = _LIBC.mallinfo2()
+    return int(info.uordblks + info.hblkhd)

@@ -13,7 +13,6 @@ none.
 
 from __future__ import annotations
 
-import ctypes
 import gc
 import os
 import sys
@@ -25,6 +24,7 @@ import psutil
 import pytest
 
 from vornik import _core
+from conftest import malloc_in_use
 
 # The sanitizer runtimes replace malloc, keep freed memory in quarantine and map memory
 # of their own as they go, so byte, page and mapping counts say nothing there; the
@@ -316,14 +316,6 @@ def context(tmp_path_factory: pytest.TempPathFactory) -> None:
     CONTEXT.snap = _core.snapshot()
 
 
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(field, ctypes.c_size_t) for field in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
-
-
-LIBC = ctypes.CDLL(None)
-LIBC.mallinfo2.restype = MallInfo2
 PROCESS = psutil.Process()
 
 COUNTED = [f"references to {cls.__name__}" for cls in CLASSES] + [
@@ -336,14 +328,13 @@ def measure(out: list[int]) -> None:
     """Fills `out` in place, so that the measurement itself leaves the same objects behind
     every time."""
     gc.collect()
-    info = LIBC.mallinfo2()
     out[:] = [
         *(sys.getrefcount(cls) for cls in CLASSES),
         len(gc.get_objects()),
         len(os.listdir("/proc/self/fd")),
         Path("/proc/self/maps").read_text().count("\n"),
         sys.getallocatedblocks(),
-        info.uordblks + info.hblkhd,
+        malloc_in_use(),
         PROCESS.memory_info().rss,
     ]
 

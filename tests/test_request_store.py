@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import ctypes
 import math
 import os
 import time
@@ -10,6 +9,7 @@ import time
 import pytest
 
 from vornik import _core
+from conftest import malloc_in_use
 
 
 def paths() -> list[str]:
@@ -109,23 +109,15 @@ def test_texts_are_copied() -> None:
     assert (metric.method, metric.path) == ("PATCH", "/" + "x" * 1000)
 
 
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-        "uordblks", "fordblks", "keepcost")]  # fmt: skip
-
-
 @pytest.mark.skipif(bool(os.environ.get("VORNIK_SANITIZED")), reason="the sanitizer owns malloc")
 def test_evicted_records_give_their_texts_back() -> None:
-    mallinfo2 = ctypes.CDLL(None).mallinfo2
-    mallinfo2.restype = MallInfo2
     long_path = "/" + "x" * 10_000
     for _ in range(2000):
         _core.record_request("GET", long_path, 200, 1.0)
-    full = mallinfo2().uordblks
+    full = malloc_in_use()
     _core.set_max_requests(1)
-    assert full - mallinfo2().uordblks > 15_000_000
+    assert full - malloc_in_use() > 15_000_000
     for _ in range(2000):
         _core.record_request("GET", long_path, 200, 1.0)
     _core.clear_requests()
-    assert full - mallinfo2().uordblks > 15_000_000
+    assert full - malloc_in_use() > 15_000_000

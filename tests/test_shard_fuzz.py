@@ -11,7 +11,6 @@ process can have.
 
 from __future__ import annotations
 
-import contextlib
 import json
 import math
 import os
@@ -23,7 +22,6 @@ import subprocess
 import sys
 import textwrap
 import time
-from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -317,19 +315,6 @@ def seed() -> int:
     value = int(os.environ.get("VRK_FUZZ_SEED", random.randrange(2**32)))
     print(f"shard fuzz seed: {value} (set VRK_FUZZ_SEED={value} to replay)")
     return value
-
-
-@pytest.fixture
-def helpers() -> Iterator[list[subprocess.Popen[str]]]:
-    started: list[subprocess.Popen[str]] = []
-    yield started
-    for process in started:
-        if process.poll() is None:
-            process.kill()
-        process.wait()
-        for stream in (process.stdin, process.stdout, process.stderr):
-            with contextlib.suppress(OSError):
-                stream.close()  # type: ignore[union-attr]
 
 
 MERGE_ONCE = """

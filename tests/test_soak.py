@@ -7,7 +7,6 @@ The run lasts VRK_SOAK_SECONDS seconds of recording (default 10).
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
 import select
@@ -15,10 +14,8 @@ import subprocess
 import sys
 import textwrap
 import time
-from collections.abc import Iterator
 from pathlib import Path
 
-import pytest
 
 from vornik import _core
 
@@ -108,19 +105,6 @@ def read_json(process: subprocess.Popen[str]) -> dict[str, object]:
 def finish(process: subprocess.Popen[str]) -> None:
     _, err = process.communicate(timeout=TIMEOUT)
     assert process.returncode == 0, err
-
-
-@pytest.fixture
-def helpers() -> Iterator[list[subprocess.Popen[str]]]:
-    started: list[subprocess.Popen[str]] = []
-    yield started
-    for process in started:
-        if process.poll() is None:
-            process.kill()
-        process.wait()
-        for stream in (process.stdin, process.stdout, process.stderr):
-            with contextlib.suppress(OSError):
-                stream.close()  # type: ignore[union-attr]
 
 
 def test_soak(tmp_path: Path, helpers: list[subprocess.Popen[str]]) -> None:
