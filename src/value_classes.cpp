@@ -205,9 +205,9 @@ PyObject* make_type(const char* name, const char* doc, reprfunc repr) {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {name, static_cast<int>(sizeof(Instance<Record>)), 0,
+    PyType_Spec type_spec = {name, static_cast<int>(sizeof(Instance<Record>)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    return PyType_FromSpec(&spec);
+    return PyType_FromSpec(&type_spec);
 }
 
 }  // namespace
