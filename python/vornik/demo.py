@@ -456,6 +456,7 @@ def run(config: DemoConfig, out: IO[str] | None = None) -> int:
     shard_dir = tempfile.mkdtemp(prefix="vornik-demo-")
     workers: list[ForkProcess] = []
     previous_term = signal.getsignal(signal.SIGTERM)
+    previous_int = signal.getsignal(signal.SIGINT)
     sock: socket.socket | None = None
     try:
         sock = _listen(config.port)
@@ -467,7 +468,10 @@ def run(config: DemoConfig, out: IO[str] | None = None) -> int:
             )
             worker.start()
             workers.append(worker)
+        # Both stop the demo, also when it was started with SIGINT ignored (as a
+        # background job of a non-interactive shell is).
         signal.signal(signal.SIGTERM, _raise_interrupt)
+        signal.signal(signal.SIGINT, _raise_interrupt)
         pids = [w.pid for w in workers if w.pid is not None]
 
         burst = _send_all(port, _plan(config.requests, config.seed), CLIENT_THREADS)
@@ -493,6 +497,7 @@ def run(config: DemoConfig, out: IO[str] | None = None) -> int:
         return 0 if config.serve else 130
     finally:
         signal.signal(signal.SIGTERM, previous_term)
+        signal.signal(signal.SIGINT, previous_int)
         _stop(workers)
         if sock is not None:
             sock.close()
