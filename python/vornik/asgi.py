@@ -20,6 +20,7 @@ from time import perf_counter
 from typing import Any
 
 from ._core import PROMETHEUS_CONTENT_TYPE, metrics_text, record_request
+from ._middleware import METRICS_METHODS, ROUTE_KEY, UNMATCHED, check_metrics_path, encodable
 
 __all__ = ["ASGIApp", "Message", "MetricsMiddleware", "Receive", "ROUTE_KEY", "Scope", "Send", "UNMATCHED"]
 
@@ -29,25 +30,10 @@ Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
 
-#: Scope key an application may set to the route template of the request;
-#: it takes precedence over what the middleware finds out by itself.
-ROUTE_KEY = "vornik.route"
-
-#: Path recorded, with ``path_template=True``, for a request that the
-#: framework's router did not match.
-UNMATCHED = "<unmatched>"
-
 _CONTENT_TYPE = PROMETHEUS_CONTENT_TYPE.encode("latin-1")
-_METRICS_METHODS = ("GET", "HEAD")
 # Route objects seen per router, at most this many, before the lookup table
 # stops growing (an application that creates routes per request).
 _MAX_ROUTES = 4096
-
-
-def _text(value: str) -> str:
-    if value.isascii():
-        return value
-    return value.encode("utf-8", "replace").decode("utf-8")
 
 
 class MetricsMiddleware:
@@ -73,8 +59,7 @@ class MetricsMiddleware:
         *,
         path_template: bool = False,
     ) -> None:
-        if metrics_path is not None and not metrics_path.startswith("/"):
-            raise ValueError(f"metrics_path must start with '/', got {metrics_path!r}")
+        check_metrics_path(metrics_path)
         self.app = app
         self.metrics_path = metrics_path
         self.path_template = path_template
@@ -130,7 +115,7 @@ def _route_path(scope: Scope) -> str:
 
 async def _serve_metrics(scope: Scope, send: Send) -> None:
     method = scope.get("method", "GET")
-    if method not in _METRICS_METHODS:
+    if method not in METRICS_METHODS:
         await send(
             {
                 "type": "http.response.start",
@@ -204,7 +189,7 @@ class _Call:
         method: str = scope.get("method", "")
         path: str = mw._path(scope) if mw.path_template else scope.get("path", "")
         if not (method.isascii() and path.isascii()):
-            method, path = _text(method), _text(path)
+            method, path = encodable(method), encodable(path)
         record_request(method, path, status_code, duration_ms)
 
 

@@ -20,6 +20,7 @@ from time import perf_counter
 from typing import TYPE_CHECKING, Any
 
 from ._core import PROMETHEUS_CONTENT_TYPE, metrics_text, record_request
+from ._middleware import METRICS_METHODS, ROUTE_KEY, UNMATCHED, check_metrics_path, encodable
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -29,16 +30,6 @@ if TYPE_CHECKING:
 
 __all__ = ["MetricsMiddleware", "ROUTE_KEY", "UNMATCHED"]
 
-#: Environ key an application may set to the route template of the request;
-#: it takes precedence over what the middleware finds out by itself.
-ROUTE_KEY = "vornik.route"
-
-#: Path recorded, with ``path_template=True``, for a request that the
-#: framework's router did not match (404s from scanners, typos, ...).
-UNMATCHED = "<unmatched>"
-
-_METRICS_METHODS = ("GET", "HEAD")
-
 
 def _wsgi_text(value: str) -> str:
     """Turn a WSGI "bytes as latin-1" string into the text the client meant."""
@@ -47,15 +38,8 @@ def _wsgi_text(value: str) -> str:
     try:
         raw = value.encode("latin-1")
     except UnicodeEncodeError:
-        # Not a WSGI native string after all; only make it encodable.
-        return value.encode("utf-8", "replace").decode("utf-8")
+        return encodable(value)  # not a WSGI native string after all
     return raw.decode("utf-8", "replace")
-
-
-def _encodable(value: str) -> str:
-    if value.isascii():
-        return value
-    return value.encode("utf-8", "replace").decode("utf-8")
 
 
 def _status_code(status: str | None) -> int:
@@ -98,8 +82,7 @@ class MetricsMiddleware:
         *,
         path_template: bool = False,
     ) -> None:
-        if metrics_path is not None and not metrics_path.startswith("/"):
-            raise ValueError(f"metrics_path must start with '/', got {metrics_path!r}")
+        check_metrics_path(metrics_path)
         self.app = app
         self.metrics_path = metrics_path
         self.path_template = path_template
@@ -127,7 +110,7 @@ class MetricsMiddleware:
         template = environ.get(ROUTE_KEY)
         if isinstance(template, str):
             # Set by the application or Flask's rule: text already, not WSGI bytes.
-            return script_name + _encodable(template)
+            return script_name + encodable(template)
         if self._django:
             return _django_route(script_name, path_info)
         return script_name + path_info
@@ -171,7 +154,7 @@ def _django_route(script_name: str, path_info: str) -> str:
 
 def _serve_metrics(environ: WSGIEnvironment, start_response: StartResponse) -> list[bytes]:
     method = environ.get("REQUEST_METHOD", "GET")
-    if method not in _METRICS_METHODS:
+    if method not in METRICS_METHODS:
         start_response(
             "405 Method Not Allowed",
             [("Allow", "GET, HEAD"), ("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", "0")],
