@@ -11,6 +11,11 @@ namespace arguments {
 
 namespace {
 
+// The type name of `object` as Python shows it, for messages.
+PyObject* type_name(PyObject* object) {
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__");
+}
+
 std::string quoted_list(std::span<const char* const> names) {
     std::string text;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -76,10 +81,6 @@ void prefix_type_error(const char* parameter) {
 }
 
 }  // namespace
-
-PyObject* type_name(PyObject* object) {
-    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__");
-}
 
 bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
           PyObject* kwnames, PyObject** bound) {
