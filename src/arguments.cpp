@@ -1,5 +1,6 @@
 // One binding routine for all fastcall functions, driven by each function's parameter
 // list, so that every function reports bad calls in the same words.
+// Contract: every message text in this file is matched by callers and tests.
 #include "arguments.hpp"
 
 #include <limits>

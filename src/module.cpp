@@ -19,7 +19,7 @@
 namespace {
 
 PyObject* hello(PyObject*, PyObject*) {
-    // The greeting is part of the module's contract: callers compare it.
+    // Contract: callers compare the greeting.
     return guarded([]() { return PyUnicode_FromString("vornik v0.4.3 \xE2\x80\x94 C++ core running!"); });
 }
 
@@ -192,6 +192,9 @@ PyCFunction as_cfunction(Function function) {
 
 constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
+// Contract: the names, signatures and doc strings below are the module's published
+// surface; the type stubs and callers' help() output depend on them word for word.
+
 PyMethodDef HELLO = {"hello", hello, METH_NOARGS, "hello()\n--\n\n"};
 PyMethodDef SNAPSHOT = {"snapshot", py_snapshot, METH_NOARGS, "snapshot()\n--\n\n"};
 PyMethodDef RECORD_REQUEST_DEF = {
@@ -300,7 +303,7 @@ PyObject* init_module() {
     if (id == -1 && PyErr_Occurred()) return nullptr;
     if (FIRST_INTERPRETER == -1) FIRST_INTERPRETER = id;
     if (id != FIRST_INTERPRETER) {
-        // Part of the contract: callers and tests match this message.
+        // Contract: callers match this message.
         PyErr_SetString(PyExc_ImportError,
                         "vornik._core does not support sub-interpreters: it keeps process-wide "
                         "state and is already loaded in the main interpreter");

@@ -19,6 +19,8 @@ struct Block {
     std::string_view help;
 };
 
+// Contract: names, types and help texts are what scrapers, dashboards and alert rules
+// match on; they stay exactly as they are.
 constexpr Block REQUEST_BLOCKS[] = {
     {"vrk_requests_total", "counter", "Total HTTP requests recorded"},
     {"vrk_errors_total", "counter", "Total HTTP errors (status >= 400)"},

@@ -155,6 +155,7 @@ PyObject* snapshot_repr(PyObject* self) {
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
     const PyRef name = PyRef::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    // Contract: the message and the repr layouts above are matched by callers.
     if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
     return nullptr;
 }
