@@ -50,8 +50,7 @@ bool missing_required(const Signature& signature, PyObject** bound) {
     if (count == 0) return true;
     const std::string message = std::string(signature.function) + "() missing " +
                                 std::to_string(count) + " required positional argument" +
-                                (count > 1 ? "s" : "") + ": " +
-                                quoted_list({missing, count});
+                                (count > 1 ? "s" : "") + ": " + quoted_list({missing, count});
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return false;
 }
@@ -71,9 +70,11 @@ void prefix_type_error(const char* parameter) {
     Py_XDECREF(traceback);
     const PyRef detail = PyRef::steal(PyObject_Str(original.get()));
     if (!detail) return;
-    const PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, detail.get()));
+    const PyRef message =
+        PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, detail.get()));
     if (!message) return;
-    const PyRef new_error = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    const PyRef new_error =
+        PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (!new_error) return;
     if (PyObject* cause = PyException_GetCause(original.get())) {
         PyException_SetCause(new_error.get(), cause);  // steals the new reference
@@ -83,8 +84,8 @@ void prefix_type_error(const char* parameter) {
 
 }  // namespace
 
-bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, PyObject** bound) {
+bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** bound) {
     const std::size_t count = signature.parameters.size();
     if (static_cast<std::size_t>(nargs) > count) return too_many_positional(signature, nargs);
     for (std::size_t i = 0; i < count; ++i)
@@ -118,8 +119,8 @@ bool to_text(PyObject* value, const char* parameter, std::string_view& out) {
         const PyRef name = PyRef::steal(type_name(value));
         if (name) {
             PyErr_Format(PyExc_TypeError,
-                         "argument '%s': '%U' object cannot be converted to 'PyString'",
-                         parameter, name.get());
+                         "argument '%s': '%U' object cannot be converted to 'PyString'", parameter,
+                         name.get());
         }
         return false;
     }
@@ -170,6 +171,28 @@ bool to_u64(PyObject* value, const char* parameter, std::uint64_t& out) {
         return false;
     }
     out = number;
+    return true;
+}
+
+bool to_double_list(PyObject* value, const char* parameter, std::vector<double>& out) {
+    const PyRef iterator = PyRef::steal(PyObject_GetIter(value));
+    if (!iterator) {
+        prefix_type_error(parameter);
+        return false;
+    }
+    out.clear();
+    while (const PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        double number = 0.0;
+        if (!to_double(item.get(), parameter, number)) return false;
+        out.push_back(number);
+    }
+    return !PyErr_Occurred();
+}
+
+bool to_truth(PyObject* value, bool& out) {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
+    out = truth == 1;
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace arguments {
 
@@ -19,14 +20,18 @@ struct Signature {
 
 // Fills `bound` (one borrowed slot per parameter, nullptr when omitted) from the
 // positional arguments and then the keywords.
-bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, PyObject** bound);
+bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** bound);
 
 // The UTF-8 text of a str; valid while `value` lives.
 bool to_text(PyObject* value, const char* parameter, std::string_view& out);
 bool to_status_code(PyObject* value, const char* parameter, std::uint16_t& out);
 bool to_double(PyObject* value, const char* parameter, double& out);
 bool to_u64(PyObject* value, const char* parameter, std::uint64_t& out);
+// Any iterable of numbers that `to_double` accepts.
+bool to_double_list(PyObject* value, const char* parameter, std::vector<double>& out);
+// The object's truth value, as `bool(value)` gives it.
+bool to_truth(PyObject* value, bool& out);
 // None or absent gives no value.
 bool to_optional_double(PyObject* value, const char* parameter, std::optional<double>& out);
 

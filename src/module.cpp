@@ -20,7 +20,8 @@ namespace {
 
 PyObject* hello(PyObject*, PyObject*) {
     // Contract: callers compare the greeting.
-    return guarded([]() { return PyUnicode_FromString("vornik v0.4.3 \xE2\x80\x94 C++ core running!"); });
+    return guarded(
+        []() { return PyUnicode_FromString("vornik v0.4.3 \xE2\x80\x94 C++ core running!"); });
 }
 
 PyObject* py_snapshot(PyObject*, PyObject*) {
@@ -80,11 +81,9 @@ PyObject* clear_requests(PyObject*, PyObject*) {
 }
 
 constexpr const char* SET_MAX_REQUESTS_PARAMETERS[] = {"max"};
-constexpr arguments::Signature SET_MAX_REQUESTS{"set_max_requests", SET_MAX_REQUESTS_PARAMETERS,
-                                                1};
+constexpr arguments::Signature SET_MAX_REQUESTS{"set_max_requests", SET_MAX_REQUESTS_PARAMETERS, 1};
 
-PyObject* set_max_requests(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* set_max_requests(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* bound[1];
         std::uint64_t max = 0;
@@ -104,11 +103,10 @@ PyObject* get_max_requests(PyObject*, PyObject*) {
 }
 
 constexpr const char* SET_MULTIPROC_DIR_PARAMETERS[] = {"dir"};
-constexpr arguments::Signature SET_MULTIPROC_DIR{"set_multiproc_dir",
-                                                 SET_MULTIPROC_DIR_PARAMETERS, 0};
+constexpr arguments::Signature SET_MULTIPROC_DIR{"set_multiproc_dir", SET_MULTIPROC_DIR_PARAMETERS,
+                                                 0};
 
-PyObject* set_multiproc_dir(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* set_multiproc_dir(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* bound[1];
         if (!arguments::bind(SET_MULTIPROC_DIR, args, nargs, kwnames, bound)) return nullptr;
@@ -133,8 +131,7 @@ PyObject* multiproc_enabled(PyObject*, PyObject*) {
 }
 
 PyObject* py_aggregate(PyObject*, PyObject*) {
-    return guarded(
-        []() { return value_classes::new_aggregated_metrics(aggregator::compute()); });
+    return guarded([]() { return value_classes::new_aggregated_metrics(aggregator::compute()); });
 }
 
 PyObject* py_metrics_text(PyObject*, PyObject*) {
@@ -167,8 +164,7 @@ PyObject* check_alerts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!arguments::bind(CHECK_ALERTS, args, nargs, kwnames, bound)) return nullptr;
         std::optional<double> thresholds[3];
         for (std::size_t i = 0; i < 3; ++i)
-            if (!arguments::to_optional_double(bound[i], CHECK_ALERTS_PARAMETERS[i],
-                                               thresholds[i]))
+            if (!arguments::to_optional_double(bound[i], CHECK_ALERTS_PARAMETERS[i], thresholds[i]))
                 return nullptr;
         auto outcome = alerts::check_alerts(thresholds[0], thresholds[1], thresholds[2]);
         if (const auto* error = std::get_if<std::string>(&outcome)) {
@@ -184,13 +180,6 @@ PyObject* check_alerts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         return list.release();
     });
 }
-
-template <typename Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
 // Contract: the names, signatures and doc strings below are the module's published
 // surface; the type stubs and callers' help() output depend on them word for word.
@@ -253,21 +242,6 @@ PyModuleDef MODULE_DEF = {
 PyObject* MODULE = nullptr;
 std::int64_t FIRST_INTERPRETER = -1;
 
-// Sets `name` on the module and appends it to `__all__`; steals `value`.
-bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
-    const PyRef owned = PyRef::steal(value);
-    if (!owned) return false;
-    const PyRef key = PyRef::steal(PyUnicode_FromString(name));
-    return key && PyObject_SetAttr(module, key.get(), owned.get()) == 0 &&
-           PyList_Append(all, key.get()) == 0;
-}
-
-bool add_function(PyObject* module, PyObject* all, PyMethodDef& def) {
-    const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-    if (!module_name) return false;
-    return add(module, all, def.ml_name, PyCMethod_New(&def, module, module_name.get(), nullptr));
-}
-
 bool add_class(PyObject* module, PyObject* all, const char* name, PyObject* type) {
     Py_INCREF(type);
     return add(module, all, name, type);
@@ -296,22 +270,12 @@ PyObject* build_module() {
     return built ? module.release() : nullptr;
 }
 
-// All state is process-wide, so the module cannot serve a second interpreter.
 PyObject* init_module() {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    const std::int64_t id = PyInterpreterState_GetID(interpreter);
-    if (id == -1 && PyErr_Occurred()) return nullptr;
-    if (FIRST_INTERPRETER == -1) FIRST_INTERPRETER = id;
-    if (id != FIRST_INTERPRETER) {
-        // Contract: callers match this message.
-        PyErr_SetString(PyExc_ImportError,
-                        "vornik._core does not support sub-interpreters: it keeps process-wide "
-                        "state and is already loaded in the main interpreter");
-        return nullptr;
-    }
-    if (MODULE == nullptr) MODULE = build_module();
-    Py_XINCREF(MODULE);
-    return MODULE;
+    // Contract: callers match this message.
+    return init_once(MODULE, FIRST_INTERPRETER,
+                     "vornik._core does not support sub-interpreters: it keeps process-wide "
+                     "state and is already loaded in the main interpreter",
+                     build_module);
 }
 
 }  // namespace

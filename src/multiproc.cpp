@@ -113,6 +113,7 @@ using State = std::variant<Uninitialized, Disabled, Enabled>;
 
 std::mutex STATE_LOCK;
 State STATE;
+std::atomic<std::uint64_t> GENERATION{0};
 
 constexpr auto RELAXED = std::memory_order_relaxed;
 
@@ -165,6 +166,7 @@ std::optional<Mapping> open_writer(const std::string& dir) {
 // Reads the environment variable once, the first time the state is needed.
 void ensure_init(State& state) {
     if (!std::holds_alternative<Uninitialized>(state)) return;
+    GENERATION.fetch_add(1, std::memory_order_relaxed);
     const char* value = std::getenv("VRK_MULTIPROC_DIR");
     if (value == nullptr || !text::is_valid_utf8(value) || text::is_blank(value)) {
         state = Disabled{};
@@ -178,6 +180,8 @@ void ensure_init(State& state) {
     }
 }
 
+}  // namespace
+
 std::uint64_t latency_us(double duration_ms) {
     if (!(duration_ms > 0.0)) return 0;  // negative, zero and NaN
     const double micros = duration_ms * 1000.0;
@@ -185,6 +189,8 @@ std::uint64_t latency_us(double duration_ms) {
     if (micros >= TWO_TO_64) return NO_LATENCY;
     return static_cast<std::uint64_t>(micros);
 }
+
+namespace {
 
 std::size_t bucket_index(double duration_ms) {
     for (std::size_t i = 0; i < BUCKET_BOUNDS_MS.size(); ++i)
@@ -211,7 +217,8 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 bool is_shard_name(std::string_view name) {
     return name.size() >= SHARD_PREFIX.size() + SHARD_SUFFIX.size() &&
-           name.starts_with(SHARD_PREFIX) && name.ends_with(SHARD_SUFFIX) && text::is_valid_utf8(name);
+           name.starts_with(SHARD_PREFIX) && name.ends_with(SHARD_SUFFIX) &&
+           text::is_valid_utf8(name);
 }
 
 // Signal 0 tests for existence; EPERM means the process exists under another user.
@@ -236,8 +243,7 @@ void add_shard(MergedShards& total, const ShardWords& shard) {
 // files are opened non-blocking and rejected by type.
 void merge_entry(MergedShards& total, int dir_fd, const char* name) {
     if (!is_shard_name(name)) return;
-    const FileDescriptor file(
-        openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const FileDescriptor file(openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0) return;
     struct stat info {};
     if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
@@ -250,8 +256,8 @@ void merge_entry(MergedShards& total, int dir_fd, const char* name) {
     if (shard[VERSION] != SHARD_VERSION) return;
 
     // pid 0 and negative ids would address whole process groups.
-    const auto pid = static_cast<pid_t>(static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(shard[PID])));
+    const auto pid =
+        static_cast<pid_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(shard[PID])));
     if (pid <= 0) return;
     if (writer_alive(pid)) {
         add_shard(total, shard);
@@ -280,6 +286,7 @@ void record(std::uint16_t status_code, double duration_ms) {
 
 void set_dir(const std::optional<std::string>& dir) {
     std::lock_guard guard(STATE_LOCK);
+    GENERATION.fetch_add(1, std::memory_order_relaxed);
     if (!dir || text::is_blank(*dir)) {
         STATE = Disabled{};
         return;
@@ -298,6 +305,10 @@ std::optional<std::string> dir() {
     ensure_init(STATE);
     if (const auto* enabled = std::get_if<Enabled>(&STATE)) return enabled->dir;
     return std::nullopt;
+}
+
+std::uint64_t generation() {
+    return GENERATION.load(std::memory_order_relaxed);
 }
 
 std::optional<MergedShards> merged() {

@@ -31,6 +31,13 @@ void set_dir(const std::optional<std::string>& dir);
 // The active directory, or nothing when aggregation is off.
 std::optional<std::string> dir();
 
+// Changes whenever the directory is chosen or given up: a relaxed load that lets other
+// writers into the directory notice a change without taking the shard state's lock.
+std::uint64_t generation();
+
+// A request's latency in whole microseconds: negative and NaN give 0, saturating.
+std::uint64_t latency_us(double duration_ms);
+
 // Totals of all live shards; nothing when aggregation is off.
 std::optional<MergedShards> merged();
 

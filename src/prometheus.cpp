@@ -1,9 +1,13 @@
-// The text exposition document: nine request metrics, then four process metrics.
+// The exposition document: nine request metrics, then four process metrics; the
+// longer document adds the route families.
 #include "prometheus.hpp"
 
+#include <charconv>
 #include <variant>
+#include <vector>
 
 #include "aggregator.hpp"
+#include "series.hpp"
 #include "snapshot.hpp"
 #include "text.hpp"
 
@@ -40,49 +44,210 @@ constexpr Block PROCESS_BLOCKS[] = {
     {"vrk_process_threads", "gauge", "Number of process threads"},
 };
 
-void push_metric(std::string& out, std::string_view name, std::string_view type,
-                 std::string_view help, double value) {
+// Contract, like the blocks above.
+constexpr Block REQUESTS_BY_ROUTE = {"vrk_http_requests_total", "counter",
+                                     "HTTP requests by method, route template and status code"};
+constexpr Block DURATION_BY_ROUTE = {
+    "vrk_http_request_duration_seconds", "histogram",
+    "HTTP request duration in seconds by method and route template"};
+// Labels of the overflow series, which no request's own labels can spell: its status is
+// not a number.
+constexpr std::string_view OVERFLOW_ROUTE = "<overflow>";
+constexpr std::string_view OVERFLOW_STATUS = "_OTHER";
+
+// HELP and TYPE. OpenMetrics names a counter's family without the `_total` of its sample.
+void push_head(std::string& out, const Block& block, Format format) {
+    std::string_view family = block.name;
+    if (format == Format::openmetrics && block.type == "counter") family.remove_suffix(6);
     out += "# HELP ";
-    out += name;
+    out += family;
     out += ' ';
-    out += help;
+    out += block.help;
     out += "\n# TYPE ";
-    out += name;
+    out += family;
     out += ' ';
-    out += type;
+    out += block.type;
     out += '\n';
-    out += name;
+}
+
+// The text format ends every family with an empty line; OpenMetrics has none.
+void end_family(std::string& out, Format format) {
+    if (format == Format::text) out += '\n';
+}
+
+void push_metric(std::string& out, const Block& block, double value, Format format) {
+    push_head(out, block, format);
+    out += block.name;
     out += ' ';
     text::append_shortest(out, value);
-    out += "\n\n";
+    out += '\n';
+    end_family(out, format);
 }
 
 template <std::size_t N>
-void push_blocks(std::string& out, const Block (&blocks)[N], const double (&values)[N]) {
-    for (std::size_t i = 0; i < N; ++i)
-        push_metric(out, blocks[i].name, blocks[i].type, blocks[i].help, values[i]);
+void push_blocks(std::string& out, const Block (&blocks)[N], const double (&values)[N],
+                 Format format) {
+    for (std::size_t i = 0; i < N; ++i) push_metric(out, blocks[i], values[i], format);
+}
+
+void push_families(std::string& out, Format format) {
+    const aggregator::AggregatedMetrics stats = aggregator::compute();
+    push_blocks(out, REQUEST_BLOCKS,
+                {static_cast<double>(stats.total_requests), static_cast<double>(stats.total_errors),
+                 stats.error_rate, stats.avg_latency_ms, stats.min_latency_ms, stats.max_latency_ms,
+                 stats.p50_latency_ms, stats.p95_latency_ms, stats.p99_latency_ms},
+                format);
+
+    const snapshot::Result sample = snapshot::collect();
+    if (const auto* process = std::get_if<snapshot::Snapshot>(&sample)) {
+        push_blocks(
+            out, PROCESS_BLOCKS,
+            {process->cpu_percent, static_cast<double>(process->memory_rss),
+             static_cast<double>(process->memory_virtual), static_cast<double>(process->threads)},
+            format);
+    }
+}
+
+// A label value with backslash, double quote and line feed escaped, as both formats
+// want. Routes are UTF-8: they come from Python texts, and merging drops any that is not.
+void append_label_value(std::string& out, std::string_view value) {
+    for (const char c : value) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+}
+
+void append_label(std::string& out, std::string_view name, std::string_view value) {
+    out += name;
+    out += "=\"";
+    append_label_value(out, value);
+    out += '"';
+}
+
+// `method="GET",route="/x"`, the labels both families share.
+void append_route_labels(std::string& out, const series::Series& one) {
+    append_label(out, "method", series::METHODS[one.method]);
+    out += ',';
+    append_label(out, "route", one.overflow ? OVERFLOW_ROUTE : std::string_view(one.route));
+}
+
+void append_count(std::string& out, std::uint64_t count) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, count).ptr;
+    out.append(digits, end);
+}
+
+// A bound as the `le` label spells it, with a ".0" on whole numbers as the client
+// libraries write it, so that documents from every source add up by `le`.
+void append_bound(std::string& out, double bound) {
+    const std::size_t start = out.size();
+    text::append_shortest(out, bound);
+    if (out.find('.', start) == std::string::npos) out += ".0";
+}
+
+std::uint64_t total(const series::Series& one) {
+    std::uint64_t sum = 0;
+    for (const std::uint64_t count : one.buckets) sum += count;
+    return sum;
+}
+
+void push_requests_by_route(std::string& out, const series::Merged& merged, Format format) {
+    push_head(out, REQUESTS_BY_ROUTE, format);
+    for (const series::Series& one : merged.series) {
+        out += REQUESTS_BY_ROUTE.name;
+        out += '{';
+        append_route_labels(out, one);
+        out += ",status=\"";
+        if (one.overflow) {
+            out += OVERFLOW_STATUS;
+        } else {
+            append_count(out, one.status_code);
+        }
+        out += "\"} ";
+        append_count(out, total(one));
+        out += '\n';
+    }
+    end_family(out, format);
+}
+
+// One histogram per method and route: the series of all its status codes added up.
+// `merged.series` is sorted by route and method, so they are neighbours.
+void push_duration_by_route(std::string& out, const series::Merged& merged, Format format) {
+    push_head(out, DURATION_BY_ROUTE, format);
+    const std::string_view name = DURATION_BY_ROUTE.name;
+    const auto& all = merged.series;
+    std::vector<std::uint64_t> buckets;
+    for (std::size_t first = 0; first < all.size();) {
+        std::size_t end = first;
+        buckets.assign(merged.bounds_s.size() + 1, 0);
+        std::uint64_t latency_sum_us = 0;
+        for (; end < all.size() && all[end].overflow == all[first].overflow &&
+               all[end].route == all[first].route && all[end].method == all[first].method;
+             ++end) {
+            for (std::size_t b = 0; b < buckets.size(); ++b) buckets[b] += all[end].buckets[b];
+            latency_sum_us += all[end].latency_sum_us;
+        }
+        std::uint64_t cumulative = 0;
+        for (std::size_t b = 0; b < buckets.size(); ++b) {
+            cumulative += buckets[b];
+            out += name;
+            out += "_bucket{";
+            append_route_labels(out, all[first]);
+            out += ",le=\"";
+            if (b < merged.bounds_s.size()) {
+                append_bound(out, merged.bounds_s[b]);
+            } else {
+                out += "+Inf";
+            }
+            out += "\"} ";
+            append_count(out, cumulative);
+            out += '\n';
+        }
+        for (const std::string_view suffix : {"_sum", "_count"}) {
+            out += name;
+            out += suffix;
+            out += '{';
+            append_route_labels(out, all[first]);
+            out += "} ";
+            if (suffix == "_sum") {
+                text::append_shortest(out, static_cast<double>(latency_sum_us) / 1e6);
+            } else {
+                append_count(out, cumulative);
+            }
+            out += '\n';
+        }
+        first = end;
+    }
+    end_family(out, format);
 }
 
 }  // namespace
 
 std::string render() {
-    const aggregator::AggregatedMetrics stats = aggregator::compute();
     std::string out;
     out.reserve(RESERVED_BYTES);
-    push_blocks(out, REQUEST_BLOCKS,
-                {static_cast<double>(stats.total_requests), static_cast<double>(stats.total_errors),
-                 stats.error_rate, stats.avg_latency_ms, stats.min_latency_ms,
-                 stats.max_latency_ms, stats.p50_latency_ms, stats.p95_latency_ms,
-                 stats.p99_latency_ms});
-
-    const snapshot::Result sample = snapshot::collect();
-    if (const auto* process = std::get_if<snapshot::Snapshot>(&sample)) {
-        push_blocks(out, PROCESS_BLOCKS,
-                    {process->cpu_percent, static_cast<double>(process->memory_rss),
-                     static_cast<double>(process->memory_virtual),
-                     static_cast<double>(process->threads)});
-    }
+    push_families(out, Format::text);
     return out;
+}
+
+Document render_document(Format format) {
+    const series::Merged merged = series::merged();
+    Document document;
+    std::string& out = document.text;
+    out.reserve(RESERVED_BYTES + merged.series.size() * 256 * (merged.bounds_s.size() + 4));
+    push_families(out, format);
+    push_requests_by_route(out, merged, format);
+    push_duration_by_route(out, merged, format);
+    if (format == Format::openmetrics) out += "# EOF\n";
+    document.mismatched_tables = merged.mismatched_tables;
+    return document;
 }
 
 }  // namespace prometheus

@@ -1,13 +1,29 @@
-// The Prometheus text exposition (0.0.4) of the request and process figures.
+// The Prometheus exposition of the request and process figures: the text format 0.0.4,
+// and OpenMetrics 1.0 for the document that carries the route families too.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace prometheus {
 
 inline constexpr std::string_view CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8";
+inline constexpr std::string_view OPENMETRICS_CONTENT_TYPE =
+    "application/openmetrics-text; version=1.0.0; charset=utf-8";
 
+enum class Format { text, openmetrics };
+
+// The thirteen families, in the text format.
 std::string render();
+
+struct Document {
+    std::string text;
+    // Series tables left out because their latency bounds differ from this process's.
+    std::uint64_t mismatched_tables = 0;
+};
+
+// The thirteen families, then requests and latency by method, route and status.
+Document render_document(Format format);
 
 }  // namespace prometheus

@@ -1,12 +1,15 @@
-// What every unit of the Python surface shares: the guard around each entry point
-// and the one conversion of a C++ text into a Python str.
+// What every unit of the Python surface shares: the guard around each entry point,
+// the one conversion of a C++ text into a Python str, and how a module is built.
 #pragma once
 
 #include <Python.h>
 
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string_view>
+
+#include "py_ref.hpp"
 
 // Runs an entry point's body so that no C++ exception crosses into the interpreter:
 // allocation failures become MemoryError, anything else RuntimeError.
@@ -26,4 +29,43 @@ auto guarded(Body&& body) -> decltype(body()) {
 
 inline PyObject* text_to_python(std::string_view text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+template <typename Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+inline constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
+
+// Sets `name` on the module and appends it to `__all__`; steals `value`.
+inline bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
+    const PyRef owned = PyRef::steal(value);
+    if (!owned) return false;
+    const PyRef key = PyRef::steal(PyUnicode_FromString(name));
+    return key && PyObject_SetAttr(module, key.get(), owned.get()) == 0 &&
+           PyList_Append(all, key.get()) == 0;
+}
+
+inline bool add_function(PyObject* module, PyObject* all, PyMethodDef& def) {
+    const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    return add(module, all, def.ml_name, PyCMethod_New(&def, module, module_name.get(), nullptr));
+}
+
+// A module built once per process: all state is process-wide, so a module cannot serve
+// a second interpreter. `first_interpreter` starts at -1.
+inline PyObject* init_once(PyObject*& module, std::int64_t& first_interpreter,
+                           const char* sub_interpreter_message, PyObject* (*build)()) {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    const std::int64_t id = PyInterpreterState_GetID(interpreter);
+    if (id == -1 && PyErr_Occurred()) return nullptr;
+    if (first_interpreter == -1) first_interpreter = id;
+    if (id != first_interpreter) {
+        PyErr_SetString(PyExc_ImportError, sub_interpreter_message);
+        return nullptr;
+    }
+    if (module == nullptr) module = build();
+    Py_XINCREF(module);
+    return module;
 }

@@ -1,0 +1,71 @@
+// Requests by method, route template and status code, with a latency histogram per
+// series: this process's table, and the merge of every worker's table.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace series {
+
+// The standard methods, in the order their index is stored; anything else is _OTHER.
+inline constexpr std::array<std::string_view, 10> METHODS = {
+    "GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH", "_OTHER"};
+inline constexpr std::uint8_t OTHER_METHOD = METHODS.size() - 1;
+
+// Latency bucket bounds in seconds: the common default of the client libraries, which
+// OpenTelemetry also advises for HTTP server durations.
+inline constexpr std::array<double, 14> DEFAULT_BOUNDS_S = {
+    0.005, 0.01, 0.025, 0.05, 0.075, 0.1, 0.25, 0.5, 0.75, 1, 2.5, 5, 7.5, 10};
+inline constexpr std::size_t MAX_BOUNDS = 32;
+inline constexpr std::uint64_t DEFAULT_MAX_SERIES = 1000;
+inline constexpr std::uint64_t MAX_MAX_SERIES = 100000;
+// Longer routes are counted in the overflow series rather than cut.
+inline constexpr std::size_t MAX_ROUTE_BYTES = 256;
+
+// Why a request went to the overflow series; reported once per process.
+enum class Overflow { none, table_full, route_too_long };
+
+// Adds one request. Returns the reason when it is the first request of this process
+// that had to go to the overflow series, and `none` otherwise.
+Overflow record(std::string_view method, std::string_view route, std::uint16_t status_code,
+                double duration_ms);
+
+// Bucket bounds (seconds, finite, positive, strictly increasing, 1 to MAX_BOUNDS) and the
+// number of series per process (1 to MAX_MAX_SERIES). Only while this process has no
+// series; otherwise, or for values out of range, the error text.
+std::optional<std::string> configure(const std::optional<std::vector<double>>& bounds_s,
+                                     std::optional<std::uint64_t> max_series);
+
+std::vector<double> bounds_s();
+std::uint64_t max_series();
+
+// Series in this process's table, the overflow series included.
+std::uint64_t count();
+
+// Forgets this process's series; with a shard directory its file is emptied too.
+void clear();
+
+struct Series {
+    std::uint8_t method = 0;  // index into METHODS
+    std::uint16_t status_code = 0;
+    bool overflow = false;
+    std::string route;
+    std::uint64_t latency_sum_us = 0;
+    std::vector<std::uint64_t> buckets;  // per bound, then +Inf; not cumulative
+};
+
+struct Merged {
+    std::vector<double> bounds_s;
+    std::vector<Series> series;  // sorted by route, method, status, overflow last
+    // Tables left out because their bounds differ from this process's.
+    std::uint64_t mismatched_tables = 0;
+};
+
+// All workers' series when a shard directory is set, else this process's own.
+Merged merged();
+
+}  // namespace series
