@@ -15,13 +15,19 @@ from __future__ import annotations
 
 import importlib
 import sys
-from http import HTTPStatus
 from collections.abc import Iterable, Iterator
+from http import HTTPStatus
 from time import perf_counter
 from typing import TYPE_CHECKING, Any
 
 from ._core import record_request
-from ._middleware import ROUTE_KEY, UNMATCHED, check_metrics_path, encodable, metrics_answer
+from ._middleware import (
+    ROUTE_KEY,
+    UNMATCHED,
+    check_metrics_path,
+    encodable,
+    metrics_answer,
+)
 
 if TYPE_CHECKING:
     from collections.abc import Callable
