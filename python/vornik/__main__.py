@@ -47,7 +47,10 @@ def _parser() -> argparse.ArgumentParser:
         help="after the summary, keep serving on the printed address until interrupted (Ctrl-C)",
     )
     demo.add_argument(
-        "--port", type=int, default=defaults.port, help="port on 127.0.0.1 to listen on (default: any free port)"
+        "--port",
+        type=int,
+        default=defaults.port,
+        help="port on 127.0.0.1 to listen on (default: any free port)",
     )
     demo.add_argument(
         "--workers",
@@ -78,7 +81,9 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _check_range(parser: argparse.ArgumentParser, option: str, value: int, bounds: tuple[int, int]) -> None:
+def _check_range(
+    parser: argparse.ArgumentParser, option: str, value: int, bounds: tuple[int, int]
+) -> None:
     low, high = bounds
     if not low <= value <= high:
         # Scripts may match on this message: part of the contract.

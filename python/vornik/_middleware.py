@@ -38,11 +38,19 @@ def metrics_answer(method: str, request_headers: Mapping[str, str]) -> MetricsAn
     if method not in METRICS_METHODS:
         return MetricsAnswer(
             405,
-            [("Allow", "GET, HEAD"), ("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", "0")],
+            [
+                ("Allow", "GET, HEAD"),
+                ("Content-Type", "text/plain; charset=utf-8"),
+                ("Content-Length", "0"),
+            ],
             b"",
         )
     content_type, body = _document(request_headers)
-    headers = [("Content-Type", content_type), ("Content-Length", str(len(body))), ("Cache-Control", "no-store")]
+    headers = [
+        ("Content-Type", content_type),
+        ("Content-Length", str(len(body))),
+        ("Cache-Control", "no-store"),
+    ]
     return MetricsAnswer(200, headers, b"" if method == "HEAD" else body)
 
 

@@ -22,7 +22,16 @@ from typing import Any
 from ._core import record_request
 from ._middleware import ROUTE_KEY, UNMATCHED, check_metrics_path, encodable, metrics_answer
 
-__all__ = ["ASGIApp", "Message", "MetricsMiddleware", "Receive", "ROUTE_KEY", "Scope", "Send", "UNMATCHED"]
+__all__ = [
+    "ASGIApp",
+    "Message",
+    "MetricsMiddleware",
+    "Receive",
+    "ROUTE_KEY",
+    "Scope",
+    "Send",
+    "UNMATCHED",
+]
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -69,7 +78,11 @@ class MetricsMiddleware:
             await self.app(scope, receive, send)
             return
         metrics_path = self.metrics_path
-        if metrics_path is not None and scope.get("path", "").endswith(metrics_path) and _route_path(scope) == metrics_path:
+        if (
+            metrics_path is not None
+            and scope.get("path", "").endswith(metrics_path)
+            and _route_path(scope) == metrics_path
+        ):
             await _serve_metrics(scope, send)
             return
         call = _Call(self, scope, send)
@@ -120,7 +133,9 @@ async def _serve_metrics(scope: Scope, send: Send) -> None:
         # Repeated fields read as one list, as HTTP defines them.
         headers[key] = f"{headers[key]}, {text}" if key in headers else text
     answer = metrics_answer(scope.get("method", "GET"), headers)
-    raw_headers = [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in answer.headers]
+    raw_headers = [
+        (name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in answer.headers
+    ]
     await send({"type": "http.response.start", "status": answer.status, "headers": raw_headers})
     await send({"type": "http.response.body", "body": answer.body})
 

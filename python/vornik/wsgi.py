@@ -160,7 +160,11 @@ def _django_route(script_name: str, path_info: str) -> str:
 
 
 def _serve_metrics(environ: WSGIEnvironment, start_response: StartResponse) -> list[bytes]:
-    headers = {key[5:].replace("_", "-").lower(): value for key, value in environ.items() if key.startswith("HTTP_")}
+    headers = {
+        key[5:].replace("_", "-").lower(): value
+        for key, value in environ.items()
+        if key.startswith("HTTP_")
+    }
     answer = metrics_answer(environ.get("REQUEST_METHOD", "GET"), headers)
     start_response(f"{answer.status} {HTTPStatus(answer.status).phrase}", answer.headers)
     return [answer.body] if answer.body else []
@@ -175,7 +179,9 @@ class _Call:
 
     __slots__ = ("mw", "environ", "start", "status", "_start_response", "result", "done")
 
-    def __init__(self, mw: MetricsMiddleware, environ: WSGIEnvironment, start_response: StartResponse) -> None:
+    def __init__(
+        self, mw: MetricsMiddleware, environ: WSGIEnvironment, start_response: StartResponse
+    ) -> None:
         self.mw = mw
         self.environ = environ
         self._start_response = start_response

@@ -64,7 +64,9 @@ def run(config: DemoConfig, out: IO[str] | None = None) -> int:
         statuses, status_calls = client.worker_status(port, set(pids))
         answered = sum(1 for r in burst.results + status_calls if r.status is not None)
         metrics = client.scrape(port, answered)
-        summary = summarize(Observed(config, port, shard_dir, pids, burst, statuses, status_calls, metrics))
+        summary = summarize(
+            Observed(config, port, shard_dir, pids, burst, statuses, status_calls, metrics)
+        )
         write_summary(out, summary)
         out.flush()
         if not config.serve:
@@ -78,7 +80,9 @@ def run(config: DemoConfig, out: IO[str] | None = None) -> int:
             for worker in workers:
                 worker.join(0.5)
                 if worker.exitcode is not None:
-                    out.write(f"worker pid {worker.pid} exited with status {worker.exitcode}; stopping\n")
+                    out.write(
+                        f"worker pid {worker.pid} exited with status {worker.exitcode}; stopping\n"
+                    )
                     return 1
     except KeyboardInterrupt:
         out.write("\nstopped\n")

@@ -46,18 +46,24 @@ def demo_app(alert_cpu_percent: float, alert_memory_rss_mb: float) -> WSGIApplic
         if path == "/":
             environ[ROUTE_KEY] = "/"
             pause(1, 5)
-            return _respond(start_response, "200 OK", b"vornik demo shop\n", "text/plain; charset=utf-8")
+            return _respond(
+                start_response, "200 OK", b"vornik demo shop\n", "text/plain; charset=utf-8"
+            )
         if path.startswith("/users/"):
             environ[ROUTE_KEY] = "/users/{id}"
             pause(2, 15)
             user_id = path[len("/users/") :]
             if not user_id.isdigit() or int(user_id) >= 1000:
                 return _respond(start_response, "404 Not Found", to_json({"error": "no such user"}))
-            return _respond(start_response, "200 OK", to_json({"id": int(user_id), "name": f"user{user_id}"}))
+            return _respond(
+                start_response, "200 OK", to_json({"id": int(user_id), "name": f"user{user_id}"})
+            )
         if path == "/orders":
             environ[ROUTE_KEY] = "/orders"
             if method != "POST":
-                start_response("405 Method Not Allowed", [("Allow", "POST"), ("Content-Length", "0")])
+                start_response(
+                    "405 Method Not Allowed", [("Allow", "POST"), ("Content-Length", "0")]
+                )
                 return []
             length = int(environ.get("CONTENT_LENGTH") or 0)
             raw = environ["wsgi.input"].read(length) if length > 0 else b""
@@ -66,9 +72,13 @@ def demo_app(alert_cpu_percent: float, alert_memory_rss_mb: float) -> WSGIApplic
                 order = json.loads(raw)
                 quantity = int(order["quantity"])
             except (ValueError, KeyError, TypeError):
-                return _respond(start_response, "400 Bad Request", to_json({"error": "invalid order"}))
+                return _respond(
+                    start_response, "400 Bad Request", to_json({"error": "invalid order"})
+                )
             order_id = rng.randrange(10**6)
-            return _respond(start_response, "201 Created", to_json({"order": order_id, "quantity": quantity}))
+            return _respond(
+                start_response, "201 Created", to_json({"order": order_id, "quantity": quantity})
+            )
         if path == "/slow":
             environ[ROUTE_KEY] = "/slow"
             pause(60, 150)
@@ -76,7 +86,9 @@ def demo_app(alert_cpu_percent: float, alert_memory_rss_mb: float) -> WSGIApplic
         if path == "/error":
             environ[ROUTE_KEY] = "/error"
             pause(1, 3)
-            return _respond(start_response, "500 Internal Server Error", to_json({"error": "simulated failure"}))
+            return _respond(
+                start_response, "500 Internal Server Error", to_json({"error": "simulated failure"})
+            )
         if path == "/status":
             environ[ROUTE_KEY] = "/status"
             # CPU use since the previous sample (the worker takes one when it
@@ -85,8 +97,14 @@ def demo_app(alert_cpu_percent: float, alert_memory_rss_mb: float) -> WSGIApplic
             # samples microseconds apart would make a jumpy CPU figure.
             snap = _core.snapshot()
             pause(40, 40)
-            alerts = _core.check_alerts(cpu_percent=alert_cpu_percent, memory_rss_mb=alert_memory_rss_mb)
-            body = {"pid": os.getpid(), "snapshot": dict(snap.to_dict()), "alerts": [dict(a) for a in alerts]}
+            alerts = _core.check_alerts(
+                cpu_percent=alert_cpu_percent, memory_rss_mb=alert_memory_rss_mb
+            )
+            body = {
+                "pid": os.getpid(),
+                "snapshot": dict(snap.to_dict()),
+                "alerts": [dict(a) for a in alerts],
+            }
             return _respond(start_response, "200 OK", to_json(body))
         environ[ROUTE_KEY] = UNMATCHED
         return _respond(start_response, "404 Not Found", to_json({"error": "not found"}))

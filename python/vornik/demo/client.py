@@ -49,14 +49,20 @@ def plan(count: int, seed: int) -> list[Planned]:
         elif pick < 0.57:
             planned.append(("GET", f"/users/{rng.randrange(1, 1100)}", None, "GET /users/{id}"))
         elif pick < 0.75:
-            body = b'{"quantity": 2' if rng.random() < 0.15 else to_json({"quantity": rng.randrange(1, 5)})
+            body = (
+                b'{"quantity": 2'
+                if rng.random() < 0.15
+                else to_json({"quantity": rng.randrange(1, 5)})
+            )
             planned.append(("POST", "/orders", body, "POST /orders"))
         elif pick < 0.84:
             planned.append(("GET", "/slow", None, "GET /slow"))
         elif pick < 0.92:
             planned.append(("GET", "/error", None, "GET /error"))
         else:
-            planned.append(("GET", f"/no-such-page-{rng.randrange(100)}", None, "GET (unknown page)"))
+            planned.append(
+                ("GET", f"/no-such-page-{rng.randrange(100)}", None, "GET (unknown page)")
+            )
     return planned
 
 

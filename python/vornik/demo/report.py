@@ -63,12 +63,19 @@ def summarize(observed: Observed) -> Summary:
     metrics = observed.metrics
     return Summary(
         observed,
-        routes=[(label, n, e) for label, (n, e) in sorted(by_route.items(), key=lambda item: -item[1][0])],
+        routes=[
+            (label, n, e)
+            for label, (n, e) in sorted(by_route.items(), key=lambda item: -item[1][0])
+        ],
         answered=len(answered),
         failed=[r for r in sent if r.status is None],
         merged=parse_metrics(metrics.body.decode("utf-8")) if metrics.status == 200 else None,
         served=Counter(r.worker for r in answered if r.worker is not None),
-        alerts=[(pid, alert) for pid, status in sorted(observed.statuses.items()) for alert in status["alerts"]],
+        alerts=[
+            (pid, alert)
+            for pid, status in sorted(observed.statuses.items())
+            for alert in status["alerts"]
+        ],
     )
 
 
@@ -85,13 +92,14 @@ def write_summary(out: IO[str], summary: Summary) -> None:
     w(f"vornik demo: {len(seen.pids)} worker processes (pids {', '.join(map(str, seen.pids))}) ")
     w(f"on http://{HOST}:{seen.port}, temporary shard directory {seen.shard_dir}\n\n")
 
-    w(f"Sent {len(seen.burst.results)} requests in {seen.burst.elapsed_s:.2f} s, {CLIENT_THREADS} at a time")
+    burst = seen.burst
+    w(f"Sent {len(burst.results)} requests in {burst.elapsed_s:.2f} s, {CLIENT_THREADS} at a time")
     w(f" (plus {len(seen.status_calls)} status calls).\n")
     w(f"  {'route':<22}{'requests':>9}{'errors':>8}\n")
     for label, count, errors in summary.routes:
         w(f"  {label:<22}{count:>9}{errors:>8}\n")
-    if summary.failed or seen.burst.unsent:
-        w(f"  {len(summary.failed)} requests got no answer, {seen.burst.unsent} were not sent in time")
+    if summary.failed or burst.unsent:
+        w(f"  {len(summary.failed)} requests got no answer, {burst.unsent} were not sent in time")
         if summary.failed:
             w(f" (first: {summary.failed[0].error})")
         w("\n")
@@ -105,7 +113,8 @@ def write_summary(out: IO[str], summary: Summary) -> None:
         errors = int(values.get("vrk_errors_total", -1))
         match = "matches" if summary.counted else "MISMATCH"
         w(f"  requests   {total}   (the client got {summary.answered} answers: {match})\n")
-        w(f"  errors     {errors}   (error rate {values.get('vrk_error_rate_percent', 0.0):.1f} %)\n")
+        error_rate = values.get("vrk_error_rate_percent", 0.0)
+        w(f"  errors     {errors}   (error rate {error_rate:.1f} %)\n")
         w(
             f"  latency    avg {_ms(values.get('vrk_latency_avg_ms', 0.0))}"
             f"   p50 {_ms(values.get('vrk_latency_p50_ms', 0.0))}"
@@ -145,5 +154,6 @@ def write_summary(out: IO[str], summary: Summary) -> None:
             )
 
     if values is not None:
-        w(f"\n--- GET /metrics, answered by worker pid {seen.metrics.worker} ({_core.PROMETHEUS_CONTENT_TYPE}) ---\n")
+        w(f"\n--- GET /metrics, answered by worker pid {seen.metrics.worker}")
+        w(f" ({_core.PROMETHEUS_CONTENT_TYPE}) ---\n")
         w(seen.metrics.body.decode("utf-8"))

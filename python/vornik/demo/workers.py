@@ -62,7 +62,9 @@ def _worker_main(sock: socket.socket, shard_dir: str, parent_pid: int, config: D
     _core.set_multiproc_dir(shard_dir)
     _core.snapshot()  # the baseline of this worker's CPU figure
     app = demo_app(config.alert_cpu_percent, config.alert_memory_rss_mb)
-    server = _WorkerServer(sock, with_worker_header(MetricsMiddleware(app, path_template=True)), parent_pid)
+    server = _WorkerServer(
+        sock, with_worker_header(MetricsMiddleware(app, path_template=True)), parent_pid
+    )
     server.serve_forever(poll_interval=0.25)
 
 
@@ -87,7 +89,10 @@ def start_workers(sock: socket.socket, shard_dir: str, config: DemoConfig) -> li
     try:
         for _ in range(config.workers):
             worker = ctx.Process(
-                target=_worker_main, args=(sock, shard_dir, os.getpid(), config), name="vornik-demo-worker", daemon=True
+                target=_worker_main,
+                args=(sock, shard_dir, os.getpid(), config),
+                name="vornik-demo-worker",
+                daemon=True,
             )
             worker.start()
             workers.append(worker)
