@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 from collections.abc import Awaitable, Callable
 from typing import Any
+from wsgiref.util import setup_testing_defaults
 
 import pytest
 from asgiref.testing import ApplicationCommunicator
@@ -12,6 +13,7 @@ from asgiref.testing import ApplicationCommunicator
 import vornik
 from vornik import _core
 from vornik.asgi import ROUTE_KEY, UNMATCHED, MetricsMiddleware
+from vornik.wsgi import MetricsMiddleware as WsgiMiddleware
 
 Message = dict[str, Any]
 App = Callable[[dict[str, Any], Any, Any], Awaitable[None]]
@@ -220,13 +222,28 @@ class TestMetricsEndpoint:
         status, headers, body = request(MetricsMiddleware(self.app), "/metrics", "HEAD")
         assert status == 200 and body == b"" and int(headers[b"content-length"]) > 0
         status, headers, body = request(MetricsMiddleware(self.app), "/metrics", "POST")
-        assert status == 405 and headers[b"allow"] == b"GET, HEAD"
+        assert (status, body) == (405, b"")
+        assert headers == {b"allow": b"GET, HEAD", b"content-type": b"text/plain; charset=utf-8", b"content-length": b"0"}
         assert records() == []
         status, _, body = request(MetricsMiddleware(self.app, metrics_path="/internal/metrics"), "/internal/metrics")
         assert b"vrk_requests_total" in body
         status, _, body = request(MetricsMiddleware(self.app, metrics_path=None), "/metrics")
         assert body == b"app"
         assert [r[1] for r in records()] == ["/metrics"]
+
+    @pytest.mark.parametrize("method", ["GET", "HEAD", "DELETE"])
+    def test_same_answer_as_the_wsgi_middleware(self, method: str) -> None:
+        answered: list[tuple[str, list[tuple[str, str]]]] = []
+        environ: dict[str, Any] = {"REQUEST_METHOD": method, "PATH_INFO": "/metrics", "HTTP_ACCEPT": "text/plain"}
+        setup_testing_defaults(environ)
+        wsgi_body = b"".join(
+            WsgiMiddleware(None)(environ, lambda status, headers: answered.append((status, headers)))  # type: ignore[arg-type]
+        )
+        status, headers, body = request(MetricsMiddleware(self.app), "/metrics", method)
+        [(wsgi_status, wsgi_headers)] = answered
+        assert wsgi_status.startswith(f"{status} ")
+        assert [(name.lower().encode(), value.encode()) for name, value in wsgi_headers] == list(headers.items())
+        assert wsgi_body == body
 
     def test_behind_a_root_path(self) -> None:
         status, _, body = request(MetricsMiddleware(self.app), "/svc/metrics", root_path="/svc")

@@ -19,10 +19,19 @@ from collections.abc import Awaitable, Callable, MutableMapping
 from time import perf_counter
 from typing import Any
 
-from ._core import PROMETHEUS_CONTENT_TYPE, metrics_text, record_request
-from ._middleware import METRICS_METHODS, ROUTE_KEY, UNMATCHED, check_metrics_path, encodable
+from ._core import record_request
+from ._middleware import ROUTE_KEY, UNMATCHED, check_metrics_path, encodable, metrics_answer
 
-__all__ = ["ASGIApp", "Message", "MetricsMiddleware", "Receive", "ROUTE_KEY", "Scope", "Send", "UNMATCHED"]
+__all__ = [
+    "ASGIApp",
+    "Message",
+    "MetricsMiddleware",
+    "Receive",
+    "ROUTE_KEY",
+    "Scope",
+    "Send",
+    "UNMATCHED",
+]
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -30,7 +39,6 @@ Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
 
-_CONTENT_TYPE = PROMETHEUS_CONTENT_TYPE.encode("latin-1")
 # Route objects seen per router, at most this many, before the lookup table
 # stops growing (an application that creates routes per request).
 _MAX_ROUTES = 4096
@@ -70,7 +78,11 @@ class MetricsMiddleware:
             await self.app(scope, receive, send)
             return
         metrics_path = self.metrics_path
-        if metrics_path is not None and scope.get("path", "").endswith(metrics_path) and _route_path(scope) == metrics_path:
+        if (
+            metrics_path is not None
+            and scope.get("path", "").endswith(metrics_path)
+            and _route_path(scope) == metrics_path
+        ):
             await _serve_metrics(scope, send)
             return
         call = _Call(self, scope, send)
@@ -114,30 +126,18 @@ def _route_path(scope: Scope) -> str:
 
 
 async def _serve_metrics(scope: Scope, send: Send) -> None:
-    method = scope.get("method", "GET")
-    if method not in METRICS_METHODS:
-        await send(
-            {
-                "type": "http.response.start",
-                "status": 405,
-                "headers": [(b"allow", b"GET, HEAD"), (b"content-length", b"0")],
-            }
-        )
-        await send({"type": "http.response.body", "body": b""})
-        return
-    body = metrics_text().encode("utf-8")
-    await send(
-        {
-            "type": "http.response.start",
-            "status": 200,
-            "headers": [
-                (b"content-type", _CONTENT_TYPE),
-                (b"content-length", str(len(body)).encode("latin-1")),
-                (b"cache-control", b"no-store"),
-            ],
-        }
-    )
-    await send({"type": "http.response.body", "body": b"" if method == "HEAD" else body})
+    headers: dict[str, str] = {}
+    for name, value in scope.get("headers", ()):
+        key = name.decode("latin-1").lower()
+        text = value.decode("latin-1")
+        # Repeated fields read as one list, as HTTP defines them.
+        headers[key] = f"{headers[key]}, {text}" if key in headers else text
+    answer = metrics_answer(scope.get("method", "GET"), headers)
+    raw_headers = [
+        (name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in answer.headers
+    ]
+    await send({"type": "http.response.start", "status": answer.status, "headers": raw_headers})
+    await send({"type": "http.response.body", "body": answer.body})
 
 
 class _Call:

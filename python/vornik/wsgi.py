@@ -16,11 +16,18 @@ from __future__ import annotations
 import importlib
 import sys
 from collections.abc import Iterable, Iterator
+from http import HTTPStatus
 from time import perf_counter
 from typing import TYPE_CHECKING, Any
 
-from ._core import PROMETHEUS_CONTENT_TYPE, metrics_text, record_request
-from ._middleware import METRICS_METHODS, ROUTE_KEY, UNMATCHED, check_metrics_path, encodable
+from ._core import record_request
+from ._middleware import (
+    ROUTE_KEY,
+    UNMATCHED,
+    check_metrics_path,
+    encodable,
+    metrics_answer,
+)
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -153,23 +160,14 @@ def _django_route(script_name: str, path_info: str) -> str:
 
 
 def _serve_metrics(environ: WSGIEnvironment, start_response: StartResponse) -> list[bytes]:
-    method = environ.get("REQUEST_METHOD", "GET")
-    if method not in METRICS_METHODS:
-        start_response(
-            "405 Method Not Allowed",
-            [("Allow", "GET, HEAD"), ("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", "0")],
-        )
-        return []
-    body = metrics_text().encode("utf-8")
-    start_response(
-        "200 OK",
-        [
-            ("Content-Type", PROMETHEUS_CONTENT_TYPE),
-            ("Content-Length", str(len(body))),
-            ("Cache-Control", "no-store"),
-        ],
-    )
-    return [] if method == "HEAD" else [body]
+    headers = {
+        key[5:].replace("_", "-").lower(): value
+        for key, value in environ.items()
+        if key.startswith("HTTP_")
+    }
+    answer = metrics_answer(environ.get("REQUEST_METHOD", "GET"), headers)
+    start_response(f"{answer.status} {HTTPStatus(answer.status).phrase}", answer.headers)
+    return [answer.body] if answer.body else []
 
 
 class _Call:
@@ -181,7 +179,9 @@ class _Call:
 
     __slots__ = ("mw", "environ", "start", "status", "_start_response", "result", "done")
 
-    def __init__(self, mw: MetricsMiddleware, environ: WSGIEnvironment, start_response: StartResponse) -> None:
+    def __init__(
+        self, mw: MetricsMiddleware, environ: WSGIEnvironment, start_response: StartResponse
+    ) -> None:
         self.mw = mw
         self.environ = environ
         self._start_response = start_response
