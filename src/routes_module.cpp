@@ -39,7 +39,7 @@ std::string overflow_message(series::Overflow reason) {
                " bytes was recorded" + where;
     return "vornik: this process reached its limit of " + std::to_string(series::max_series()) +
            " request series (method, route, status); requests of new combinations" + where +
-           " (see vornik.configure_series)";
+           " (see vornik.routes.configure_series)";
 }
 
 constexpr const char* RECORD_REQUEST_PARAMETERS[] = {"method", "path", "status_code", "duration_ms",

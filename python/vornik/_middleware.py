@@ -2,18 +2,21 @@
 
 from __future__ import annotations
 
+import gzip
 from collections.abc import Mapping
 from typing import NamedTuple
 
-from ._core import PROMETHEUS_CONTENT_TYPE, metrics_text
+from ._core import PROMETHEUS_CONTENT_TYPE
+from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document
 
 #: Environ or scope key an application may set to the route template of the
 #: request; it takes precedence over what the middleware finds out by itself.
 #: Applications set it by this name: part of the contract.
 ROUTE_KEY = "vornik.route"
 
-#: Path recorded, with ``path_template=True``, for a request that the
-#: framework's router did not match (404s from scanners, typos, ...).
+#: Route of a request that the framework's router did not match (404s from
+#: scanners, typos, ...), or for which no template is known; also the path
+#: recorded for such a request with ``path_template=True``.
 #: Dashboards and alert rules match on this text: part of the contract.
 UNMATCHED = "<unmatched>"
 
@@ -46,22 +49,73 @@ def metrics_answer(method: str, request_headers: Mapping[str, str]) -> MetricsAn
             b"",
         )
     content_type, body = _document(request_headers)
-    headers = [
-        ("Content-Type", content_type),
+    headers = [("Content-Type", content_type)]
+    if _accepts_gzip(request_headers.get("accept-encoding", "")):
+        # Level 6 as zlib's default: most of the gain of 9 at a fraction of its time.
+        body = gzip.compress(body, compresslevel=6, mtime=0)
+        headers.append(("Content-Encoding", "gzip"))
+    headers += [
         ("Content-Length", str(len(body))),
         ("Cache-Control", "no-store"),
+        ("Vary", "Accept, Accept-Encoding"),
     ]
     return MetricsAnswer(200, headers, b"" if method == "HEAD" else body)
 
 
 def _document(request_headers: Mapping[str, str]) -> tuple[str, bytes]:
-    """The document to send and its content type.
+    """The document to send and its content type, by what the client accepts.
 
-    The one place where the request's headers may shape the document, for
-    both protocols; today there is one form, the text format 0.0.4, whatever
-    the client accepts.
+    OpenMetrics 1.0 when the client prefers it (Prometheus does), otherwise the
+    text format 0.0.4: every scraper reads that one.
     """
-    return PROMETHEUS_CONTENT_TYPE, metrics_text().encode("utf-8")
+    if _prefers_openmetrics(request_headers.get("accept", "")):
+        return OPENMETRICS_CONTENT_TYPE, metrics_document(openmetrics=True).encode("utf-8")
+    return PROMETHEUS_CONTENT_TYPE, metrics_document().encode("utf-8")
+
+
+def _ranges(header: str) -> list[tuple[str, dict[str, str]]]:
+    """The comma-separated items of an Accept-like header: value and parameters."""
+    items = []
+    for item in header.split(","):
+        value, *params = item.split(";")
+        parameters = {}
+        for param in params:
+            name, _, param_value = param.partition("=")
+            parameters[name.strip().lower()] = param_value.strip().strip('"')
+        if value.strip():
+            items.append((value.strip().lower(), parameters))
+    return items
+
+
+def _quality(parameters: dict[str, str]) -> float:
+    try:
+        q = float(parameters.get("q", "1"))
+    except ValueError:
+        return 0.0
+    return q if 0.0 <= q <= 1.0 else 0.0
+
+
+def _prefers_openmetrics(accept: str) -> bool:
+    """True when OpenMetrics 1.0 is accepted at least as much as the text format."""
+    openmetrics = text = 0.0
+    for media_type, parameters in _ranges(accept):
+        version = parameters.get("version")
+        if media_type == "application/openmetrics-text" and version in (None, "1.0.0"):
+            openmetrics = max(openmetrics, _quality(parameters))
+        elif media_type in ("text/plain", "text/*", "*/*") and version in (None, "0.0.4"):
+            text = max(text, _quality(parameters))
+    return openmetrics > 0.0 and openmetrics >= text
+
+
+def _accepts_gzip(accept_encoding: str) -> bool:
+    gzip_q: float | None = None
+    any_q = 0.0
+    for coding, parameters in _ranges(accept_encoding):
+        if coding in ("gzip", "x-gzip"):
+            gzip_q = _quality(parameters)
+        elif coding == "*":
+            any_q = _quality(parameters)
+    return (gzip_q if gzip_q is not None else any_q) > 0.0
 
 
 def encodable(value: str) -> str:

@@ -7,9 +7,10 @@ Wrap any ASGI application (Starlette, FastAPI, a plain coroutine)::
     # or, for Starlette and FastAPI:
     app.add_middleware(MetricsMiddleware)
 
-Each request is recorded once with :func:`vornik.record_request`, after the
-last body message went out, so a streamed body is timed as a whole.
-``GET /metrics`` is answered with the Prometheus document and is not recorded.
+Each request is recorded once with :func:`vornik.routes.record_request`, after
+the last body message went out, so a streamed body is timed as a whole.
+``GET /metrics`` is answered with the metrics document (negotiated: OpenMetrics
+or the text format, gzip when accepted) and is not recorded.
 ``lifespan`` and ``websocket`` scopes go to the application untouched.
 """
 
@@ -19,7 +20,7 @@ from collections.abc import Awaitable, Callable, MutableMapping
 from time import perf_counter
 from typing import Any
 
-from ._core import record_request
+from ._routes import record_request
 from ._middleware import ROUTE_KEY, UNMATCHED, check_metrics_path, encodable, metrics_answer
 
 __all__ = [
@@ -47,18 +48,26 @@ _MAX_ROUTES = 4096
 class MetricsMiddleware:
     """Record each HTTP request of ``app`` and serve the metrics document.
 
+    Every request is counted by method, route template and status code, with
+    its latency in a histogram (``vrk_http_requests_total`` and
+    ``vrk_http_request_duration_seconds``). The route is the template where the
+    framework exposes one: Starlette and FastAPI routes (mounts included), or a
+    template the application puts into ``scope["vornik.route"]``; a request
+    that the router did not match, or whose template is unknown, counts as
+    ``"<unmatched>"``, so the series cannot grow with user-controlled URLs.
+
     :param app: the ASGI application to wrap.
-    :param metrics_path: path answered with :func:`vornik.metrics_text`
-        (``GET`` and ``HEAD``); ``None`` passes every path to ``app``.
+    :param metrics_path: path answered with the metrics document (``GET`` and
+        ``HEAD``); ``None`` passes every path to ``app``.
     :param path_template: record the route template (``/users/{user_id}``)
-        instead of the requested path, where the framework exposes one:
-        Starlette and FastAPI routes (mounts included), or a template the
-        application puts into ``scope["vornik.route"]``. Requests that the
-        router did not match are recorded as ``"<unmatched>"``, so the recorded
-        paths cannot grow with user-controlled URLs.
+        instead of the requested path in the request store as well, where one
+        is known (unmatched requests as ``"<unmatched>"``).
+    :param route_from_path: use the requested path as the route of a request
+        whose template is unknown, for an application without a router; the
+        number of series stays bounded by :func:`vornik.routes.configure_series`.
     """
 
-    __slots__ = ("app", "metrics_path", "path_template", "_templates")
+    __slots__ = ("app", "metrics_path", "path_template", "route_from_path", "_templates")
 
     def __init__(
         self,
@@ -66,11 +75,13 @@ class MetricsMiddleware:
         metrics_path: str | None = "/metrics",
         *,
         path_template: bool = False,
+        route_from_path: bool = False,
     ) -> None:
         check_metrics_path(metrics_path)
         self.app = app
         self.metrics_path = metrics_path
         self.path_template = path_template
+        self.route_from_path = route_from_path
         self._templates = _RouteTemplates()
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
@@ -95,16 +106,13 @@ class MetricsMiddleware:
             # The application returned without finishing its response.
             call.finish(call.status if call.status is not None else 500)
 
-    def _path(self, scope: Scope) -> str:
-        path: str = scope.get("path", "")
-        if not self.path_template:
-            return path
+    def _template(self, scope: Scope) -> str | None:
+        """The route template, ``"<unmatched>"``, or None when no router ran."""
         template = scope.get(ROUTE_KEY)
         if isinstance(template, str):
             return template
         if "router" not in scope:
-            # No Starlette router ran: nothing better than the path is known.
-            return path
+            return None
         route = scope.get("route")
         if route is None:
             return UNMATCHED
@@ -187,10 +195,19 @@ class _Call:
         scope = self.scope
         mw = self.mw
         method: str = scope.get("method", "")
-        path: str = mw._path(scope) if mw.path_template else scope.get("path", "")
-        if not (method.isascii() and path.isascii()):
-            method, path = encodable(method), encodable(path)
-        record_request(method, path, status_code, duration_ms)
+        path: str = scope.get("path", "")
+        template = mw._template(scope)
+        if template is None:
+            # No router named a template: the path is a route only where the
+            # application asked for it.
+            route = path if mw.route_from_path else UNMATCHED
+        else:
+            route = template
+            if mw.path_template:
+                path = template
+        if not (method.isascii() and path.isascii() and route.isascii()):
+            method, path, route = encodable(method), encodable(path), encodable(route)
+        record_request(method, path, status_code, duration_ms, route)
 
 
 class _RouteTemplates:

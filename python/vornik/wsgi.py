@@ -6,9 +6,10 @@ Wrap any WSGI application (Flask, Django, a plain callable)::
     app.wsgi_app = MetricsMiddleware(app.wsgi_app)          # Flask
     application = MetricsMiddleware(get_wsgi_application())  # Django
 
-Each request is recorded once with :func:`vornik.record_request`, when the
-server closes the response iterable, so a streamed body is timed as a whole.
-``GET /metrics`` is answered with the Prometheus document and is not recorded.
+Each request is recorded once with :func:`vornik.routes.record_request`, when
+the server closes the response iterable, so a streamed body is timed as a
+whole. ``GET /metrics`` is answered with the metrics document (negotiated:
+OpenMetrics or the text format, gzip when accepted) and is not recorded.
 """
 
 from __future__ import annotations
@@ -20,7 +21,7 @@ from http import HTTPStatus
 from time import perf_counter
 from typing import TYPE_CHECKING, Any
 
-from ._core import record_request
+from ._routes import record_request
 from ._middleware import (
     ROUTE_KEY,
     UNMATCHED,
@@ -68,19 +69,27 @@ def _django_handler_type() -> type[Any] | None:
 class MetricsMiddleware:
     """Record each request of ``app`` and serve the metrics document.
 
+    Every request is counted by method, route template and status code, with
+    its latency in a histogram (``vrk_http_requests_total`` and
+    ``vrk_http_request_duration_seconds``). The route is the template where the
+    framework exposes one: Flask URL rules (Flask must be imported before the
+    middleware is created), Django resolver routes, or a template the
+    application puts into ``environ["vornik.route"]``; a request that no route
+    matched, or whose template is unknown, counts as ``"<unmatched>"``, so the
+    series cannot grow with user-controlled URLs.
+
     :param app: the WSGI application to wrap.
-    :param metrics_path: path answered with :func:`vornik.metrics_text`
-        (``GET`` and ``HEAD``); ``None`` passes every path to ``app``.
+    :param metrics_path: path answered with the metrics document (``GET`` and
+        ``HEAD``); ``None`` passes every path to ``app``.
     :param path_template: record the route template (``/users/<int:id>``)
-        instead of the requested path, where the framework exposes one:
-        Flask URL rules (Flask must be imported before the middleware is
-        created), Django resolver routes, or a template the application puts
-        into ``environ["vornik.route"]``. Requests that a Flask or Django
-        router did not match are recorded as ``"<unmatched>"``, so the recorded
-        paths cannot grow with user-controlled URLs.
+        instead of the requested path in the request store as well, where one
+        is known (unmatched requests as ``"<unmatched>"``).
+    :param route_from_path: use the requested path as the route of a request
+        whose template is unknown, for an application without a router; the
+        number of series stays bounded by :func:`vornik.routes.configure_series`.
     """
 
-    __slots__ = ("app", "metrics_path", "path_template", "_django")
+    __slots__ = ("app", "metrics_path", "path_template", "route_from_path", "_django")
 
     def __init__(
         self,
@@ -88,15 +97,16 @@ class MetricsMiddleware:
         metrics_path: str | None = "/metrics",
         *,
         path_template: bool = False,
+        route_from_path: bool = False,
     ) -> None:
         check_metrics_path(metrics_path)
         self.app = app
         self.metrics_path = metrics_path
         self.path_template = path_template
+        self.route_from_path = route_from_path
         handler = _django_handler_type()
         self._django = handler is not None and isinstance(app, handler)
-        if path_template:
-            _hook_flask()
+        _hook_flask()
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
         if environ.get("PATH_INFO", "") == self.metrics_path:
@@ -109,18 +119,22 @@ class MetricsMiddleware:
             raise
         return call
 
-    def _path(self, environ: WSGIEnvironment) -> str:
+    def _path_and_route(self, environ: WSGIEnvironment) -> tuple[str, str]:
+        """The path to keep in the request store, and the route of the series."""
         script_name = _wsgi_text(environ.get("SCRIPT_NAME", ""))
         path_info = _wsgi_text(environ.get("PATH_INFO", ""))
-        if not self.path_template:
-            return script_name + path_info
+        path = script_name + path_info
         template = environ.get(ROUTE_KEY)
         if isinstance(template, str):
             # Set by the application or Flask's rule: text already, not WSGI bytes.
-            return script_name + encodable(template)
-        if self._django:
-            return _django_route(script_name, path_info)
-        return script_name + path_info
+            route = script_name + encodable(template)
+        elif self._django:
+            route = _django_route(script_name, path_info)
+        else:
+            # No router named a template: the path is a route only where the
+            # application asked for it.
+            return path, path if self.route_from_path else UNMATCHED
+        return route if self.path_template else path, route
 
 
 _flask_hooked = False
@@ -228,4 +242,5 @@ class _Call:
         duration_ms = (perf_counter() - self.start) * 1000.0
         environ = self.environ
         method = _wsgi_text(environ.get("REQUEST_METHOD", ""))
-        record_request(method, self.mw._path(environ), status_code, duration_ms)
+        path, route = self.mw._path_and_route(environ)
+        record_request(method, path, status_code, duration_ms, route)
