@@ -20,8 +20,8 @@ from collections.abc import Awaitable, Callable, MutableMapping
 from time import perf_counter
 from typing import Any
 
-from ._routes import record_request
 from ._middleware import ROUTE_KEY, UNMATCHED, check_metrics_path, encodable, metrics_answer
+from ._routes import record_request
 
 __all__ = [
     "ASGIApp",

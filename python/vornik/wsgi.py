@@ -21,7 +21,6 @@ from http import HTTPStatus
 from time import perf_counter
 from typing import TYPE_CHECKING, Any
 
-from ._routes import record_request
 from ._middleware import (
     ROUTE_KEY,
     UNMATCHED,
@@ -29,6 +28,7 @@ from ._middleware import (
     encodable,
     metrics_answer,
 )
+from ._routes import record_request
 
 if TYPE_CHECKING:
     from collections.abc import Callable
