@@ -1,4 +1,5 @@
-"""Shared fixtures: every test starts from an empty store with shard aggregation off."""
+"""Shared fixtures: every test starts from an empty store and no series, with shard
+aggregation off."""
 
 from __future__ import annotations
 
@@ -12,7 +13,7 @@ from collections.abc import Iterator
 
 import pytest
 
-from vornik import _core
+from vornik import _core, _routes
 
 
 @pytest.fixture(autouse=True)
@@ -20,10 +21,12 @@ def fresh_state() -> Iterator[None]:
     _core.set_multiproc_dir(None)
     _core.set_max_requests(10000)
     _core.clear_requests()
+    _routes.clear_series()
     yield
     _core.set_multiproc_dir(None)
     _core.set_max_requests(10000)
     _core.clear_requests()
+    _routes.clear_series()
 
 
 def run_python(

@@ -12,7 +12,7 @@ import pytest
 from asgiref.testing import ApplicationCommunicator
 
 import vornik
-from vornik import _core
+from vornik import _core, _routes
 from vornik.asgi import ROUTE_KEY, UNMATCHED, MetricsMiddleware
 from vornik.wsgi import MetricsMiddleware as WsgiMiddleware
 
@@ -284,6 +284,12 @@ def starlette_app(**middleware: Any) -> Any:
     )
 
 
+def series_routes() -> set[tuple[str, str, str]]:
+    """(method, route, status) of every series in the document."""
+    pattern = re.compile(r'^vrk_http_requests_total\{method="(.*)",route="(.*)",status="(.*)"\} ', re.M)
+    return set(pattern.findall(_routes.metrics_document()))
+
+
 class TestRouteTemplates:
     def test_starlette_routes_and_mounts(self) -> None:
         mw = MetricsMiddleware(starlette_app(), path_template=True)
@@ -350,3 +356,13 @@ class TestRouteTemplates:
         request(mw, "/jobs/12")
         request(mw, "/other/12")  # a plain app without router or key: the path is all there is
         assert [r[1] for r in records()] == ["/users/ann", "/jobs/{id}", "/other/12"]
+        # The series are by template all the same; a raw path only where asked for.
+        request(MetricsMiddleware(plain, route_from_path=True), "/other/13", "DELETE")
+        request(MetricsMiddleware(starlette_app()), "/nowhere", "BREW")
+        assert series_routes() == {
+            ("GET", "/users/{user_id}", "200"),
+            ("GET", "/jobs/{id}", "200"),
+            ("GET", UNMATCHED, "200"),
+            ("DELETE", "/other/13", "200"),
+            ("_OTHER", UNMATCHED, "404"),
+        }

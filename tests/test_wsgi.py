@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import http.client
+import re
 import sys
 import threading
 import types
@@ -15,7 +16,7 @@ from wsgiref.util import setup_testing_defaults
 import pytest
 
 import vornik
-from vornik import _core
+from vornik import _core, _routes
 from vornik.wsgi import ROUTE_KEY, UNMATCHED, MetricsMiddleware
 
 Environ = dict[str, Any]
@@ -314,6 +315,12 @@ def flask_app() -> Any:
     return app
 
 
+def series_routes() -> set[tuple[str, str, str]]:
+    """(method, route, status) of every series in the document."""
+    pattern = re.compile(r'^vrk_http_requests_total\{method="(.*)",route="(.*)",status="(.*)"\} ', re.M)
+    return set(pattern.findall(_routes.metrics_document()))
+
+
 class TestRouteTemplates:
     def test_flask_url_rules(self) -> None:
         app = flask_app()
@@ -335,6 +342,27 @@ class TestRouteTemplates:
         serve(app, "/users/7")
         serve(app, "/nope")
         assert [r[1] for r in records()] == ["/users/7", "/nope"]
+        # The series are by template all the same: raw paths never become labels.
+        assert series_routes() == {("GET", "/users/<int:user_id>", "200"), ("GET", UNMATCHED, "404")}
+
+    def test_series_routes_without_a_router(self) -> None:
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            if environ["PATH_INFO"] == "/named":
+                environ[ROUTE_KEY] = "/named/{x}"
+            start_response("200 OK", [])
+            return []
+
+        serve(MetricsMiddleware(app), "/a/1", "PATCH")
+        serve(MetricsMiddleware(app), "/named", "PROPFIND")
+        opted_in = MetricsMiddleware(app, route_from_path=True)
+        serve(opted_in, "/b/2")
+        serve(opted_in, "/named")
+        assert series_routes() == {
+            ("PATCH", UNMATCHED, "200"),
+            ("_OTHER", "/named/{x}", "200"),
+            ("GET", "/b/2", "200"),
+            ("GET", "/named/{x}", "200"),
+        }
 
     def test_template_from_the_environ_key(self) -> None:
         def app(environ: Environ, start_response: Any) -> Iterable[bytes]:

@@ -1,0 +1,418 @@
+"""Requests by method, route and status: the series table, its files, and the document."""
+
+from __future__ import annotations
+
+import gzip
+import logging
+import math
+import os
+import struct
+from pathlib import Path
+
+import pytest
+from prometheus_client.openmetrics.parser import text_string_to_metric_families as parse_openmetrics
+from prometheus_client.parser import text_string_to_metric_families as parse_text
+
+from conftest import run_python
+from vornik import _core, _routes
+from vornik._middleware import metrics_answer
+
+DEFAULT_BOUNDS = (0.005, 0.01, 0.025, 0.05, 0.075, 0.1, 0.25, 0.5, 0.75, 1, 2.5, 5, 7.5, 10)
+LE_TEXTS = ["0.005", "0.01", "0.025", "0.05", "0.075", "0.1", "0.25", "0.5", "0.75", "1.0",
+            "2.5", "5.0", "7.5", "10.0", "+Inf"]  # fmt: skip
+METHODS = ["GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH", "_OTHER"]
+REQUESTS_HEAD = (
+    "# HELP vrk_http_requests_total HTTP requests by method, route template and status code\n"
+    "# TYPE vrk_http_requests_total counter\n"
+)
+DURATION_HEAD = (
+    "# HELP vrk_http_request_duration_seconds HTTP request duration in seconds by method and "
+    "route template\n# TYPE vrk_http_request_duration_seconds histogram\n"
+)
+
+
+def route_families(document: str) -> str:
+    return document[document.index("# HELP vrk_http_requests") :]
+
+
+def histogram_lines(method: str, route: str, cumulative: list[int], sum_text: str) -> str:
+    labels = f'method="{method}",route="{route}"'
+    lines = [
+        f"vrk_http_request_duration_seconds_bucket{{{labels},le=\"{le}\"}} {count}\n"
+        for le, count in zip(LE_TEXTS, cumulative)
+    ]
+    lines.append(f"vrk_http_request_duration_seconds_sum{{{labels}}} {sum_text}\n")
+    lines.append(f"vrk_http_request_duration_seconds_count{{{labels}}} {cumulative[-1]}\n")
+    return "".join(lines)
+
+
+# --- the document ------------------------------------------------------------------
+
+
+def test_families_golden_in_both_formats() -> None:
+    _routes.record_request("GET", "/users/7", 200, 12.5, "/users/{id}")
+    _routes.record_request("GET", "/users/8", 404, 5.0, "/users/{id}")
+    _routes.record_request("GET", "/users/9", 200, 250.0, "/users/{id}")
+    _routes.record_request("brew", "/pot", 418, 20000.0, "/pot")
+    text = _routes.metrics_document()
+    expected = (
+        REQUESTS_HEAD
+        + 'vrk_http_requests_total{method="_OTHER",route="/pot",status="418"} 1\n'
+        + 'vrk_http_requests_total{method="GET",route="/users/{id}",status="200"} 2\n'
+        + 'vrk_http_requests_total{method="GET",route="/users/{id}",status="404"} 1\n'
+        + "\n"
+        + DURATION_HEAD
+        + histogram_lines("_OTHER", "/pot", [0] * 14 + [1], "20")
+        + histogram_lines("GET", "/users/{id}", [1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3], "0.2675")
+        + "\n"
+    )
+    assert route_families(text) == expected
+    # The thirteen families come first, exactly as vornik._core renders them.
+    head = text[: text.index(REQUESTS_HEAD)]
+    assert head.split("# HELP vrk_process")[0] == _core.metrics_text().split("# HELP vrk_process")[0]
+
+    openmetrics = _routes.metrics_document(openmetrics=True)
+    assert openmetrics.endswith("# EOF\n") and "\n\n" not in openmetrics
+    assert "_created" not in openmetrics
+    assert route_families(openmetrics) == expected.replace(
+        "# HELP vrk_http_requests_total", "# HELP vrk_http_requests"
+    ).replace("# TYPE vrk_http_requests_total", "# TYPE vrk_http_requests").replace("\n\n", "\n") + "# EOF\n"
+    assert "# TYPE vrk_requests counter\nvrk_requests_total 4\n" in openmetrics
+
+
+def test_both_formats_parse_back_with_the_same_figures() -> None:
+    for i in range(30):
+        _routes.record_request(["GET", "POST"][i % 2], "/x", 200 + (i % 3) * 100, i * 7.5, f"/r/{i % 4}")
+    by_format = {}
+    for openmetrics, parse in ((False, parse_text), (True, parse_openmetrics)):
+        families = {f.name: f for f in parse(_routes.metrics_document(openmetrics=openmetrics))}
+        assert families["vrk_http_requests"].type == "counter"
+        assert families["vrk_http_request_duration_seconds"].type == "histogram"
+        by_format[openmetrics] = {
+            (s.name, tuple(sorted(s.labels.items()))): s.value
+            for name in ("vrk_http_requests", "vrk_http_request_duration_seconds")
+            for s in families[name].samples
+        }
+    assert by_format[False] == by_format[True]
+    totals = [v for (name, _), v in by_format[True].items() if name == "vrk_http_requests_total"]
+    assert sum(totals) == 30
+
+
+def test_label_values_are_escaped_and_methods_normalised() -> None:
+    route = 'a"b\\c\nd/ü'
+    for method in METHODS[:-1] + ["get", "BREW", "", "GET "]:
+        _routes.record_request(method, "/", 200, 1.0, route)
+    text = route_families(_routes.metrics_document())
+    escaped = 'a\\"b\\\\c\\nd/ü'
+    lines = [line for line in text.splitlines() if line.startswith("vrk_http_requests_total{")]
+    assert lines == [
+        f'vrk_http_requests_total{{method="{m}",route="{escaped}",status="200"}} {4 if m == "_OTHER" else 1}'
+        for m in METHODS
+    ]
+    families = {f.name: f for f in parse_text(text)}
+    assert {s.labels["route"] for s in families["vrk_http_requests"].samples} == {route}
+
+
+def test_bucket_edges_and_odd_durations() -> None:
+    # A duration on a bound belongs to that bound's bucket; NaN only to +Inf, with no
+    # latency; a negative one to the first bucket, with no latency either.
+    cases = [(5.0, 0), (5.000001, 1), (10000.0, 13), (10000.5, 14), (math.nan, 14), (-3.0, 0)]
+    for i, (duration, _) in enumerate(cases):
+        _routes.record_request("GET", "/", 200, duration, f"/{i}")
+    text = route_families(_routes.metrics_document())
+    for i, (_, bucket) in enumerate(cases):
+        cumulative = [0] * bucket + [1] * (15 - bucket)
+        sums = {0: "0.005", 1: "0.005", 2: "10", 3: "10.0005", 4: "0", 5: "0"}
+        assert histogram_lines("GET", f"/{i}", cumulative, sums[i]) in text
+
+
+def test_metrics_answer_negotiates_format_and_encoding() -> None:
+    _routes.record_request("GET", "/", 200, 1.0, "/")
+    prometheus_accept = (
+        "application/openmetrics-text;version=1.0.0,application/openmetrics-text;version=0.0.1;"
+        "q=0.75,text/plain;version=0.0.4;q=0.5,*/*;q=0.1"
+    )
+    cases = [
+        ("", "text/plain; version=0.0.4; charset=utf-8"),
+        ("*/*", "text/plain; version=0.0.4; charset=utf-8"),
+        ("text/plain", "text/plain; version=0.0.4; charset=utf-8"),
+        (prometheus_accept, _routes.OPENMETRICS_CONTENT_TYPE),
+        ("application/openmetrics-text", _routes.OPENMETRICS_CONTENT_TYPE),
+        ("application/openmetrics-text; q=0.4, text/plain", "text/plain; version=0.0.4; charset=utf-8"),
+        ("application/openmetrics-text;q=0", "text/plain; version=0.0.4; charset=utf-8"),
+        ("application/openmetrics-text;version=0.0.1", "text/plain; version=0.0.4; charset=utf-8"),
+        ("application/openmetrics-text;q=bad", "text/plain; version=0.0.4; charset=utf-8"),
+    ]
+    for accept, content_type in cases:
+        answer = metrics_answer("GET", {"accept": accept})
+        headers = dict(answer.headers)
+        assert (answer.status, headers["Content-Type"]) == (200, content_type), accept
+        assert "Content-Encoding" not in headers and headers["Vary"] == "Accept, Accept-Encoding"
+        assert int(headers["Content-Length"]) == len(answer.body)
+        assert answer.body.endswith(b"# EOF\n") == (content_type == _routes.OPENMETRICS_CONTENT_TYPE)
+    assert _routes.OPENMETRICS_CONTENT_TYPE == "application/openmetrics-text; version=1.0.0; charset=utf-8"
+
+    for encoding, zipped in [("gzip", True), ("deflate, gzip;q=0.5", True), ("*", True),
+                             ("gzip;q=0", False), ("identity", False), ("*, gzip;q=0", False)]:  # fmt: skip
+        answer = metrics_answer("GET", {"accept": prometheus_accept, "accept-encoding": encoding})
+        headers = dict(answer.headers)
+        assert (headers.get("Content-Encoding") == "gzip") == zipped, encoding
+        body = gzip.decompress(answer.body) if zipped else answer.body
+        assert body.endswith(b"# EOF\n") and int(headers["Content-Length"]) == len(answer.body)
+    head = metrics_answer("HEAD", {"accept-encoding": "gzip"})
+    assert head.body == b"" and dict(head.headers)["Content-Encoding"] == "gzip"
+
+
+# --- limits and configuration ------------------------------------------------------
+
+
+def test_series_cap_overflow_and_one_warning() -> None:
+    output = run_python(
+        """
+        import logging, sys
+        from vornik import _routes
+        logging.basicConfig(stream=sys.stdout, format="%(name)s %(levelname)s %(message)s")
+        _routes.configure_series(max_series=3)
+        for i in range(10):
+            _routes.record_request("GET", "/", 200, 1.0, f"/r{i}")
+        _routes.record_request("GET", "/", 500, 1.0, "/r0")   # a new status is a new series
+        _routes.record_request("GET", "/", 200, 1.0, "/r1")   # known series still count
+        _routes.record_request("GET", "/", 200, 1.0, "/" + "x" * 300)
+        print("count", _routes.series_count())
+        print(_routes.metrics_document().split("# HELP vrk_http_requests_total")[1])
+        """
+    )
+    assert output.count("WARNING") == 1
+    assert output.startswith(
+        "vornik WARNING vornik: this process reached its limit of 3 request series (method, "
+        'route, status); requests of new combinations; such requests are counted under route="<overflow>"'
+    )
+    assert "count 4\n" in output
+    assert 'vrk_http_requests_total{method="GET",route="/r1",status="200"} 2\n' in output
+    assert 'vrk_http_requests_total{method="_OTHER",route="<overflow>",status="_OTHER"} 9\n' in output
+    assert 'vrk_http_request_duration_seconds_count{method="_OTHER",route="<overflow>"} 9\n' in output
+
+    long_route = run_python(
+        """
+        import logging, sys
+        from vornik import _routes
+        logging.basicConfig(stream=sys.stdout, format="%(message)s")
+        _routes.record_request("GET", "/", 200, 1.0, "/" + "y" * 256)
+        _routes.record_request("GET", "/", 200, 1.0, "/" + "y" * 255)
+        print(_routes.series_count())
+        """
+    )
+    assert long_route == (
+        "vornik: a route longer than 256 bytes was recorded; such requests are counted under "
+        'route="<overflow>" in vrk_http_requests_total and vrk_http_request_duration_seconds\n2\n'
+    )
+
+
+def test_configure_bounds_and_cap() -> None:
+    assert _routes.get_duration_buckets() == DEFAULT_BOUNDS
+    assert _routes.get_max_series() == 1000
+    output = run_python(
+        """
+        from vornik import _routes
+        for bad in ([], [1, 1], [2, 1], [0.0], [-1], [float("nan")], [float("inf")], list(range(1, 34))):
+            try:
+                _routes.configure_series(bad)
+            except ValueError as error:
+                print("bounds", error)
+        for bad in (0, 100001):
+            try:
+                _routes.configure_series(max_series=bad)
+            except ValueError as error:
+                print("cap", error)
+        for bad in ({"duration_buckets": 5}, {"duration_buckets": ["a"]}, {"max_series": 2.5}):
+            try:
+                _routes.configure_series(**bad)
+            except TypeError as error:
+                print("type", error)
+        _routes.configure_series([0.1, 1], max_series=5)
+        _routes.configure_series(max_series=7)   # still nothing recorded
+        print(_routes.get_duration_buckets(), _routes.get_max_series())
+        _routes.record_request("GET", "/", 200, 150.0, "/")
+        try:
+            _routes.configure_series([1])
+        except ValueError as error:
+            print("late", error)
+        print(_routes.metrics_document().split("# TYPE vrk_http_request_duration_seconds histogram")[1])
+        _routes.clear_series()
+        _routes.configure_series([2])
+        print(_routes.get_duration_buckets())
+        """
+    )
+    lines = output.splitlines()
+    assert lines[:4] == ["bounds duration_buckets must hold 1 to 32 bounds"] + [
+        "bounds duration_buckets must be strictly increasing"
+    ] * 2 + ["bounds duration_buckets must be finite and positive"]
+    assert lines[7] == "bounds duration_buckets must hold 1 to 32 bounds"
+    assert lines[8:10] == ["cap max_series must be between 1 and 100000"] * 2
+    assert [line[:5] for line in lines[10:13]] == ["type "] * 3
+    assert lines[10] == "type argument 'duration_buckets': 'int' object is not iterable"
+    assert lines[13] == "(0.1, 1.0) 7"
+    assert lines[14] == (
+        "late the series can only be configured before the first request is recorded "
+        "(or after clear_series())"
+    )
+    assert 'le="0.1"} 0\n' in output and 'le="1.0"} 1\n' in output and 'le="+Inf"} 1\n' in output
+    assert lines[-1] == "(2.0,)"
+
+
+def test_record_request_binds_like_the_core() -> None:
+    with pytest.raises(TypeError, match=r"^record_request\(\) missing 1 required positional argument: 'route'$"):
+        _routes.record_request("GET", "/", 200, 1.0)  # type: ignore[call-arg]
+    with pytest.raises(TypeError, match="^argument 'route': 'int' object cannot be converted to 'PyString'$"):
+        _routes.record_request("GET", "/", 200, 1.0, 5)  # type: ignore[arg-type]
+    with pytest.raises(OverflowError):
+        _routes.record_request("GET", "/", 70000, 1.0, "/")
+    assert _routes.series_count() == 0 and _core.get_requests() == []
+    _routes.record_request(method="GET", path="/a/1", status_code=201, duration_ms=2, route="/a/{n}")
+    [record] = _core.get_requests()
+    assert (record.method, record.path, record.status_code, record.duration_ms) == ("GET", "/a/1", 201, 2.0)
+    assert _core.aggregate().total_requests == 1 and _routes.series_count() == 1
+
+
+# --- series files in the shard directory ---------------------------------------------
+
+MAGIC = 0x00015245534B5256
+HEADER = "=37Q"
+
+
+def check_word(key: int, route: bytes) -> int:
+    value = 0xCBF29CE484222325
+    for byte in struct.pack("=Q", key) + route:
+        value = ((value ^ byte) * 0x100000001B3) % 2**64
+    return value | 1
+
+
+def table_bytes(
+    pid: int,
+    series: list[tuple[int, int, str, int, list[int]]],
+    bounds: tuple[float, ...] = DEFAULT_BOUNDS,
+    capacity: int = 10,
+    magic: int = MAGIC,
+    damage: int | None = None,
+) -> bytes:
+    """A series table as a writer leaves it; `damage` spoils that slot's check word."""
+    header = [magic, pid, capacity, len(series), len(bounds)]
+    header += [struct.unpack("=Q", struct.pack("=d", b))[0] for b in bounds]
+    header += [0] * (32 - len(bounds))
+    slots = b""
+    for i, (method, status, route, sum_us, buckets) in enumerate(series):
+        raw = route.encode("utf-8", "surrogateescape")
+        key = method | status << 8 | len(raw) << 32
+        check = check_word(key, raw) ^ (2 if i == damage else 0)
+        slots += struct.pack("=2Q", check, key) + raw.ljust(256, b"\0")
+        slots += struct.pack(f"={2 + len(bounds)}Q", sum_us, *buckets)
+    empty = b"\0" * (8 * (36 + len(bounds))) * (capacity - len(series))
+    return struct.pack(HEADER, *header) + slots + empty
+
+
+def totals(document: str) -> dict[tuple[str, str, str], int]:
+    found = {}
+    for line in document.splitlines():
+        if line.startswith("vrk_http_requests_total{"):
+            labels, value = line[len("vrk_http_requests_total{") :].split("} ")
+            parts = dict(part.split("=", 1) for part in labels.split('",'))
+            found[tuple(parts[k].strip('"') for k in ("method", "route", "status"))] = int(value)
+    return found  # type: ignore[return-value]
+
+
+def test_tables_of_all_workers_add_up(tmp_path: Path) -> None:
+    for i in range(2):
+        run_python(
+            f"""
+            from vornik import _core, _routes
+            _core.set_multiproc_dir({str(tmp_path)!r})
+            for n in range(5 + {i}):
+                _routes.record_request("GET", f"/u/{{n}}", 200, 30.0, "/u/{{id}}")
+            _routes.record_request("POST", "/o", 500, 3.0, "/o")
+            """
+        )
+    _core.set_multiproc_dir(str(tmp_path))
+    _routes.record_request("GET", "/u/1", 200, 30.0, "/u/{id}")
+    names = sorted(p.name for p in tmp_path.iterdir())
+    assert sum(name.endswith(".series") for name in names) == 3
+    assert f"vrk-{os.getpid()}.series" in names and not list(tmp_path.glob("vrk-*.shard.series"))
+    document = _routes.metrics_document()
+    assert totals(document) == {("GET", "/u/{id}", "200"): 12, ("POST", "/o", "500"): 2}
+    assert 'vrk_http_request_duration_seconds_sum{method="GET",route="/u/{id}"} 0.36\n' in document
+
+
+def test_reselecting_the_directory_adopts_the_table(tmp_path: Path) -> None:
+    _core.set_multiproc_dir(str(tmp_path))
+    _routes.record_request("GET", "/", 200, 1.0, "/a")
+    _core.set_multiproc_dir(str(tmp_path / "elsewhere"))
+    _routes.record_request("GET", "/", 200, 1.0, "/b")
+    _core.set_multiproc_dir(str(tmp_path))
+    _routes.record_request("GET", "/", 200, 1.0, "/a")
+    assert totals(_routes.metrics_document()) == {("GET", "/a", "200"): 2}
+    assert _routes.series_count() == 1
+    _core.set_multiproc_dir(None)
+    # Without a directory the process starts a table of its own in memory.
+    _routes.record_request("GET", "/", 200, 1.0, "/c")
+    assert totals(_routes.metrics_document()) == {("GET", "/c", "200"): 1}
+
+
+def test_merge_skips_junk_and_damaged_slots(tmp_path: Path, caplog: pytest.LogCaptureFixture) -> None:
+    pid = os.getpid()
+    good = [(0, 200, "/good", 1000, [1] + [0] * 14)]
+    (tmp_path / "vrk-1.series").write_bytes(table_bytes(pid, good))
+    (tmp_path / "vrk-2.series").write_bytes(table_bytes(pid, good, magic=MAGIC + 1))
+    (tmp_path / "vrk-3.series").write_bytes(table_bytes(pid, good)[:100])
+    two = good + [(2, 201, "/also", 5, [0, 1] + [0] * 13)]
+    (tmp_path / "vrk-4.series").write_bytes(table_bytes(pid, two, damage=0))
+    (tmp_path / "vrk-5.series").write_bytes(table_bytes(pid, [(0, 200, "/bad\udcff", 1, [1] + [0] * 14)]))
+    (tmp_path / "vrk-6.series").symlink_to(tmp_path / "vrk-1.series")
+    os.link(tmp_path / "vrk-4.series", tmp_path / "linked.bin")
+    (tmp_path / "vrk-7.series.tmp").write_bytes(table_bytes(pid, good))
+    os.mkfifo(tmp_path / "vrk-8.series")
+    _core.set_multiproc_dir(str(tmp_path))
+    with caplog.at_level(logging.WARNING, logger="vornik"):
+        assert totals(_routes.metrics_document()) == {("GET", "/good", "200"): 1}
+    assert caplog.records == []
+    os.unlink(tmp_path / "linked.bin")
+    assert totals(_routes.metrics_document()) == {("GET", "/good", "200"): 1, ("POST", "/also", "201"): 1}
+
+
+def test_tables_with_other_bounds_are_left_out_and_said_once(
+    tmp_path: Path, caplog: pytest.LogCaptureFixture
+) -> None:
+    pid = os.getpid()
+    (tmp_path / "vrk-1.series").write_bytes(table_bytes(pid, [(0, 200, "/a", 1, [1, 0, 0])], bounds=(0.1, 1.0)))
+    (tmp_path / "vrk-2.series").write_bytes(table_bytes(pid, [(0, 200, "/a", 1, [1] + [0] * 14)]))
+    _core.set_multiproc_dir(str(tmp_path))
+    output = run_python(
+        f"""
+        import logging, sys
+        from vornik import _core, _routes
+        logging.basicConfig(stream=sys.stdout, format="%(name)s: %(message)s")
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        for _ in range(3):
+            document = _routes.metrics_document()
+        print(document.count('route="/a",status="200"}} 1'))
+        """
+    )
+    assert output == (
+        f"vornik: vornik: 1 worker series tables in {tmp_path} use other duration buckets than "
+        "this process; their requests are left out of vrk_http_requests_total and "
+        "vrk_http_request_duration_seconds\n1\n"
+    )
+
+
+def test_forked_child_counts_into_a_table_of_its_own(tmp_path: Path) -> None:
+    _core.set_multiproc_dir(str(tmp_path))
+    _routes.record_request("GET", "/", 200, 1.0, "/parent")
+    pid = os.fork()
+    if pid == 0:
+        try:
+            _routes.record_request("GET", "/", 200, 1.0, "/child")
+        finally:
+            os._exit(0)
+    os.waitpid(pid, 0)
+    parent = (tmp_path / f"vrk-{os.getpid()}.series").read_bytes()
+    child = (tmp_path / f"vrk-{pid}.series").read_bytes()
+    assert b"/parent" in parent and b"/child" not in parent
+    assert b"/child" in child and b"/parent" not in child
