@@ -416,3 +416,60 @@ def test_forked_child_counts_into_a_table_of_its_own(tmp_path: Path) -> None:
     child = (tmp_path / f"vrk-{pid}.series").read_bytes()
     assert b"/parent" in parent and b"/child" not in parent
     assert b"/child" in child and b"/parent" not in child
+
+
+def test_scanner_urls_leave_the_series_at_the_cap_and_memory_flat(tmp_path: Path) -> None:
+    """100,000 made-up URLs: by template they are one series; even with raw paths opted
+    in, the series stop at the cap and the process's memory stays where it was."""
+    output = run_python(
+        f"""
+        import ctypes, logging, os
+        from wsgiref.util import setup_testing_defaults
+        from vornik import _core, _routes
+        from vornik.wsgi import MetricsMiddleware
+
+        class MallInfo2(ctypes.Structure):
+            _fields_ = [(f, ctypes.c_size_t) for f in ("arena", "ordblks", "smblks", "hblks",
+                        "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+        libc = ctypes.CDLL(None)
+        libc.mallinfo2.restype = MallInfo2
+        def in_use():
+            info = libc.mallinfo2()
+            return info.uordblks + info.hblkhd
+        def rss():
+            return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        logging.disable(logging.WARNING)
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        def app(environ, start_response):
+            start_response("404 Not Found", [])
+            return [b"no"]
+        by_template = MetricsMiddleware(app)
+        by_path = MetricsMiddleware(app, route_from_path=True)
+        def scan(mw, first, count):
+            for i in range(first, first + count):
+                environ = {{"PATH_INFO": f"/wp-admin/{{i:x}}/setup.php", "REQUEST_METHOD": "GET"}}
+                setup_testing_defaults(environ)
+                body = mw(environ, lambda status, headers, exc_info=None: None)
+                b"".join(body)
+                body.close()
+        scan(by_template, 0, 20_000)
+        print("template", _routes.series_count())
+        _routes.clear_series()
+        scan(by_path, 0, 20_000)   # fills the table, the store and the allocator's pools
+        before = in_use(), rss(), _routes.series_count()
+        scan(by_path, 20_000, 80_000)
+        after = in_use(), rss(), _routes.series_count()
+        print("series", before[2], after[2])
+        print("malloc", after[0] - before[0], "rss", after[1] - before[1])
+        print("overflow", _routes.metrics_document().count('route="<overflow>",status="_OTHER"}} 99000'))
+        """,
+        timeout=300,
+    )
+    lines = dict(line.split(" ", 1) for line in output.splitlines())
+    assert lines["template"] == "1"
+    assert lines["series"] == "1001 1001"
+    assert lines["overflow"] == "1"
+    malloc_growth, _, rss_growth = lines["malloc"].partition(" rss ")
+    assert int(malloc_growth) < 64 * 1024, output
+    assert int(rss_growth) < 1024 * 1024, output
