@@ -6,8 +6,10 @@ requests, each with a timeout, and stops it (and with it every worker) at the en
 
 from __future__ import annotations
 
+import contextlib
 import http.client
 import json
+import math
 import os
 import re
 import shutil
@@ -396,3 +398,200 @@ def test_prometheus_scrapes_the_demo(tmp_path: Path) -> None:
         assert metric(get(app_port, "/metrics").body, "vrk_requests_total") == reported
         assert app.stop(signal.SIGINT) == 0
     assert list(demo_tmp.iterdir()) == []
+
+
+# --- two hosts, one Prometheus: the route families ---------------------------------
+
+ROUTES_APP = """
+    import os
+    import time
+
+    from flask import Flask
+
+    from vornik.wsgi import MetricsMiddleware
+
+    flask_app = Flask(__name__)
+
+
+    @flask_app.get("/fast")
+    def fast():
+        return "fast"
+
+
+    @flask_app.get("/medium")
+    def medium():
+        time.sleep(0.03)
+        return "medium"
+
+
+    @flask_app.get("/slow/<int:n>")
+    def slow(n):
+        time.sleep(0.15)
+        return "slow"
+
+
+    @flask_app.get("/error")
+    def error():
+        time.sleep(0.005)
+        return "broken", 500
+
+
+    inner = MetricsMiddleware(flask_app.wsgi_app)
+    FORMAT_LOG = os.environ["FORMAT_LOG"]
+    # Prometheus 2.42 always asks for OpenMetrics and gzip; this host answers as if it
+    # had asked for the text format without compression.
+    TEXT_ONLY = os.environ.get("TEXT_ONLY") == "1"
+
+
+    def application(environ, start_response):
+        if environ.get("PATH_INFO") != "/metrics":
+            return inner(environ, start_response)
+        if TEXT_ONLY:
+            environ["HTTP_ACCEPT"] = "text/plain;version=0.0.4"
+            environ.pop("HTTP_ACCEPT_ENCODING", None)
+
+        def start(status, headers, exc_info=None):
+            sent = dict(headers)
+            with open(FORMAT_LOG, "a") as log:
+                log.write(f"{sent['Content-Type']}|{sent.get('Content-Encoding', 'identity')}\\n")
+            return start_response(status, headers, exc_info)
+
+        return inner(environ, start)
+"""
+
+# Requests per second per host, and the latency bucket each route's requests land in.
+PACED_RATES = {"/fast": 20.0, "/medium": 8.0, "/slow/<int:n>": 4.0, "/error": 2.0}
+LOAD_SECONDS = 45.0
+BOUNDS = [0.005, 0.01, 0.025, 0.05, 0.075, 0.1, 0.25, 0.5, 0.75, 1, 2.5, 5, 7.5, 10, math.inf]
+
+
+def paced_load(ports: list[int], seconds: float) -> list[tuple[float, float, int]]:
+    """Sends every route at its paced rate to every port, on schedule whatever the
+    answers take; returns (wall-clock end, latency in seconds, status) per request."""
+    events = []
+    for route, rate in PACED_RATES.items():
+        path = route.replace("<int:n>", "{n}")
+        for k in range(int(seconds * rate)):
+            for i, port in enumerate(ports):
+                # Spread the routes and hosts over the interval rather than in bursts.
+                offset = (k + (i + 1) / (len(ports) + 1)) / rate
+                events.append((offset, port, path.format(n=k)))
+    events.sort()
+
+    def timed(port: int, path: str) -> tuple[float, float, int]:
+        started = time.monotonic()
+        status = get(port, path).status
+        return time.time(), time.monotonic() - started, status
+
+    start = time.monotonic()
+    with ThreadPoolExecutor(max_workers=32) as pool:
+        futures = []
+        for offset, port, path in events:
+            delay = start + offset - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            futures.append(pool.submit(timed, port, path))
+        return [future.result() for future in futures]
+
+
+def query_at(port: int, query: str, at: float) -> dict[str, float]:
+    url = "/api/v1/query?" + urllib.parse.urlencode({"query": query, "time": f"{at:.3f}"})
+    response = get(port, url)
+    assert response.status == 200, response.body
+    payload = json.loads(response.body)
+    assert payload["status"] == "success", payload
+    return {json.dumps(r["metric"], sort_keys=True): float(r["value"][1]) for r in payload["data"]["result"]}
+
+
+def bucket_of(seconds: float) -> float:
+    return next(bound for bound in BOUNDS if seconds <= bound)
+
+
+def test_two_hosts_one_prometheus_route_families(tmp_path: Path) -> None:
+    binary = shutil.which("prometheus")
+    if binary is None:
+        pytest.skip("the prometheus binary is not installed (Debian package 'prometheus')")
+    write_app(tmp_path, "routes_app", ROUTES_APP)
+    hosts = []
+    with contextlib.ExitStack() as stack:
+        for name, extra in (("a", {}), ("b", {"TEXT_ONLY": "1"})):
+            args = [
+                sys.executable, "-m", "gunicorn", "--bind", f"{HOST}:0", "--chdir", str(tmp_path),
+                "--workers", "4", "--max-requests", "120", "--max-requests-jitter", "40",
+                "--graceful-timeout", "5", "--timeout", "30", "routes_app:application",
+            ]  # fmt: skip
+            log = tmp_path / f"formats-{name}.log"
+            server = stack.enter_context(
+                running(args, tmp_path, VRK_MULTIPROC_DIR=str(tmp_path / f"shards-{name}"),
+                        FORMAT_LOG=str(log), **extra)  # fmt: skip
+            )
+            port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
+            server.wait_for(r"Booting worker with pid", count=4)
+            hosts.append((port, log, server))
+
+        config = tmp_path / "prometheus.yml"
+        targets = ", ".join(f'"{HOST}:{port}"' for port, _, _ in hosts)
+        config.write_text(
+            "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+            f"scrape_configs:\n  - job_name: two-hosts\n    static_configs:\n      - targets: [{targets}]\n"
+        )
+        prom_port = free_port()
+        prometheus = [
+            binary, f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'tsdb'}",
+            f"--web.listen-address={HOST}:{prom_port}", "--log.level=warn",
+        ]  # fmt: skip
+        prom = stack.enter_context(running(prometheus, tmp_path))
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            with contextlib.suppress(OSError, http.client.HTTPException, AssertionError):
+                if len(query_at(prom_port, 'up{job="two-hosts"} == 1', time.time())) == 2:
+                    break
+            time.sleep(0.5)
+        else:
+            raise AssertionError("Prometheus never scraped both hosts:\n" + prom.output())
+
+        load_start = time.time()
+        answers = paced_load([port for port, _, _ in hosts], LOAD_SECONDS)
+        load_end = time.time()
+        assert all(status in (200, 500) for _, _, status in answers)
+        time.sleep(3)  # the last requests land, and the next scrapes take them
+
+        # Rate by route over 30 s windows inside the load: both hosts' paced rates.
+        errors = {}
+        for end in (load_start + 35, load_start + 40, load_start + 44):
+            rates = query_at(prom_port, "sum by (route) (rate(vrk_http_requests_total[30s]))", end)
+            for route, rate in PACED_RATES.items():
+                measured = rates[json.dumps({"route": route})]
+                errors[(route, round(end - load_start))] = measured / (2 * rate) - 1
+        print("rate errors by (route, window end s):", {k: f"{v:+.2%}" for k, v in errors.items()})
+        assert all(abs(error) <= 0.05 for error in errors.values()), errors
+
+        # p99 over both hosts lands in the bucket of the true p99 of the same minute.
+        p99_at = load_end
+        p99 = query_at(
+            prom_port,
+            "histogram_quantile(0.99, sum by (le) (rate(vrk_http_request_duration_seconds_bucket[1m])))",
+            p99_at,
+        )
+        [estimate] = p99.values()
+        window = sorted(latency for end, latency, _ in answers if p99_at - 60 <= end <= p99_at)
+        true_p99 = window[math.ceil(0.99 * len(window)) - 1]
+        print(f"p99: Prometheus {estimate:.4f} s, true (client side) {true_p99:.4f} s")
+        assert bucket_of(estimate) == bucket_of(true_p99), (estimate, true_p99)
+
+        # No counter ever went down, recycled workers and all.
+        for family in ("vrk_http_requests_total", "vrk_http_request_duration_seconds_bucket",
+                       "vrk_http_request_duration_seconds_count"):  # fmt: skip
+            resets = query_at(prom_port, f"resets({family}[2m])", load_end + 2)
+            assert resets and set(resets.values()) == {0.0}, (family, resets)
+        up = query_at(prom_port, 'min_over_time(up{job="two-hosts"}[1m])', load_end + 2)
+        assert sorted(up.values()) == [1.0, 1.0]
+
+        # One host answered in OpenMetrics with gzip, the other in the text format plain.
+        formats = [set(log.read_text().splitlines()) for _, log, _ in hosts]
+        assert formats == [
+            {"application/openmetrics-text; version=1.0.0; charset=utf-8|gzip"},
+            {"text/plain; version=0.0.4; charset=utf-8|identity"},
+        ]
+        for _, _, server in hosts:
+            server.wait_for(r"Autorestarting worker after current request", count=2)
