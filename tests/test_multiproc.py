@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -61,6 +62,17 @@ def own_shard(directory: Path) -> Path:
     return directory / f"vrk-{os.getpid()}.shard"
 
 
+def spare_shards(directory: Path) -> list[Path]:
+    """This process's shards under a name other than vrk-<pid>.shard."""
+    return sorted(directory.glob(f"vrk-{os.getpid()}-*.shard"))
+
+
+# The retained totals of the shards folded by this user, and its fold lock.
+RETAINED = f"vrk-shards.{os.geteuid()}.retained"
+FOLD_LOCK = f"vrk-shards.{os.geteuid()}.lock"
+NOBODY = 65534
+
+
 # --- the writer -------------------------------------------------------------------
 
 
@@ -113,7 +125,7 @@ def test_switching_leaves_the_old_shard_frozen(tmp_path: Path) -> None:
     assert not _core.multiproc_enabled() and _core.get_multiproc_dir() is None
 
 
-def test_leftover_shard_of_this_pid_is_adopted_others_reset(tmp_path: Path) -> None:
+def test_leftover_shard_of_this_pid_is_adopted_others_kept(tmp_path: Path) -> None:
     own_shard(tmp_path).write_bytes(shard_bytes(os.getpid(), requests=41, buckets={3: 41}) + b"x" * 24)
     _core.set_multiproc_dir(str(tmp_path))
     _core.record_request("GET", "/", 200, 7.0)
@@ -121,11 +133,18 @@ def test_leftover_shard_of_this_pid_is_adopted_others_reset(tmp_path: Path) -> N
     assert own_shard(tmp_path).stat().st_size == 176
     assert (words[2], words[11]) == (42, 42)
 
+    # A valid shard of another writer under our name is that writer's count: it stays as
+    # it is, and this process takes a name of its own.
     other = tmp_path / "other"
     other.mkdir()
-    own_shard(other).write_bytes(shard_bytes(os.getpid() + 1, requests=41))
+    foreign = shard_bytes(os.getpid() + 1, requests=41)
+    own_shard(other).write_bytes(foreign)
     _core.set_multiproc_dir(str(other))
-    assert read_shard(own_shard(other))[1:3] == (os.getpid(), 0)
+    assert own_shard(other).read_bytes() == foreign
+    spare = spare_shards(other)
+    assert len(spare) == 1 and read_shard(spare[0])[1:3] == (os.getpid(), 0)
+    _core.record_request("GET", "/", 200, 7.0)
+    assert _core.aggregate().total_requests == 42
 
 
 def test_failures_switch_aggregation_off(tmp_path: Path) -> None:
@@ -144,32 +163,56 @@ def test_failures_switch_aggregation_off(tmp_path: Path) -> None:
     assert _core.aggregate().total_requests == 1
 
 
-def test_writer_refuses_a_planted_link_or_special_file(tmp_path: Path) -> None:
+def test_writer_passes_over_a_planted_link_or_special_file(tmp_path: Path) -> None:
     victim = tmp_path / "victim"
     victim.write_bytes(b"precious" * 100)
     shared = tmp_path / "shared"
     shared.mkdir()
     own_shard(shared).symlink_to(victim)
     _core.set_multiproc_dir(str(shared))
-    assert not _core.multiproc_enabled()
-    assert victim.read_bytes() == b"precious" * 100
+    _core.record_request("GET", "/", 200, 1.0)
+    assert _core.multiproc_enabled() and _core.aggregate().total_requests == 1
+    assert victim.read_bytes() == b"precious" * 100 and own_shard(shared).is_symlink()
 
     fifo_dir = tmp_path / "fifo"
     fifo_dir.mkdir()
     os.mkfifo(own_shard(fifo_dir))
     _core.set_multiproc_dir(str(fifo_dir))
-    assert not _core.multiproc_enabled()
+    _core.record_request("GET", "/", 200, 1.0)
+    assert _core.multiproc_enabled() and _core.aggregate().total_requests == 1
+    assert len(spare_shards(fifo_dir)) == 1
 
 
-def test_writer_refuses_a_shard_owned_by_another_user(tmp_path: Path) -> None:
+def test_hard_links_are_neither_written_nor_counted(tmp_path: Path, live_pids: list[int]) -> None:
+    # A second name for a file: writing it would change the file behind the other name,
+    # and counting it would count the same requests twice.
+    victim = tmp_path / "victim"
+    content = shard_bytes(os.getpid(), requests=1000, buckets={0: 1000})
+    victim.write_bytes(content)
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    os.link(victim, own_shard(shared))
+    (shared / "vrk-linked.shard").write_bytes(shard_bytes(live_pids[0], requests=500))
+    os.link(shared / "vrk-linked.shard", tmp_path / "second-name")
+    _core.set_multiproc_dir(str(shared))
+    _core.record_request("GET", "/", 200, 1.0)
+    assert _core.aggregate().total_requests == 1
+    assert victim.read_bytes() == content and len(spare_shards(shared)) == 1
+
+
+def test_a_shard_name_taken_by_another_user_is_passed_over(tmp_path: Path) -> None:
     if os.geteuid() != 0:
         pytest.skip("needs root to hand a file to another user")
     planted = own_shard(tmp_path)
-    planted.write_bytes(shard_bytes(os.getpid()))
-    os.chown(planted, 65534, 65534)
+    planted.write_bytes(shard_bytes(os.getpid(), requests=1000, buckets={0: 1000}))
+    os.chown(planted, NOBODY, NOBODY)
     planted.chmod(0o666)
     _core.set_multiproc_dir(str(tmp_path))
-    assert not _core.multiproc_enabled()
+    _core.record_request("GET", "/", 200, 1.0)
+    # Counting goes on under another name; the planted file is not counted, since it
+    # belongs to neither this user nor the directory's owner.
+    assert _core.multiproc_enabled() and _core.aggregate().total_requests == 1
+    assert read_shard(planted)[2] == 1000 and len(spare_shards(tmp_path)) == 1
 
 
 def test_full_filesystem_disables_instead_of_crashing(tmp_path: Path) -> None:
@@ -240,14 +283,15 @@ def test_environment_variable_first_record_creates_the_shard(tmp_path: Path) -> 
     shard = tmp_path / f"vrk-{pid}.shard"
     assert read_shard(shard)[1:3] == (int(pid), 1)
     _core.set_multiproc_dir(str(tmp_path))
-    assert _core.aggregate().total_requests == 0  # that writer has exited
-    assert not shard.exists()
+    # That writer has exited: its request moves into the retained totals.
+    assert _core.aggregate().total_requests == 1
+    assert not shard.exists() and (tmp_path / RETAINED).exists()
 
 
 # --- merging ------------------------------------------------------------------------
 
 
-def test_merge_sums_live_shards_and_deletes_dead_ones(tmp_path: Path, live_pids: list[int]) -> None:
+def test_merge_sums_live_shards_and_folds_dead_ones(tmp_path: Path, live_pids: list[int]) -> None:
     a, b, c = live_pids
     (tmp_path / f"vrk-{a}.shard").write_bytes(
         shard_bytes(a, requests=3, errors=1, latency_sum_us=6000, latency_min_us=1500,
@@ -258,17 +302,21 @@ def test_merge_sums_live_shards_and_deletes_dead_ones(tmp_path: Path, live_pids:
         shard_bytes(c, requests=1, latency_sum_us=MAX_U64 - 10, latency_min_us=MAX_U64 - 10,
                     latency_max_us=MAX_U64 - 10, buckets={13: 1}))  # fmt: skip
     dead = tmp_path / "vrk-99.shard"
-    dead.write_bytes(shard_bytes(dead_pid(), requests=1000, errors=1000, buckets={0: 1000}))
+    dead.write_bytes(shard_bytes(dead_pid(), requests=1000, errors=1000, latency_sum_us=7,
+                                 latency_min_us=7, latency_max_us=7, buckets={0: 1000}))  # fmt: skip
 
     _core.set_multiproc_dir(str(tmp_path))
     _core.record_request("GET", "/", 200, 0.02)  # our own shard counts like any other
-    agg = _core.aggregate()
-    assert not dead.exists()
-    assert (agg.total_requests, agg.total_errors) == (5, 1)
-    assert agg.min_latency_ms == 0.02
-    assert agg.max_latency_ms == (MAX_U64 - 10) / 1000.0
-    assert agg.avg_latency_ms == MAX_U64 / 5 / 1000.0  # the sum saturated
+    first = _core.aggregate()
+    # The dead writer's figures stay in the sum, now from the retained totals.
+    assert not dead.exists() and (tmp_path / RETAINED).exists()
+    assert (first.total_requests, first.total_errors) == (1005, 1001)
+    assert first.min_latency_ms == 0.007
+    assert first.max_latency_ms == (MAX_U64 - 10) / 1000.0
+    assert first.avg_latency_ms == MAX_U64 / 1005 / 1000.0  # the sum saturated
+    assert first.p50_latency_ms == pytest.approx(1005 * 0.5 / 1001)
     assert (tmp_path / f"vrk-{b}.shard").exists()
+    assert _core.aggregate().to_dict() == first.to_dict()
 
 
 def test_merge_skips_what_the_format_rejects_and_leaves_it(tmp_path: Path, live_pids: list[int]) -> None:
@@ -395,7 +443,7 @@ def test_concurrent_writers_merge_exactly(tmp_path: Path) -> None:
             proc.communicate("")
 
 
-def test_forked_children_share_an_inherited_shard(tmp_path: Path) -> None:
+def test_forked_children_count_into_shards_of_their_own(tmp_path: Path) -> None:
     out = run_python(
         f"""
         import os
@@ -407,17 +455,66 @@ def test_forked_children_share_an_inherited_shard(tmp_path: Path) -> None:
             if pid == 0:
                 for _ in range(1000):
                     _core.record_request("GET", "/", 200, 1.0)
-                os._exit(0)
+                own = os.path.join({str(tmp_path)!r}, f"vrk-{{os.getpid()}}.shard")
+                os._exit(0 if os.path.exists(own) else 1)
             children.append(pid)
         for pid in children:
-            os.waitpid(pid, 0)
-        print(_core.aggregate().total_requests, len(os.listdir({str(tmp_path)!r})))
+            assert os.waitpid(pid, 0)[1] == 0
+        print(_core.aggregate().total_requests, sorted(os.listdir({str(tmp_path)!r})))
         """
     )
-    assert out.split() == ["3000", "1"]
+    total, names = out.split(" ", 1)
+    # The children's shards were folded once they had exited.
+    assert total == "3000"
+    assert eval(names) == sorted([FOLD_LOCK, RETAINED, names.split("'")[1]])
+    assert re.fullmatch(r"vrk-[0-9]+\.shard", names.split("'")[1])
 
 
-def test_killed_worker_is_dropped_and_the_host_survives(tmp_path: Path) -> None:
+def test_a_child_outlives_its_parent_without_losing_counts(tmp_path: Path) -> None:
+    # The parent exits while the child lives on. Whether the child has recorded yet (its
+    # own shard) or not (it still holds its parent's), nothing it or the parent counted
+    # leaves the sum.
+    script = f"""
+import os, sys
+from vornik import _core
+_core.set_multiproc_dir({str(tmp_path)!r})
+for _ in range(5):
+    _core.record_request("GET", "/", 200, 1.0)
+if os.fork() == 0:
+    sys.stdin.readline()  # the parent has gone
+    for _ in range(7):
+        _core.record_request("GET", "/", 500, 1.0)
+    print("recorded", flush=True)
+    sys.stdin.readline()
+    os._exit(0)
+print("forked", flush=True)
+os._exit(0)
+"""
+    child_side = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, text=True)  # fmt: skip
+    assert child_side.stdout is not None and child_side.stdin is not None
+    try:
+        assert child_side.stdout.readline() == "forked\n"
+        child_side.wait()
+        _core.set_multiproc_dir(str(tmp_path))
+        assert _core.aggregate().total_requests == 5  # the child still holds the parent's file
+        child_side.stdin.write("\n")
+        child_side.stdin.flush()
+        assert child_side.stdout.readline() == "recorded\n"
+        agg = _core.aggregate()
+        assert (agg.total_requests, agg.total_errors) == (12, 7)
+        assert _core.aggregate().total_requests == 12  # and after the parent's shard was folded
+    finally:
+        child_side.stdin.close()
+        child_side.stdout.close()
+    deadline = time.monotonic() + 10
+    while len(list(tmp_path.glob("vrk-*.shard"))) > 1 and time.monotonic() < deadline:
+        assert _core.aggregate().total_requests == 12
+        time.sleep(0.01)
+    assert [p.name for p in tmp_path.glob("vrk-*.shard")] == [own_shard(tmp_path).name]
+
+
+def test_killed_worker_is_folded_and_the_host_survives(tmp_path: Path) -> None:
     busy = """
 import sys
 from vornik import _core
@@ -434,6 +531,7 @@ while True:
     proc.send_signal(signal.SIGKILL)
     proc.wait()
     proc.stdout.close()
+    recorded = read_shard(tmp_path / f"vrk-{proc.pid}.shard")[2]
     _core.record_request("GET", "/", 200, 1.0)
-    assert _core.aggregate().total_requests == 1
-    assert os.listdir(tmp_path) == [own_shard(tmp_path).name]
+    assert _core.aggregate().total_requests == recorded + 1
+    assert sorted(os.listdir(tmp_path)) == sorted([own_shard(tmp_path).name, RETAINED, FOLD_LOCK])
