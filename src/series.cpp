@@ -3,11 +3,12 @@
 // nothing. With a shard directory the table is a file of its own there, which every
 // worker reads when it merges; without one it lives in anonymous memory.
 //
-// Layout of a table ("vrk-<pid>.series"; the shard filter `vrk-*.shard` does not match
-// it). Unsigned 64-bit words in native byte order.
+// Layout of a table ("vrk-<pid>.series", or "vrk-<pid>-<8 hex digits>.series" when that
+// name is taken; the shard filter `vrk-*.shard` matches neither). Unsigned 64-bit words
+// in native byte order.
 //   Header, HEADER_WORDS words:
-//     word 0        MAGIC, written last when the table is initialised
-//     word 1        pid of the writer (32-bit id, zero-extended)
+//     word 0        MAGIC, which also carries the format version
+//     word 1        pid of the writer (32-bit id, zero-extended); 0 in retained totals
 //     word 2        capacity: slots in the file, the overflow slot included
 //     word 3        used: slots published so far; they are filled in order
 //     word 4        n, the number of finite bucket bounds (1 to MAX_BOUNDS)
@@ -24,23 +25,30 @@
 // reads and keeps a slot only when its check word matches the key it read, so a key
 // still on its way is skipped, never misread. A slot's request count is the sum of its
 // buckets, so the counter and the histogram's count of a series always agree.
+//
+// The file is made, claimed, judged gone and folded by the rules of worker_files: when
+// its writer is gone, a merge folds its series into the retained totals of the family
+// "series-<hash of the bounds>", whose payload is a table image in the same layout
+// (header and `used` slots, pid 0), so counters never go down when workers are recycled.
 #include "series.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <span>
 #include <tuple>
@@ -48,11 +56,15 @@
 #include <utility>
 
 #include "multiproc.hpp"
+#include "request_metrics.hpp"
 #include "text.hpp"
+#include "worker_files.hpp"
 
 namespace series {
 
 namespace {
+
+using worker_files::FileDescriptor;
 
 constexpr auto RELAXED = std::memory_order_relaxed;
 
@@ -84,6 +96,10 @@ constexpr std::size_t slot_words(std::size_t bound_count) {
 constexpr std::uint64_t OVERFLOW_FLAG = std::uint64_t{1} << 24;
 constexpr std::string_view SERIES_PREFIX = "vrk-";
 constexpr std::string_view SERIES_SUFFIX = ".series";
+// Retained totals hold the series of every gone worker, more than one process may
+// keep; past this many times the cap, further series go to the overflow series.
+constexpr std::uint64_t RETAINED_FACTOR = 8;
+constexpr std::size_t MAX_RETAINED_BYTES = std::size_t{48} << 20;
 
 std::uint64_t pack_key(std::uint8_t method, std::uint16_t status_code, bool overflow,
                        std::size_t route_bytes) {
@@ -110,65 +126,75 @@ std::uint8_t method_index(std::string_view method) {
     return OTHER_METHOD;
 }
 
-// A fixed-size mapping: anonymous memory, or a shared mapping of a table file.
-class Region {
+std::size_t table_words(std::size_t bound_count, std::uint64_t slots) {
+    return HEADER_WORDS + slots * slot_words(bound_count);
+}
+
+std::uint64_t bound_bits(double bound) {
+    return std::bit_cast<std::uint64_t>(bound);
+}
+
+bool same_bounds(std::span<const std::uint64_t> header, const std::vector<double>& bounds_s) {
+    if (header[BOUND_COUNT] != bounds_s.size()) return false;
+    for (std::size_t i = 0; i < bounds_s.size(); ++i)
+        if (header[BOUNDS + i] != bound_bits(bounds_s[i])) return false;
+    return true;
+}
+
+// Families of retained totals are kept apart by their bounds: tables with other bounds
+// are never added together.
+std::string family_of(const std::vector<double>& bounds_s) {
+    std::uint64_t hash = 0xCBF29CE484222325ULL;
+    for (const double bound : bounds_s)
+        for (int shift = 0; shift < 64; shift += 8)
+            hash = (hash ^ ((bound_bits(bound) >> shift) & 0xFF)) * 0x100000001B3ULL;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return std::string("series-") + hex;
+}
+
+// Anonymous memory for a table of a process without a directory; unmapped on destruction.
+class Memory {
 public:
-    Region() = default;
-    static Region anonymous(std::size_t bytes) {
-        return Region(
-            mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0),
-            bytes);
+    Memory() = default;
+    explicit Memory(std::size_t bytes)
+        : address_(
+              mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)),
+          bytes_(bytes) {
+        if (address_ == MAP_FAILED) throw std::bad_alloc();
     }
-    static Region file(int fd, std::size_t bytes) {
-        return Region(mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0), bytes);
-    }
-    Region(Region&& other) noexcept
-        : words_(std::exchange(other.words_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
-    Region& operator=(Region&& other) noexcept {
-        Region old(std::move(*this));
-        words_ = std::exchange(other.words_, nullptr);
-        bytes_ = std::exchange(other.bytes_, 0);
+    Memory(Memory&& other) noexcept
+        : address_(std::exchange(other.address_, nullptr)), bytes_(other.bytes_) {}
+    Memory& operator=(Memory&& other) noexcept {
+        Memory old(std::move(*this));
+        address_ = std::exchange(other.address_, nullptr);
+        bytes_ = other.bytes_;
         return *this;
     }
-    ~Region() {
-        if (words_) munmap(words_, bytes_);
+    ~Memory() {
+        if (address_) munmap(address_, bytes_);
     }
-    explicit operator bool() const { return words_ != nullptr; }
-    std::uint64_t* words() const { return words_; }
-    std::size_t bytes() const { return bytes_; }
-
-    // Other processes read these words while this one writes them.
-    std::atomic_ref<std::uint64_t> operator[](std::size_t word) const {
-        return std::atomic_ref<std::uint64_t>(words_[word]);
-    }
+    void* data() const { return address_; }
 
 private:
-    Region(void* address, std::size_t bytes)
-        : words_(address == MAP_FAILED ? nullptr : static_cast<std::uint64_t*>(address)),
-          bytes_(address == MAP_FAILED ? 0 : bytes) {}
-    std::uint64_t* words_ = nullptr;
+    void* address_ = nullptr;
     std::size_t bytes_ = 0;
 };
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
+// Where a table with a directory lives: its locked file, mapped.
+struct Backing {
+    worker_files::OwnFile file;
+    worker_files::Mapping mapping;
+    std::string path;
 };
 
 constexpr std::uint32_t NO_SLOT = UINT32_MAX;
 
 // This process's table and the index that finds a key's slot without a search.
 struct Table {
-    Region region;
+    Memory memory;
+    std::optional<Backing> backing;
+    std::uint64_t* words = nullptr;
     std::size_t bound_count = 0;
     std::size_t slot_size = 0;  // words
     std::uint64_t capacity = 0;
@@ -178,13 +204,17 @@ struct Table {
     std::vector<std::uint32_t> index;  // open addressing: slot + 1, 0 when free
     std::uint64_t dir_generation = 0;
     std::uint64_t fork_generation = 0;
+    std::uint64_t checked_second = 0;
 
-    std::uint64_t* slot(std::size_t i) const {
-        return region.words() + HEADER_WORDS + i * slot_size;
+    std::uint64_t* slot(std::size_t i) const { return words + HEADER_WORDS + i * slot_size; }
+    // Other processes read these words while this one writes them.
+    std::atomic_ref<std::uint64_t> word(std::size_t w) const {
+        return std::atomic_ref<std::uint64_t>(words[w]);
     }
     std::atomic_ref<std::uint64_t> word(std::size_t i, std::size_t w) const {
         return std::atomic_ref<std::uint64_t>(slot(i)[w]);
     }
+    std::span<const std::uint64_t> image() const { return {words, table_words(bound_count, used)}; }
 };
 
 struct State {
@@ -206,27 +236,18 @@ State& STATE() {
     return *state;
 }
 
-std::size_t table_bytes(std::size_t bound_count, std::uint64_t capacity) {
-    return (HEADER_WORDS + capacity * slot_words(bound_count)) * 8;
+std::uint64_t own_pid() {
+    return static_cast<std::uint32_t>(getpid());
 }
 
-bool same_bounds(const std::uint64_t* header, const std::vector<double>& bounds_s) {
-    if (header[BOUND_COUNT] != bounds_s.size()) return false;
-    for (std::size_t i = 0; i < bounds_s.size(); ++i)
-        if (header[BOUNDS + i] != std::bit_cast<std::uint64_t>(bounds_s[i])) return false;
-    return true;
-}
-
-void write_header(const Region& region, std::uint64_t pid, std::uint64_t capacity,
-                  const std::vector<double>& bounds_s) {
-    region[PID].store(pid, RELAXED);
-    region[CAPACITY].store(capacity, RELAXED);
-    region[USED].store(0, RELAXED);
-    region[BOUND_COUNT].store(bounds_s.size(), RELAXED);
+void write_header(const Table& table, std::uint64_t pid, const std::vector<double>& bounds_s) {
+    table.word(PID).store(pid, RELAXED);
+    table.word(CAPACITY).store(table.capacity, RELAXED);
+    table.word(USED).store(0, RELAXED);
+    table.word(BOUND_COUNT).store(bounds_s.size(), RELAXED);
     for (std::size_t i = 0; i < MAX_BOUNDS; ++i)
-        region[BOUNDS + i].store(
-            i < bounds_s.size() ? std::bit_cast<std::uint64_t>(bounds_s[i]) : 0, RELAXED);
-    region[MAGIC_WORD].store(MAGIC, std::memory_order_release);
+        table.word(BOUNDS + i).store(i < bounds_s.size() ? bound_bits(bounds_s[i]) : 0, RELAXED);
+    table.word(MAGIC_WORD).store(MAGIC, std::memory_order_release);
 }
 
 std::size_t index_position(const Table& table, std::uint64_t check) {
@@ -234,8 +255,7 @@ std::size_t index_position(const Table& table, std::uint64_t check) {
 }
 
 void index_slot(Table& table, std::uint32_t i) {
-    const std::uint64_t key = table.slot(i)[KEY];
-    if (key & OVERFLOW_FLAG) {
+    if (table.slot(i)[KEY] & OVERFLOW_FLAG) {
         table.overflow_slot = i;
         return;
     }
@@ -245,9 +265,9 @@ void index_slot(Table& table, std::uint32_t i) {
     table.index[position] = i + 1;
 }
 
-Table make_table(Region region, std::size_t bound_count, std::uint64_t capacity) {
+Table make_table(std::uint64_t* words, std::size_t bound_count, std::uint64_t capacity) {
     Table table;
-    table.region = std::move(region);
+    table.words = words;
     table.bound_count = bound_count;
     table.slot_size = slot_words(bound_count);
     table.capacity = capacity;
@@ -258,7 +278,7 @@ Table make_table(Region region, std::size_t bound_count, std::uint64_t capacity)
 // Picks up the slots of a table this process wrote before (the same directory chosen
 // again, or a leftover file of an earlier process with the same pid).
 void adopt(Table& table) {
-    const auto used = std::min(table.region[USED].load(std::memory_order_acquire), table.capacity);
+    const auto used = std::min(table.word(USED).load(std::memory_order_acquire), table.capacity);
     for (std::uint64_t i = 0; i < used; ++i) {
         const std::uint64_t* slot = table.slot(i);
         const std::uint64_t key = slot[KEY];
@@ -268,70 +288,100 @@ void adopt(Table& table) {
         index_slot(table, static_cast<std::uint32_t>(i));
         table.used = i + 1;
     }
-    table.region[USED].store(table.used, std::memory_order_release);
+    table.word(USED).store(table.used, std::memory_order_release);
 }
 
-std::uint64_t own_pid() {
-    return static_cast<std::uint32_t>(getpid());
+std::string series_name(pid_t pid) {
+    return std::string(SERIES_PREFIX) + std::to_string(pid) + std::string(SERIES_SUFFIX);
 }
 
-// This process's table file in `dir`, created or adopted. Same rules as the shard: the
-// directory is shared, so no link is followed, only a regular file of ours with one
-// link is used, and the blocks are allocated before the mapping is written.
+// A name of our own beside "vrk-<pid>.series", for when that one is taken.
+std::string spare_series_name(pid_t pid) {
+    std::uint32_t tag = 0;
+    if (getrandom(&tag, sizeof tag, GRND_NONBLOCK) != sizeof tag)
+        tag = static_cast<std::uint32_t>(std::rand());
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", tag);
+    return std::string(SERIES_PREFIX) + std::to_string(pid) + "-" + hex +
+           std::string(SERIES_SUFFIX);
+}
+
+// Sizes the file and maps it; the blocks are allocated up front, since a store into a
+// sparse page of a full filesystem raises SIGBUS.
+worker_files::Mapping map_table(int fd, std::size_t bytes) {
+    if (ftruncate(fd, static_cast<off_t>(bytes)) != 0 ||
+        posix_fallocate(fd, 0, static_cast<off_t>(bytes)) != 0)
+        return {};
+    return worker_files::Mapping::map(fd, bytes);
+}
+
+// This process's table file in `dir`: a leftover "vrk-<pid>.series" of ours with the same
+// layout is continued, otherwise a new file is published under a free name.
 std::optional<Table> open_file_table(const std::string& dir, const std::vector<double>& bounds_s,
                                      std::uint64_t capacity) {
-    if (dir.find('\0') != std::string::npos) return std::nullopt;
-    std::error_code error;
-    std::filesystem::create_directories(dir, error);
-    if (error) return std::nullopt;
+    const auto directory = worker_files::open_directory(dir, true);
+    if (!directory) return std::nullopt;
+    const int dir_fd = directory->fd.get();
+    const pid_t pid = getpid();
+    const std::size_t bytes = table_words(bounds_s.size(), capacity) * 8;
+
+    worker_files::Mapping mapping;
+    auto file = worker_files::adopt_own(dir_fd, series_name(pid), [&](int fd) {
+        std::array<std::uint64_t, HEADER_WORDS> header{};
+        if (pread(fd, header.data(), sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+            header[MAGIC_WORD] != MAGIC || header[PID] != own_pid() ||
+            header[CAPACITY] != capacity || !same_bounds(header, bounds_s))
+            return false;
+        mapping = map_table(fd, bytes);
+        return static_cast<bool>(mapping);
+    });
+    const bool adopted = file.has_value();
+    if (!file) {
+        const std::string names[] = {series_name(pid), spare_series_name(pid),
+                                     spare_series_name(pid), spare_series_name(pid)};
+        file = worker_files::create_own(dir_fd, names, [&](int fd) {
+            mapping = map_table(fd, bytes);
+            if (!mapping) return false;
+            Table fresh =
+                make_table(static_cast<std::uint64_t*>(mapping.data()), bounds_s.size(), capacity);
+            write_header(fresh, own_pid(), bounds_s);
+            return true;
+        });
+    }
+    if (!file) return std::nullopt;
+    Table table =
+        make_table(static_cast<std::uint64_t*>(mapping.data()), bounds_s.size(), capacity);
+    if (adopted) adopt(table);
     std::string path = dir;
     if (path.back() != '/') path += '/';
-    path += std::string(SERIES_PREFIX) + std::to_string(getpid()) + std::string(SERIES_SUFFIX);
-
-    const FileDescriptor file(
-        open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-    if (file.get() < 0) return std::nullopt;
-    struct stat info {};
-    if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
-        info.st_nlink != 1)
-        return std::nullopt;
-    const std::size_t bytes = table_bytes(bounds_s.size(), capacity);
-    if (ftruncate(file.get(), static_cast<off_t>(bytes)) != 0) return std::nullopt;
-    if (posix_fallocate(file.get(), 0, static_cast<off_t>(bytes)) != 0) return std::nullopt;
-    Region region = Region::file(file.get(), bytes);
-    if (!region) return std::nullopt;
-
-    const std::uint64_t* header = region.words();
-    const bool adoptable = region[MAGIC_WORD].load(std::memory_order_acquire) == MAGIC &&
-                           header[PID] == own_pid() && header[CAPACITY] == capacity &&
-                           same_bounds(header, bounds_s);
-    Table table = make_table(std::move(region), bounds_s.size(), capacity);
-    if (adoptable) {
-        adopt(table);
-    } else {
-        table.region[MAGIC_WORD].store(0, RELAXED);
-        std::memset(table.region.words() + 1, 0, bytes - 8);
-        write_header(table.region, own_pid(), capacity, bounds_s);
-    }
+    path += file->name;
+    table.backing = Backing{std::move(*file), std::move(mapping), std::move(path)};
     return table;
 }
 
 Table memory_table(const std::vector<double>& bounds_s, std::uint64_t capacity) {
-    Region region = Region::anonymous(table_bytes(bounds_s.size(), capacity));
-    if (!region) throw std::bad_alloc();
-    Table table = make_table(std::move(region), bounds_s.size(), capacity);
-    write_header(table.region, own_pid(), capacity, bounds_s);
+    Memory memory(table_words(bounds_s.size(), capacity) * 8);
+    Table table = make_table(static_cast<std::uint64_t*>(memory.data()), bounds_s.size(), capacity);
+    table.memory = std::move(memory);
+    write_header(table, own_pid(), bounds_s);
     return table;
 }
 
-// The table for the current directory; a change of directory or a fork opens another.
+// The table for the current directory. A change of directory or a fork opens another,
+// and so does a file whose name is gone (a wiped directory), checked once a second.
 // Without a usable directory file the table lives in memory, so requests still count.
 Table& current_table(State& state) {
     const std::uint64_t forks = FORKS.load(RELAXED);
     if (state.table && state.table->dir_generation == multiproc::generation() &&
-        state.table->fork_generation == forks)
-        return *state.table;
-    state.table.reset();  // unmaps before a file of the same name may be opened again
+        state.table->fork_generation == forks) {
+        Table& table = *state.table;
+        const std::uint64_t now = request_metrics::unix_seconds();
+        if (now == table.checked_second || !table.backing) return table;
+        table.checked_second = now;
+        if (worker_files::still_named(table.backing->path, table.backing->file.identity))
+            return table;
+    }
+    state.table.reset();  // unlocks and unmaps before a file of the same name is opened
     const std::optional<std::string> dir = multiproc::dir();
     const std::uint64_t capacity = state.max_series + 1;
     std::optional<Table> table;
@@ -339,30 +389,36 @@ Table& current_table(State& state) {
     if (!table) table = memory_table(state.bounds_s, capacity);
     table->dir_generation = multiproc::generation();
     table->fork_generation = forks;
+    table->checked_second = request_metrics::unix_seconds();
     state.table = std::move(table);
     return *state.table;
+}
+
+void write_key(std::uint64_t* slot, std::uint64_t key, std::string_view route) {
+    slot[KEY] = key;
+    std::memset(slot + ROUTE, 0, MAX_ROUTE_BYTES);
+    std::memcpy(slot + ROUTE, route.data(), route.size());
 }
 
 // Writes the key into the next free slot and publishes it.
 std::uint32_t add_slot(Table& table, std::uint64_t key, std::string_view route,
                        std::uint64_t check) {
     const auto i = static_cast<std::uint32_t>(table.used);
-    std::uint64_t* slot = table.slot(i);
-    slot[KEY] = key;
-    std::memset(slot + ROUTE, 0, MAX_ROUTE_BYTES);
-    std::memcpy(slot + ROUTE, route.data(), route.size());
+    write_key(table.slot(i), key, route);
     table.word(i, CHECK).store(check, std::memory_order_release);
     table.used = i + 1;
-    table.region[USED].store(table.used, std::memory_order_release);
+    table.word(USED).store(table.used, std::memory_order_release);
     index_slot(table, i);
     return i;
 }
 
+std::uint64_t overflow_key() {
+    return pack_key(OTHER_METHOD, 0, true, 0);
+}
+
 std::uint32_t overflow_slot(Table& table) {
-    if (table.overflow_slot == NO_SLOT) {
-        const std::uint64_t key = pack_key(OTHER_METHOD, 0, true, 0);
-        add_slot(table, key, {}, check_word(key, {}));
-    }
+    if (table.overflow_slot == NO_SLOT)
+        add_slot(table, overflow_key(), {}, check_word(overflow_key(), {}));
     return table.overflow_slot;
 }
 
@@ -391,6 +447,7 @@ std::size_t bucket_index(const std::vector<double>& bounds_s, double duration_ms
 }
 
 std::optional<std::string> check_bounds(const std::vector<double>& bounds_s) {
+    // Contract: callers may match these messages.
     if (bounds_s.empty() || bounds_s.size() > MAX_BOUNDS)
         return "duration_buckets must hold 1 to " + std::to_string(MAX_BOUNDS) + " bounds";
     for (std::size_t i = 0; i < bounds_s.size(); ++i) {
@@ -409,46 +466,68 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     return sum < a ? UINT64_MAX : sum;
 }
 
-// Series by key word and route, summed over tables.
+// Series by key word and route, summed over table images, in the order first seen.
 class Accumulator {
 public:
     explicit Accumulator(std::vector<double> bounds_s) : bounds_s_(std::move(bounds_s)) {}
 
-    const std::vector<double>& bounds_s() const { return bounds_s_; }
-
-    // Adds the published slots of one table image (its header, then `used` slots).
-    void add_slots(std::span<const std::uint64_t> slots, std::size_t used) {
+    // Adds the published slots of a table image (its header, then its slots). False
+    // when the image is not a table, or one with other bounds.
+    bool add_image(std::span<const std::uint64_t> image) {
+        if (image.size() < HEADER_WORDS || image[MAGIC_WORD] != MAGIC ||
+            !same_bounds(image, bounds_s_))
+            return false;
         const std::size_t size = slot_words(bounds_s_.size());
-        for (std::size_t i = 0; i < used && (i + 1) * size <= slots.size(); ++i) {
-            const std::uint64_t* slot = slots.data() + i * size;
-            const std::uint64_t key = slot[KEY];
-            const std::size_t length = route_length(key);
-            if (length > MAX_ROUTE_BYTES) continue;
-            const std::string_view route(reinterpret_cast<const char*>(slot + ROUTE), length);
-            if (slot[CHECK] != check_word(key, route)) continue;  // not yet published whole
-            if (!text::is_valid_utf8(route)) continue;            // not written by us: junk
-            std::string id(reinterpret_cast<const char*>(&key), sizeof key);
-            id += route;
-            auto [entry, added] = series_.try_emplace(std::move(id));
-            Series& into = entry->second;
-            if (added) {
-                into.method =
-                    static_cast<std::uint8_t>(std::min<std::uint64_t>(key & 0xFF, OTHER_METHOD));
-                into.status_code = static_cast<std::uint16_t>(key >> 8);
-                into.overflow = (key & OVERFLOW_FLAG) != 0;
-                into.route = route;
-                into.buckets.assign(bounds_s_.size() + 1, 0);
+        const std::uint64_t used = std::min(image[USED], image[CAPACITY]);
+        const auto slots = image.subspan(HEADER_WORDS);
+        for (std::size_t i = 0; i < used && (i + 1) * size <= slots.size(); ++i)
+            add_slot(slots.subspan(i * size, size));
+        return true;
+    }
+
+    std::size_t size() const { return series_.size(); }
+
+    // A table image of every series, pid 0; past `capacity - 1` series the rest are added
+    // into the overflow series. What was added first keeps its own slot.
+    std::vector<std::uint64_t> image(std::uint64_t capacity) const {
+        std::vector<Series> kept;
+        std::optional<Series> overflow;
+        for (const Series& one : series_) {
+            if (!one.overflow && kept.size() + 1 < capacity) {
+                kept.push_back(one);
+                continue;
             }
-            into.latency_sum_us = saturating_add(into.latency_sum_us, slot[LATENCY_SUM_US]);
-            for (std::size_t b = 0; b <= bounds_s_.size(); ++b)
-                into.buckets[b] += slot[BUCKETS + b];
+            if (!overflow) {
+                overflow.emplace();
+                overflow->method = OTHER_METHOD;
+                overflow->overflow = true;
+                overflow->buckets.assign(bounds_s_.size() + 1, 0);
+            }
+            add_counts(*overflow, one.latency_sum_us, one.buckets);
         }
+        if (overflow) kept.push_back(std::move(*overflow));
+        const std::size_t size = slot_words(bounds_s_.size());
+        std::vector<std::uint64_t> words(table_words(bounds_s_.size(), kept.size()), 0);
+        words[MAGIC_WORD] = MAGIC;
+        words[CAPACITY] = words[USED] = kept.size();
+        words[BOUND_COUNT] = bounds_s_.size();
+        for (std::size_t i = 0; i < bounds_s_.size(); ++i)
+            words[BOUNDS + i] = bound_bits(bounds_s_[i]);
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            const Series& one = kept[i];
+            std::uint64_t* slot = words.data() + HEADER_WORDS + i * size;
+            const std::uint64_t key =
+                pack_key(one.method, one.status_code, one.overflow, one.route.size());
+            write_key(slot, key, one.route);
+            slot[CHECK] = check_word(key, one.route);
+            slot[LATENCY_SUM_US] = one.latency_sum_us;
+            std::copy(one.buckets.begin(), one.buckets.end(), slot + BUCKETS);
+        }
+        return words;
     }
 
     Merged result(std::uint64_t mismatched) && {
-        Merged merged{std::move(bounds_s_), {}, mismatched};
-        merged.series.reserve(series_.size());
-        for (auto& entry : series_) merged.series.push_back(std::move(entry.second));
+        Merged merged{std::move(bounds_s_), std::move(series_), mismatched};
         std::sort(merged.series.begin(), merged.series.end(), [](const Series& a, const Series& b) {
             return std::tie(a.overflow, a.route, a.method, a.status_code) <
                    std::tie(b.overflow, b.route, b.method, b.status_code);
@@ -457,8 +536,38 @@ public:
     }
 
 private:
+    static void add_counts(Series& into, std::uint64_t latency_sum_us,
+                           std::span<const std::uint64_t> buckets) {
+        into.latency_sum_us = saturating_add(into.latency_sum_us, latency_sum_us);
+        for (std::size_t b = 0; b < into.buckets.size(); ++b) into.buckets[b] += buckets[b];
+    }
+
+    void add_slot(std::span<const std::uint64_t> slot) {
+        const std::uint64_t key = slot[KEY];
+        const std::size_t length = route_length(key);
+        if (length > MAX_ROUTE_BYTES) return;
+        const std::string_view route(reinterpret_cast<const char*>(slot.data() + ROUTE), length);
+        if (slot[CHECK] != check_word(key, route)) return;  // not yet published whole
+        if (!text::is_valid_utf8(route)) return;            // not written by us: junk
+        std::string id(reinterpret_cast<const char*>(&key), sizeof key);
+        id += route;
+        const auto [entry, added] = positions_.try_emplace(std::move(id), series_.size());
+        if (added) {
+            Series& fresh = series_.emplace_back();
+            fresh.method =
+                static_cast<std::uint8_t>(std::min<std::uint64_t>(key & 0xFF, OTHER_METHOD));
+            fresh.status_code = static_cast<std::uint16_t>(key >> 8);
+            fresh.overflow = (key & OVERFLOW_FLAG) != 0;
+            fresh.route = route;
+            fresh.buckets.assign(bounds_s_.size() + 1, 0);
+        }
+        add_counts(series_[entry->second], slot[LATENCY_SUM_US],
+                   slot.subspan(BUCKETS, bounds_s_.size() + 1));
+    }
+
     std::vector<double> bounds_s_;
-    std::unordered_map<std::string, Series> series_;
+    std::vector<Series> series_;
+    std::unordered_map<std::string, std::size_t> positions_;
 };
 
 bool is_series_name(std::string_view name) {
@@ -466,33 +575,133 @@ bool is_series_name(std::string_view name) {
            name.starts_with(SERIES_PREFIX) && name.ends_with(SERIES_SUFFIX);
 }
 
-enum class FileOutcome { added, skipped, mismatched };
-
-// Adds one table file of the directory. Read, never mapped: a file cut short by
-// another process makes a read come up short, where a mapping would raise SIGBUS.
-FileOutcome merge_file(Accumulator& into, int dir_fd, const char* name) {
-    if (!is_series_name(name)) return FileOutcome::skipped;
-    const FileDescriptor file(openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (file.get() < 0) return FileOutcome::skipped;
+// A worker's table read from the directory: the header and its published slots, when
+// the file is countable and a table at all.
+struct TableRead {
+    FileDescriptor fd;
     struct stat info {};
-    if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1)
-        return FileOutcome::skipped;
+    std::vector<std::uint64_t> words;
+    pid_t pid = 0;
+
+    std::span<const std::byte> bytes() const { return std::as_bytes(std::span(words)); }
+};
+
+// Read, never mapped: a file cut short by another process makes a read come up short,
+// where a mapping would raise SIGBUS.
+bool read_words(TableRead& table) {
     std::array<std::uint64_t, HEADER_WORDS> header{};
-    if (pread(file.get(), header.data(), sizeof header, 0) != static_cast<ssize_t>(sizeof header))
-        return FileOutcome::skipped;
-    if (header[MAGIC_WORD] != MAGIC || header[BOUND_COUNT] == 0 ||
+    if (pread(table.fd.get(), header.data(), sizeof header, 0) !=
+            static_cast<ssize_t>(sizeof header) ||
+        header[MAGIC_WORD] != MAGIC || header[BOUND_COUNT] == 0 ||
         header[BOUND_COUNT] > MAX_BOUNDS || header[CAPACITY] > MAX_MAX_SERIES + 1)
-        return FileOutcome::skipped;
-    if (!same_bounds(header.data(), into.bounds_s())) return FileOutcome::mismatched;
+        return false;
     const std::uint64_t used = std::min(header[USED], header[CAPACITY]);
-    std::vector<std::uint64_t> slots(used * slot_words(into.bounds_s().size()));
-    const auto bytes = static_cast<ssize_t>(slots.size() * 8);
-    const ssize_t got =
-        pread(file.get(), slots.data(), static_cast<std::size_t>(bytes), HEADER_WORDS * 8);
-    if (got < 0) return FileOutcome::skipped;
-    slots.resize(static_cast<std::size_t>(got) / 8);
-    into.add_slots(slots, used);
-    return FileOutcome::added;
+    table.words.assign(table_words(header[BOUND_COUNT], used), 0);
+    const std::size_t bytes = table.words.size() * 8;
+    const ssize_t got = pread(table.fd.get(), table.words.data(), bytes, 0);
+    if (got < static_cast<ssize_t>(sizeof header)) return false;
+    table.words.resize(static_cast<std::size_t>(got) / 8);
+    table.words[USED] = used;  // the header of the second read may count more slots
+    return true;
+}
+
+std::optional<TableRead> read_table(int dir_fd, const char* name, uid_t directory_owner) {
+    if (!is_series_name(name)) return std::nullopt;
+    TableRead table;
+    table.fd = worker_files::open_countable(dir_fd, name, directory_owner, table.info);
+    if (!table.fd || !read_words(table)) return std::nullopt;
+    // pid 0 and negative ids would address whole process groups.
+    table.pid =
+        static_cast<pid_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(table.words[PID])));
+    if (table.pid <= 0) return std::nullopt;
+    return table;
+}
+
+template <typename Visit>
+void for_each_entry(int dir_fd, Visit&& visit) {
+    DIR* listing = fdopendir(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
+    if (listing == nullptr) return;
+    rewinddir(listing);  // the duplicate shares its offset with the caller's descriptor
+    while (const dirent* entry = readdir(listing)) visit(entry->d_name);
+    closedir(listing);
+}
+
+struct Pass {
+    Accumulator into;
+    std::uint64_t mismatched = 0;
+    bool fold_due = false;
+};
+
+// One pass over the directory: the retained totals of these bounds plus every countable
+// table that was not folded into them.
+Pass merge_once(const worker_files::Directory& directory,
+                const worker_files::RetainedView& retained, const std::vector<double>& bounds_s) {
+    Pass pass{Accumulator(bounds_s)};
+    for (const worker_files::Retained& file : retained.files())
+        pass.into.add_image(std::span(reinterpret_cast<const std::uint64_t*>(file.payload.data()),
+                                      file.payload.size() / 8));
+    for_each_entry(directory.fd.get(), [&](const char* name) {
+        const auto table = read_table(directory.fd.get(), name, directory.owner);
+        if (!table) return;
+        const bool ours = table->info.st_uid == geteuid();
+        if (retained.was_folded(worker_files::identity_of(table->info), table->bytes())) {
+            pass.fold_due = pass.fold_due || ours;
+            return;
+        }
+        if (!pass.into.add_image(table->words)) {
+            ++pass.mismatched;
+            return;
+        }
+        pass.fold_due = pass.fold_due || (ours && worker_files::pid_gone(table->pid));
+    });
+    return pass;
+}
+
+// Moves the tables of this user's gone writers that have these bounds into the retained
+// totals of their family and deletes them, by the same steps as the shards' fold: the
+// leftovers of an earlier fold go first, the new totals and the list of what was folded
+// replace the retained file in one rename, and only then are the tables deleted.
+void fold(const worker_files::Directory& directory, const std::vector<double>& bounds_s,
+          std::uint64_t max_series) {
+    const int dir_fd = directory.fd.get();
+    const std::string family = family_of(bounds_s);
+    const FileDescriptor lock = worker_files::try_fold_lock(dir_fd, family);
+    if (!lock) return;
+    worker_files::Retained retained = worker_files::read_own_retained(dir_fd, family);
+    Accumulator totals(bounds_s);
+    totals.add_image(std::span(reinterpret_cast<const std::uint64_t*>(retained.payload.data()),
+                               retained.payload.size() / 8));
+    std::vector<worker_files::FoldedFile> folded_now;
+    std::vector<std::pair<std::string, FileDescriptor>> to_delete;  // locked until deleted
+    bool leftovers = false;
+
+    for_each_entry(dir_fd, [&](const char* name) {
+        auto table = read_table(dir_fd, name, geteuid());
+        if (!table || table->info.st_uid != geteuid()) return;
+        const auto identity = worker_files::identity_of(table->info);
+        if (retained.was_folded(identity, table->bytes())) {
+            unlinkat(dir_fd, name, 0);
+            leftovers = true;
+            return;
+        }
+        // Read again once the lock is ours: those are the final words.
+        if (!same_bounds(table->words, bounds_s) ||
+            !worker_files::writer_gone(table->fd.get(), table->pid) || !read_words(*table) ||
+            !totals.add_image(table->words))
+            return;
+        folded_now.push_back({identity, worker_files::content_hash(table->bytes())});
+        to_delete.emplace_back(name, std::move(table->fd));
+    });
+
+    if (to_delete.empty() && !leftovers) return;
+    const std::uint64_t fits = MAX_RETAINED_BYTES / 8 / slot_words(bounds_s.size());
+    const std::vector<std::uint64_t> image =
+        totals.image(std::min(RETAINED_FACTOR * max_series, fits));
+    const auto bytes = std::as_bytes(std::span(image));
+    retained.payload.assign(bytes.begin(), bytes.end());
+    retained.folded = std::move(folded_now);
+    if (!worker_files::replace_retained(dir_fd, family, retained)) return;
+    for (const auto& [name, fd] : to_delete) unlinkat(dir_fd, name.c_str(), 0);
 }
 
 }  // namespace
@@ -526,6 +735,7 @@ std::optional<std::string> configure(const std::optional<std::vector<double>>& b
                                      std::optional<std::uint64_t> max_series) {
     if (bounds_s)
         if (auto error = check_bounds(*bounds_s)) return error;
+    // Contract: callers may match these messages.
     if (max_series && (*max_series < 1 || *max_series > MAX_MAX_SERIES))
         return "max_series must be between 1 and " + std::to_string(MAX_MAX_SERIES);
     State& state = STATE();
@@ -563,7 +773,7 @@ void clear() {
     state.overflow_reported = false;
     if (!state.table) return;
     Table& table = *state.table;
-    table.region[USED].store(0, std::memory_order_release);
+    table.word(USED).store(0, std::memory_order_release);
     std::memset(table.slot(0), 0, table.used * table.slot_size * 8);
     std::fill(table.index.begin(), table.index.end(), 0);
     table.used = table.regular = 0;
@@ -573,29 +783,31 @@ void clear() {
 Merged merged() {
     State& state = STATE();
     std::vector<double> bounds;
+    std::uint64_t cap = 0;
     {
         std::lock_guard guard(state.lock);
         bounds = state.bounds_s;
+        cap = state.max_series;
     }
-    Accumulator into(std::move(bounds));
-    const std::optional<std::string> directory = multiproc::dir();
+    const std::optional<std::string> directory_text = multiproc::dir();
+    std::optional<worker_files::Directory> directory;
+    if (directory_text) directory = worker_files::open_directory(*directory_text, false);
     if (!directory) {
+        // This process's own table: no directory, or one that cannot be listed now.
+        Accumulator own(bounds);
         std::lock_guard guard(state.lock);
-        if (state.table) {
-            const Table& table = *state.table;
-            into.add_slots({table.slot(0), table.used * table.slot_size}, table.used);
-        }
-        return std::move(into).result(0);
+        if (state.table && !directory_text) own.add_image(state.table->image());
+        return std::move(own).result(0);
     }
-    std::uint64_t mismatched = 0;
-    if (directory->find('\0') != std::string::npos) return std::move(into).result(0);
-    DIR* listing = opendir(directory->c_str());
-    if (listing == nullptr) return std::move(into).result(0);
-    const int dir_fd = dirfd(listing);
-    while (const dirent* entry = readdir(listing))
-        if (merge_file(into, dir_fd, entry->d_name) == FileOutcome::mismatched) ++mismatched;
-    closedir(listing);
-    return std::move(into).result(mismatched);
+    const std::string family = family_of(bounds);
+    std::optional<Pass> pass;
+    for (int attempt = 1; attempt <= worker_files::MAX_READ_ATTEMPTS; ++attempt) {
+        const auto retained = worker_files::RetainedView::read(*directory, family);
+        pass.emplace(merge_once(*directory, retained, bounds));
+        if (retained.unchanged(*directory)) break;
+    }
+    if (pass->fold_due) fold(*directory, bounds, cap);
+    return std::move(pass->into).result(pass->mismatched);
 }
 
 }  // namespace series

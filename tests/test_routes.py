@@ -335,10 +335,73 @@ def test_tables_of_all_workers_add_up(tmp_path: Path) -> None:
     _routes.record_request("GET", "/u/1", 200, 30.0, "/u/{id}")
     names = sorted(p.name for p in tmp_path.iterdir())
     assert sum(name.endswith(".series") for name in names) == 3
-    assert f"vrk-{os.getpid()}.series" in names and not list(tmp_path.glob("vrk-*.shard.series"))
+    assert f"vrk-{os.getpid()}.series" in names
+    expected = {("GET", "/u/{id}", "200"): 12, ("POST", "/o", "500"): 2}
     document = _routes.metrics_document()
-    assert totals(document) == {("GET", "/u/{id}", "200"): 12, ("POST", "/o", "500"): 2}
+    assert totals(document) == expected
     assert 'vrk_http_request_duration_seconds_sum{method="GET",route="/u/{id}"} 0.36\n' in document
+    # The two workers are gone: their tables were folded into retained totals, so the
+    # directory keeps only the live table and the counters stay where they were.
+    assert sorted(p.name for p in tmp_path.glob("vrk-*.series")) == [f"vrk-{os.getpid()}.series"]
+    [retained] = tmp_path.glob("vrk-series-*.retained")
+    assert retained.name.endswith(f".{os.getuid()}.retained")
+    assert totals(_routes.metrics_document()) == expected
+    _routes.record_request("POST", "/o", 500, 3.0, "/o")
+    assert totals(_routes.metrics_document())[("POST", "/o", "500")] == 3
+
+
+def test_mergers_and_dying_writers_never_lose_or_double_count(tmp_path: Path) -> None:
+    """Writers that record and die while several processes merge (and fold): every
+    merger's totals only ever grow, and all of them end exact."""
+    writers, per_writer = 16, 25
+    merger = f"""
+        import json, sys, time
+        from vornik import _core, _routes
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        last, deadline = 0, time.monotonic() + 60
+        while time.monotonic() < deadline:
+            document = _routes.metrics_document()
+            total = sum(int(line.rsplit(" ", 1)[1]) for line in document.splitlines()
+                        if line.startswith("vrk_http_requests_total{{"))
+            assert total >= last, (total, last)
+            last = total
+            if total == {writers * per_writer}:
+                break
+        print(last)
+        """
+    import subprocess
+    import sys
+    import textwrap
+
+    env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
+    mergers = [
+        subprocess.Popen([sys.executable, "-c", textwrap.dedent(merger)], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True, env=env)
+        for _ in range(3)
+    ]  # fmt: skip
+    try:
+        for i in range(writers):
+            run_python(
+                f"""
+                from vornik import _core, _routes
+                _core.set_multiproc_dir({str(tmp_path)!r})
+                for n in range({per_writer}):
+                    _routes.record_request("GET", "/", 200, 2.0, "/r/{i % 3}")
+                """
+            )
+        outputs = [m.communicate(timeout=90) for m in mergers]
+    finally:
+        for m in mergers:
+            m.kill()
+            m.wait()
+    assert [(m.returncode, out.strip()) for m, (out, _) in zip(mergers, outputs)] == [
+        (0, str(writers * per_writer))
+    ] * 3, [err for _, err in outputs]
+    # One more merge folds whatever the last writers left: the directory keeps none.
+    _core.set_multiproc_dir(str(tmp_path))
+    assert sum(totals(_routes.metrics_document()).values()) == writers * per_writer
+    assert list(tmp_path.glob("vrk-*.series")) == []
+    assert sum(totals(_routes.metrics_document()).values()) == writers * per_writer
 
 
 def test_reselecting_the_directory_adopts_the_table(tmp_path: Path) -> None:
