@@ -184,9 +184,15 @@ std::optional<Writer> open_writer(const std::string& dir) {
     const auto own_pid = static_cast<std::uint64_t>(static_cast<std::uint32_t>(pid));
 
     Mapping shard;
+    // With the file's lock ours, no folder can fold it any more; one may have done so
+    // already and died before deleting it, and then its counts are in the retained totals.
     auto adopted = worker_files::adopt_own(dir_fd, shard_name(pid), [&](int fd) {
         Words words;
-        if (!read_words(fd, words) || words[VERSION] != SHARD_VERSION || words[PID] != own_pid)
+        struct stat info {};
+        if (!read_words(fd, words) || words[VERSION] != SHARD_VERSION || words[PID] != own_pid ||
+            fstat(fd, &info) != 0 ||
+            worker_files::RetainedView::read(*directory, FAMILY)
+                .was_folded(worker_files::identity_of(info), bytes_of(words)))
             return false;
         shard = map_shard(fd);
         return static_cast<bool>(shard);
@@ -436,8 +442,8 @@ void fold(const worker_files::Directory& directory) {
             return;
         }
         if (!is_shard_name(name)) return;
-        auto shard = read_shard(dir_fd, name, geteuid());
-        if (!shard || shard->info.st_uid != geteuid()) return;
+        auto shard = read_shard(dir_fd, name, geteuid());  // this user's shards only
+        if (!shard) return;
         const auto identity = worker_files::identity_of(shard->info);
         if (retained.was_folded(identity, bytes_of(shard->words))) {
             unlinkat(dir_fd, name, 0);

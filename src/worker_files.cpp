@@ -369,10 +369,13 @@ std::optional<Identity> identity_of_fd(int fd) {
 
 FileDescriptor open_plain_own_locked(int dir_fd, const std::string& name) {
     FileDescriptor fd(openat(dir_fd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat info {};
-    if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
-        info.st_uid != geteuid() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-        return {};
+    const auto plain_own = [&fd] {
+        struct stat info {};
+        return fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+               info.st_uid == geteuid();
+    };
+    // Checked again once locked: a folder may have deleted the file in between.
+    if (!fd || !plain_own() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !plain_own()) return {};
     return fd;
 }
 

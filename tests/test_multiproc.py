@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from vornik import _core
-from conftest import run_python
+from conftest import NOBODY, run_as_nobody, run_python
 
 MAX_U64 = 2**64 - 1
 WORDS = "=22Q"
@@ -40,6 +40,17 @@ def shard_bytes(
         counts[index] = count
     words = [version, pid, requests, errors, latency_sum_us, latency_min_us, latency_max_us, 0]
     return struct.pack(WORDS, *words, *counts)
+
+
+RETAINED_MAGIC = 0x316E7465726B7276
+
+
+def retained_bytes(requests: int = 0, folded: list[tuple[int, int, int]] = ()) -> bytes:  # type: ignore[assignment]
+    """A retained-totals file: magic, payload size, folded entries, then the payload of
+    requests, errors, latency sum, min and max, and the 14 buckets."""
+    payload = struct.pack("=19Q", requests, 0, 0, MAX_U64, 0, *([0] * 14))
+    entries = b"".join(struct.pack("=3Q", *entry) for entry in folded)
+    return struct.pack("=3Q", RETAINED_MAGIC, len(payload), len(folded)) + entries + payload
 
 
 @pytest.fixture
@@ -70,7 +81,6 @@ def spare_shards(directory: Path) -> list[Path]:
 # The retained totals of the shards folded by this user, and its fold lock.
 RETAINED = f"vrk-shards.{os.geteuid()}.retained"
 FOLD_LOCK = f"vrk-shards.{os.geteuid()}.lock"
-NOBODY = 65534
 
 
 # --- the writer -------------------------------------------------------------------
@@ -345,13 +355,66 @@ def test_merge_skips_what_the_format_rejects_and_leaves_it(tmp_path: Path, live_
     assert sorted(p for p in os.listdir(tmp_path) if p != f"vrk-{os.getpid()}.shard") == before
 
 
-def test_foreign_live_pid_is_counted(tmp_path: Path) -> None:
-    # pid 1 always lives; unless we are root it belongs to another user and the probe
-    # fails with EPERM, which still means alive.
-    (tmp_path / "vrk-1.shard").write_bytes(shard_bytes(1, requests=2, buckets={0: 2}))
+def test_a_live_pid_of_another_user_is_never_folded(nobody_dir: Path) -> None:
+    # As root every signal-0 probe succeeds, so this runs as nobody: the probe of pid 1
+    # (root's) then fails with EPERM, which means alive. Beside it, a shard of a pid that
+    # is gone shows that this folder does fold what it may.
+    gone = dead_pid()
+
+    def merge_as_nobody() -> list[object]:
+        try:
+            os.kill(1, 0)
+        except PermissionError:
+            pass
+        else:
+            raise AssertionError("the probe of pid 1 did not fail with EPERM")
+        (nobody_dir / "vrk-1.shard").write_bytes(shard_bytes(1, requests=2, buckets={0: 2}))
+        (nobody_dir / "vrk-gone.shard").write_bytes(shard_bytes(gone, requests=3, buckets={0: 3}))
+        _core.set_multiproc_dir(str(nobody_dir))
+        first = _core.aggregate().total_requests
+        return [first, _core.aggregate().total_requests, sorted(os.listdir(nobody_dir))]
+
+    first, second, names = run_as_nobody(merge_as_nobody)  # type: ignore[misc]
+    assert (first, second) == (5, 5)
+    assert "vrk-1.shard" in names and "vrk-gone.shard" not in names
+    assert f"vrk-shards.{NOBODY}.retained" in names
+
+
+def test_files_of_other_users_count_only_in_their_own_directory(
+    tmp_path: Path, nobody_dir: Path, live_pids: list[int]
+) -> None:
+    if os.geteuid() != 0:
+        pytest.skip("needs root to hand files to another user")
+    live = live_pids[0]
+
+    def plant(directory: Path, name: str, content: bytes) -> None:
+        (directory / name).write_bytes(content)
+        os.chown(directory / name, NOBODY, NOBODY)
+
+    # In a directory of ours, a file someone else put there is not counted, whatever it
+    # claims; nor is a retained file under our name that we did not write.
+    plant(tmp_path, "vrk-planted.shard", shard_bytes(live, requests=2**60))
+    plant(tmp_path, RETAINED, retained_bytes(requests=2**50))
     _core.set_multiproc_dir(str(tmp_path))
-    assert _core.aggregate().total_requests == 2
-    assert (tmp_path / "vrk-1.shard").exists()
+    _core.record_request("GET", "/", 200, 1.0)
+    assert _core.aggregate().total_requests == 1
+    assert (tmp_path / "vrk-planted.shard").exists()
+
+    # In the other user's directory, that user's live workers and retained totals count
+    # for a process of any user, such as a monitor running as root.
+    gone = dead_pid()
+
+    def nobody_folds() -> int:
+        (nobody_dir / "vrk-worker.shard").write_bytes(shard_bytes(live, requests=5))
+        (nobody_dir / "vrk-gone.shard").write_bytes(shard_bytes(gone, requests=7))
+        _core.set_multiproc_dir(str(nobody_dir))
+        return int(_core.aggregate().total_requests)
+
+    assert run_as_nobody(nobody_folds) == 12
+    assert (nobody_dir / f"vrk-shards.{NOBODY}.retained").exists()
+    _core.set_multiproc_dir(str(nobody_dir))
+    _core.record_request("GET", "/", 200, 1.0)
+    assert _core.aggregate().total_requests == 13
 
 
 @pytest.mark.parametrize(
