@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import re
 from collections.abc import Awaitable, Callable
+from http import HTTPStatus
 from typing import Any
 from wsgiref.util import setup_testing_defaults
 
@@ -135,6 +136,34 @@ class TestRecording:
         asyncio.run(MetricsMiddleware(started)(http_scope("/a"), receive_nothing, send))
         asyncio.run(MetricsMiddleware(silent)(http_scope("/b"), receive_nothing, send))
         assert [(p, s) for _, p, s, _ in records()] == [("/a", 200), ("/b", 500)]
+
+    def test_long_paths_and_methods_are_cut(self) -> None:
+        async def app(scope: Any, receive: Any, send: Any) -> None:
+            await send({"type": "http.response.start", "status": 200, "headers": []})
+            await send({"type": "http.response.body", "body": b""})
+
+        mw = MetricsMiddleware(app)
+        request(mw, "/" + "a" * 15000, "X" * 100)
+        request(mw, "/" + "é" * 255)  # exactly at the limit: kept whole
+        assert [(m, p) for m, p, _, _ in records()] == [
+            ("X" * 31 + "…", "/" + "a" * 254 + "…"),
+            ("GET", "/" + "é" * 255),
+        ]
+
+    @pytest.mark.parametrize(
+        ("status", "recorded"),
+        [(-1, 500), (70000, 500), (True, 500), (200.0, 500), ("404", 404), (HTTPStatus.CREATED, 201)],
+    )
+    def test_a_status_that_is_no_code_is_recorded_as_500(self, status: object, recorded: int) -> None:
+        async def app(scope: Any, receive: Any, send: Any) -> None:
+            await send({"type": "http.response.start", "status": status, "headers": []})
+            await send({"type": "http.response.body", "body": b""})
+
+        async def send(message: Message) -> None:
+            pass
+
+        asyncio.run(MetricsMiddleware(app)(http_scope(), receive_nothing, send))
+        assert [r[2] for r in records()] == [recorded]
 
     @pytest.mark.parametrize("scope_type", ["lifespan", "websocket"])
     def test_other_scopes_pass_through_untouched(self, scope_type: str) -> None:
@@ -333,14 +362,64 @@ class TestRouteTemplates:
             return {"name": name}
 
         app.mount("/admin", admin)
+        reports = APIRouter(prefix="/reports")
+
+        @reports.get("/{year}")
+        def report(year: int) -> dict[str, int]:
+            return {"year": year}
+
+        nested = APIRouter(prefix="/api")
+        nested.include_router(reports)
+        app.include_router(nested, prefix="/v3")
         mw = MetricsMiddleware(app, path_template=True)
         for path in ("/v1/orders/1", "/v1/orders/x", "/admin/stats/cpu", "/v2/orders/1"):
+            request(mw, path)
+        request(mw, "/v3/api/reports/2024")
+        # FastAPI's own pages are routes too.
+        for path in ("/docs", "/docs/oauth2-redirect", "/openapi.json", "/redoc", "/admin/docs"):
             request(mw, path)
         assert [(p, s) for _, p, s, _ in records()] == [
             ("/v1/orders/{order_id}", 200),
             ("/v1/orders/{order_id}", 422),
             ("/admin/stats/{name}", 200),
             (UNMATCHED, 404),
+            ("/v3/api/reports/{year}", 200),
+            ("/docs", 200),
+            ("/docs/oauth2-redirect", 200),
+            ("/openapi.json", 200),
+            ("/redoc", 200),
+            ("/admin/docs", 200),
+        ]
+
+    def test_an_endpoint_behind_several_routes(self) -> None:
+        pytest.importorskip("starlette")
+        from starlette.applications import Starlette
+        from starlette.requests import Request
+        from starlette.responses import PlainTextResponse
+        from starlette.routing import Route
+
+        async def shared(request: Request) -> PlainTextResponse:
+            return PlainTextResponse("ok")
+
+        app = Starlette(routes=[Route("/a/{x}", shared), Route("/b/{y}", shared)])
+        mw = MetricsMiddleware(app, path_template=True)
+        request(mw, "/b/1")
+        request(mw, "/a/2")
+        assert [r[1] for r in records()] == ["/b/{y}", "/a/{x}"]
+
+    def test_django_resolver_routes_as_under_wsgi(self, django_project: None) -> None:
+        from django.core.asgi import get_asgi_application
+
+        mw = MetricsMiddleware(get_asgi_application(), path_template=True)
+        for p in ("/", "/api/items/3/", "/api/items/4/", "/api/unknown/"):
+            request(mw, p)
+        request(mw, "/svc/api/items/5/", root_path="/svc")
+        assert [(p, s) for _, p, s, _ in records()] == [
+            ("/", 202),
+            ("/api/items/<int:pk>/", 200),
+            ("/api/items/<int:pk>/", 200),
+            (UNMATCHED, 404),
+            ("/svc/api/items/<int:pk>/", 200),
         ]
 
     def test_raw_paths_by_default_and_the_scope_key(self) -> None:

@@ -1,13 +1,15 @@
-"""What the WSGI and ASGI middlewares share: names, the metrics answer, text hygiene."""
+"""What the WSGI and ASGI middlewares share: names, the metrics answer, what they record."""
 
 from __future__ import annotations
 
 import gzip
+import importlib
+import sys
 from collections.abc import Mapping
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 from ._core import PROMETHEUS_CONTENT_TYPE
-from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document
+from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document, record_request
 
 #: Environ or scope key an application may set to the route template of the
 #: request; it takes precedence over what the middleware finds out by itself.
@@ -21,6 +23,13 @@ ROUTE_KEY = "vornik.route"
 UNMATCHED = "<unmatched>"
 
 METRICS_METHODS = ("GET", "HEAD")
+
+#: Longest path and method, in characters, that a request is recorded with. The
+#: ring buffer keeps the text of every retained request, and a client chooses
+#: the raw path: 10,000 requests with 15 kB URLs would hold 150 MB. A longer
+#: text keeps its first characters and ends in "…".
+MAX_PATH_CHARS = 256
+MAX_METHOD_CHARS = 32
 
 
 class MetricsAnswer(NamedTuple):
@@ -116,6 +125,53 @@ def _accepts_gzip(accept_encoding: str) -> bool:
         elif coding == "*":
             any_q = _quality(parameters)
     return (gzip_q if gzip_q is not None else any_q) > 0.0
+
+
+def record(method: str, path: str, status: object, duration_ms: float, route: str) -> None:
+    """Record one finished request, whatever text and status it came with, in the
+    store and the shard and in the series of its method, route and status."""
+    if not (method.isascii() and path.isascii() and route.isascii()):
+        method, path, route = encodable(method), encodable(path), encodable(route)
+    if len(path) > MAX_PATH_CHARS:
+        path = path[: MAX_PATH_CHARS - 1] + "…"
+    if len(method) > MAX_METHOD_CHARS:
+        method = method[: MAX_METHOD_CHARS - 1] + "…"
+    record_request(method, path, status_code(status), duration_ms, route)
+
+
+def status_code(status: object) -> int:
+    """The status to record: the response's code when it is one, else 500.
+
+    WSGI hands over the status line (``"404 Not Found"``), ASGI the number.
+    Anything that is not a number in 0..65535 counts as the server error it
+    will turn into.
+    """
+    if type(status) is int or (isinstance(status, int) and not isinstance(status, bool)):
+        return int(status) if 0 <= status <= 0xFFFF else 500
+    if isinstance(status, str):
+        code = status.partition(" ")[0]
+        if code.isascii() and code.isdigit() and int(code) <= 0xFFFF:
+            return int(code)
+    return 500
+
+
+def django_handler(app: object, module: str, name: str) -> bool:
+    """Whether ``app`` is Django's handler ``module.name``, without importing Django."""
+    handler = getattr(sys.modules.get(module), name, None)
+    return isinstance(handler, type) and isinstance(app, handler)
+
+
+def django_route(script_name: str, path_info: str) -> str:
+    """The route of Django's resolver match for ``path_info`` (``ROOT_URLCONF``)."""
+    urls: Any = importlib.import_module("django.urls")
+    try:
+        match = urls.resolve(path_info or "/")
+    except urls.Resolver404:
+        return UNMATCHED
+    route = match.route
+    if not isinstance(route, str):
+        return UNMATCHED
+    return script_name + "/" + route.lstrip("^")
 
 
 def encodable(value: str) -> str:

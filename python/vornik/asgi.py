@@ -7,21 +7,28 @@ Wrap any ASGI application (Starlette, FastAPI, a plain coroutine)::
     # or, for Starlette and FastAPI:
     app.add_middleware(MetricsMiddleware)
 
-Each request is recorded once with :func:`vornik.routes.record_request`, after
-the last body message went out, so a streamed body is timed as a whole.
-``GET /metrics`` is answered with the metrics document (negotiated: OpenMetrics
-or the text format, gzip when accepted) and is not recorded.
+Each request is recorded once with :func:`vornik.record_request`, after the
+last body message went out, so a streamed body is timed as a whole.
+``GET /metrics`` is answered with the Prometheus document and is not recorded.
 ``lifespan`` and ``websocket`` scopes go to the application untouched.
 """
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Awaitable, Callable, MutableMapping
 from time import perf_counter
 from typing import Any
 
-from ._middleware import ROUTE_KEY, UNMATCHED, check_metrics_path, encodable, metrics_answer
-from ._routes import record_request
+from ._middleware import (
+    ROUTE_KEY,
+    UNMATCHED,
+    check_metrics_path,
+    django_handler,
+    django_route,
+    metrics_answer,
+    record,
+)
 
 __all__ = [
     "ASGIApp",
@@ -40,8 +47,8 @@ Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
 
-# Route objects seen per router, at most this many, before the lookup table
-# stops growing (an application that creates routes per request).
+# Routes seen per router, at most this many, before the lookup tables stop
+# growing (an application that creates routes per request).
 _MAX_ROUTES = 4096
 
 
@@ -51,10 +58,11 @@ class MetricsMiddleware:
     Every request is counted by method, route template and status code, with
     its latency in a histogram (``vrk_http_requests_total`` and
     ``vrk_http_request_duration_seconds``). The route is the template where the
-    framework exposes one: Starlette and FastAPI routes (mounts included), or a
-    template the application puts into ``scope["vornik.route"]``; a request
-    that the router did not match, or whose template is unknown, counts as
-    ``"<unmatched>"``, so the series cannot grow with user-controlled URLs.
+    framework exposes one: Starlette and FastAPI routes (mounts included),
+    Django resolver routes, or a template the application puts into
+    ``scope["vornik.route"]``; a request that the router did not match, or
+    whose template is unknown, counts as ``"<unmatched>"``, so the series
+    cannot grow with user-controlled URLs.
 
     :param app: the ASGI application to wrap.
     :param metrics_path: path answered with the metrics document (``GET`` and
@@ -67,7 +75,14 @@ class MetricsMiddleware:
         number of series stays bounded by :func:`vornik.routes.configure_series`.
     """
 
-    __slots__ = ("app", "metrics_path", "path_template", "route_from_path", "_templates")
+    __slots__ = (
+        "app",
+        "metrics_path",
+        "path_template",
+        "route_from_path",
+        "_templates",
+        "_django",
+    )
 
     def __init__(
         self,
@@ -83,6 +98,7 @@ class MetricsMiddleware:
         self.path_template = path_template
         self.route_from_path = route_from_path
         self._templates = _RouteTemplates()
+        self._django = django_handler(app, "django.core.handlers.asgi", "ASGIHandler")
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
@@ -104,19 +120,22 @@ class MetricsMiddleware:
             raise
         if not call.done:
             # The application returned without finishing its response.
-            call.finish(call.status if call.status is not None else 500)
+            call.finish(call.status)
 
     def _template(self, scope: Scope) -> str | None:
         """The route template, ``"<unmatched>"``, or None when no router ran."""
         template = scope.get(ROUTE_KEY)
         if isinstance(template, str):
             return template
+        if self._django:
+            return django_route(scope.get("root_path", ""), _route_path(scope))
         if "router" not in scope:
             return None
         route = scope.get("route")
-        if route is None:
+        endpoint = scope.get("endpoint")
+        if route is None and endpoint is None:
             return UNMATCHED
-        found = self._templates.lookup(scope["router"], route)
+        found = self._templates.lookup(scope["router"], route, endpoint)
         if found is None:
             found = getattr(route, "path", None)
         if not isinstance(found, str):
@@ -157,7 +176,9 @@ class _Call:
         self.mw = mw
         self.scope = scope
         self._send = send
-        self.status: int | None = None
+        # What the application sent; the recorded code follows the rule of
+        # status_code() (None, never started, becomes 500).
+        self.status: object = None
         self.trailers = False
         self.done = False
         self.start = perf_counter()
@@ -183,18 +204,15 @@ class _Call:
 
     async def _send_last(self, message: Message) -> None:
         await self._send(message)
-        self.finish(self.status if self.status is not None else 500)
+        self.finish(self.status)
 
-    def finish(self, status_code: int) -> None:
+    def finish(self, status: object) -> None:
         if self.done:
             return
         self.done = True
         duration_ms = (perf_counter() - self.start) * 1000.0
-        if not 0 <= status_code <= 0xFFFF:
-            status_code = 500
         scope = self.scope
         mw = self.mw
-        method: str = scope.get("method", "")
         path: str = scope.get("path", "")
         template = mw._template(scope)
         if template is None:
@@ -205,54 +223,79 @@ class _Call:
             route = template
             if mw.path_template:
                 path = template
-        if not (method.isascii() and path.isascii() and route.isascii()):
-            method, path, route = encodable(method), encodable(path), encodable(route)
-        record_request(method, path, status_code, duration_ms, route)
+        record(scope.get("method", ""), path, status, duration_ms, route)
 
 
 class _RouteTemplates:
     """Full path templates of a Starlette router's routes, mounts included.
 
     ``scope["route"]`` names the innermost matched route, whose ``path`` is
-    relative to the mounts above it; this table knows the whole template of
-    every route reachable from the top router. Built on first use and rebuilt
-    when a route is not found (routes added at run time).
+    relative to the mounts above it; these tables know the whole template of
+    every route reachable from the top router. Not every router names the
+    route (FastAPI's does only for its own routes, not for the Starlette
+    routes of ``/docs`` or ``/openapi.json``), but every matched route puts
+    its endpoint, or a mount its application, into ``scope["endpoint"]``:
+    the second table is keyed by those. Built on first use and rebuilt when a
+    route is not found (routes added at run time).
     """
 
-    __slots__ = ("_router", "_table")
+    __slots__ = ("_router", "_by_route", "_by_endpoint")
 
     def __init__(self) -> None:
         self._router: object = None
-        self._table: dict[int, tuple[object, str]] = {}
+        self._by_route: _Table = {}
+        self._by_endpoint: _Table = {}
 
-    def lookup(self, router: object, route: object) -> str | None:
+    def lookup(self, router: object, route: object, endpoint: object) -> str | None:
         if router is not self._router:
             self._router = router
-            self._table = _build_table(router)
-        hit = self._table.get(id(route))
-        if hit is None or hit[0] is not route:
-            if len(self._table) >= _MAX_ROUTES:
-                return None
-            self._table = _build_table(router)
-            hit = self._table.get(id(route))
-            if hit is None or hit[0] is not route:
-                return None
-        return hit[1]
+            self._by_route, self._by_endpoint = _build_tables(router)
+        found = self._find(route, endpoint)
+        if found is None and len(self._by_route) < _MAX_ROUTES:
+            self._by_route, self._by_endpoint = _build_tables(router)
+            found = self._find(route, endpoint)
+        return found
+
+    def _find(self, route: object, endpoint: object) -> str | None:
+        by_endpoint = self._by_endpoint.get(id(endpoint))
+        if by_endpoint is not None and by_endpoint[0] is not endpoint:
+            by_endpoint = None  # an id reused by another object
+        if by_endpoint is not None and by_endpoint[1] is not None:
+            return by_endpoint[1]
+        by_route = self._by_route.get(id(route))
+        if by_route is not None and by_route[0] is route:
+            return by_route[1]
+        if by_endpoint is not None:
+            # One endpoint behind several routes, and the router did not say which.
+            return UNMATCHED
+        return None
 
 
-def _build_table(router: object) -> dict[int, tuple[object, str]]:
-    table: dict[int, tuple[object, str]] = {}
+#: Object id -> (the object, its route's full template or None when ambiguous).
+_Table = dict[int, tuple[object, "str | None"]]
+
+
+def _build_tables(router: object) -> tuple[_Table, _Table]:
+    """Templates by route and by endpoint (a mount's by its application)."""
+    by_route: _Table = {}
+    by_endpoint: _Table = {}
     seen: set[int] = set()
 
     def walk(routes: object, prefix: str, depth: int) -> None:
         if depth > 32 or not isinstance(routes, (list, tuple)):
             return
-        for route in routes:
-            if len(table) >= _MAX_ROUTES:
+        for route, path in _with_paths(routes):
+            if len(by_route) >= _MAX_ROUTES:
                 return
-            path = getattr(route, "path", "")
             template = prefix + path if isinstance(path, str) else prefix
-            table.setdefault(id(route), (route, template))
+            by_route.setdefault(id(route), (route, template))
+            endpoint = getattr(route, "endpoint", None)
+            if endpoint is None:
+                endpoint = getattr(route, "app", None)
+            if endpoint is not None:
+                known = by_endpoint.setdefault(id(endpoint), (endpoint, template))
+                if known[1] != template:
+                    by_endpoint[id(endpoint)] = (endpoint, None)
             if id(route) in seen:
                 continue
             seen.add(id(route))
@@ -261,4 +304,19 @@ def _build_table(router: object) -> dict[int, tuple[object, str]]:
                 walk(children, template, depth + 1)
 
     walk(getattr(router, "routes", None), "", 0)
-    return table
+    return by_route, by_endpoint
+
+
+def _with_paths(routes: list[object] | tuple[object, ...]) -> list[tuple[object, object]]:
+    """Each route of a list with its path relative to the list's router.
+
+    Newer FastAPI keeps an included router as one entry of its own, whose
+    routes carry their paths without the prefixes it was included with;
+    ``fastapi.routing.iter_route_contexts`` lists them with the prefixes
+    applied, and the route objects the router puts into the scope.
+    """
+    fastapi_routing = sys.modules.get("fastapi.routing")
+    contexts = getattr(fastapi_routing, "iter_route_contexts", None)
+    if contexts is not None:
+        return [(context.original_route, context.path) for context in contexts(routes)]
+    return [(route, getattr(route, "path", "")) for route in routes]

@@ -6,15 +6,13 @@ Wrap any WSGI application (Flask, Django, a plain callable)::
     app.wsgi_app = MetricsMiddleware(app.wsgi_app)          # Flask
     application = MetricsMiddleware(get_wsgi_application())  # Django
 
-Each request is recorded once with :func:`vornik.routes.record_request`, when
-the server closes the response iterable, so a streamed body is timed as a
-whole. ``GET /metrics`` is answered with the metrics document (negotiated:
-OpenMetrics or the text format, gzip when accepted) and is not recorded.
+Each request is recorded once with :func:`vornik.record_request`, when the
+server closes the response iterable, so a streamed body is timed as a whole.
+``GET /metrics`` is answered with the Prometheus document and is not recorded.
 """
 
 from __future__ import annotations
 
-import importlib
 import sys
 from collections.abc import Iterable, Iterator
 from http import HTTPStatus
@@ -25,10 +23,12 @@ from ._middleware import (
     ROUTE_KEY,
     UNMATCHED,
     check_metrics_path,
+    django_handler,
+    django_route,
     encodable,
     metrics_answer,
+    record,
 )
-from ._routes import record_request
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -48,22 +48,6 @@ def _wsgi_text(value: str) -> str:
     except UnicodeEncodeError:
         return encodable(value)  # not a WSGI native string after all
     return raw.decode("utf-8", "replace")
-
-
-def _status_code(status: str | None) -> int:
-    if status is None:
-        # start_response was never called: the server answers 500 itself.
-        return 500
-    try:
-        return int(status[:3])
-    except ValueError:
-        return 500
-
-
-def _django_handler_type() -> type[Any] | None:
-    module = sys.modules.get("django.core.handlers.wsgi")
-    handler: type[Any] | None = getattr(module, "WSGIHandler", None)
-    return handler
 
 
 class MetricsMiddleware:
@@ -104,8 +88,7 @@ class MetricsMiddleware:
         self.metrics_path = metrics_path
         self.path_template = path_template
         self.route_from_path = route_from_path
-        handler = _django_handler_type()
-        self._django = handler is not None and isinstance(app, handler)
+        self._django = django_handler(app, "django.core.handlers.wsgi", "WSGIHandler")
         _hook_flask()
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
@@ -113,10 +96,16 @@ class MetricsMiddleware:
             return _serve_metrics(environ, start_response)
         call = _Call(self, environ, start_response)
         try:
-            call.result = self.app(environ, call.start_response)
+            result = self.app(environ, call.start_response)
         except BaseException:
             call.finish(500)
             raise
+        call.result = result
+        if hasattr(type(result), "__len__"):
+            # The server must see what the application gave it: a length only
+            # when the application's iterable has one (waitress calls len() on
+            # whatever offers it, and a generator has none).
+            call.__class__ = _SizedCall
         return call
 
     def _path_and_route(self, environ: WSGIEnvironment) -> tuple[str, str]:
@@ -129,7 +118,7 @@ class MetricsMiddleware:
             # Set by the application or Flask's rule: text already, not WSGI bytes.
             route = script_name + encodable(template)
         elif self._django:
-            route = _django_route(script_name, path_info)
+            route = django_route(script_name, path_info)
         else:
             # No router named a template: the path is a route only where the
             # application asked for it.
@@ -159,18 +148,6 @@ def _hook_flask() -> None:
     flask: Any = sys.modules["flask"]
     flask.request_started.connect(_flask_route)
     _flask_hooked = True
-
-
-def _django_route(script_name: str, path_info: str) -> str:
-    urls: Any = importlib.import_module("django.urls")
-    try:
-        match = urls.resolve(path_info or "/")
-    except urls.Resolver404:
-        return UNMATCHED
-    route = match.route
-    if not isinstance(route, str):
-        return UNMATCHED
-    return script_name + "/" + route.lstrip("^")
 
 
 def _serve_metrics(environ: WSGIEnvironment, start_response: StartResponse) -> list[bytes]:
@@ -212,7 +189,9 @@ class _Call:
 
     def __iter__(self) -> Iterator[bytes]:
         try:
-            for chunk in self.result:
+            # A loop, not `yield from`: that would close the application's
+            # iterable again when this generator is dropped, after close().
+            for chunk in self.result:  # noqa: UP028
                 yield chunk
         except GeneratorExit:
             # The server stopped iterating; close() records the request.
@@ -220,10 +199,6 @@ class _Call:
         except BaseException:
             self.finish(500)
             raise
-
-    def __len__(self) -> int:
-        # Lets servers that count blocks (wsgiref) still set Content-Length.
-        return len(self.result)  # type: ignore[arg-type]
 
     def close(self) -> None:
         close = getattr(self.result, "close", None)
@@ -233,9 +208,11 @@ class _Call:
             except BaseException:
                 self.finish(500)
                 raise
-        self.finish(_status_code(self.status))
+        # No status (start_response never called) is recorded as the 500 the
+        # server answers then.
+        self.finish(self.status)
 
-    def finish(self, status_code: int) -> None:
+    def finish(self, status: int | str | None) -> None:
         if self.done:
             return
         self.done = True
@@ -243,4 +220,14 @@ class _Call:
         environ = self.environ
         method = _wsgi_text(environ.get("REQUEST_METHOD", ""))
         path, route = self.mw._path_and_route(environ)
-        record_request(method, path, status_code, duration_ms, route)
+        record(method, path, status, duration_ms, route)
+
+
+class _SizedCall(_Call):
+    """A request whose application returned a sized iterable (a list of blocks)."""
+
+    __slots__ = ()
+
+    def __len__(self) -> int:
+        # Lets servers that count blocks (wsgiref) still set Content-Length.
+        return len(self.result)  # type: ignore[arg-type]
