@@ -124,6 +124,8 @@ constexpr auto RELAXED = std::memory_order_relaxed;
 
 // Changes with every state: other writers into the directory compare it per request.
 std::atomic<std::uint64_t> GENERATION{0};
+// The second of the latest health check of the shard, for other writers to follow.
+std::atomic<std::uint64_t> CHECKED_SECOND{0};
 
 void set_state(State next) {
     STATE = std::move(next);
@@ -243,6 +245,7 @@ void ensure_init(State& state) {
 // replaced by a fresh one. Until a replacement can be made, counting goes on where it was.
 void keep_healthy(Enabled& enabled, std::uint64_t now) {
     enabled.checked_second = now;
+    CHECKED_SECOND.store(now, RELAXED);
     FORKED.store(false, RELAXED);
     const Writer& writer = enabled.writer;
     if (writer.pid == getpid() && worker_files::still_named(writer.path, writer.file.identity))
@@ -496,6 +499,8 @@ void set_dir(const std::optional<std::string>& dir) {
 }
 
 std::uint64_t generation() { return GENERATION.load(RELAXED); }
+
+std::uint64_t checked_second() { return CHECKED_SECOND.load(RELAXED); }
 
 std::optional<std::string> dir() {
     std::lock_guard guard(STATE_LOCK);

@@ -35,6 +35,11 @@ std::optional<std::string> dir();
 // writers into the directory notice a change without taking the shard state's lock.
 std::uint64_t generation();
 
+// The Unix second in which the shard writer last checked that its file is still in
+// place; it moves once a second while requests come. Other writers into the directory
+// check their own files when it moves, without reading the clock per request.
+std::uint64_t checked_second();
+
 // A request's latency in whole microseconds: negative and NaN give 0, saturating.
 std::uint64_t latency_us(double duration_ms);
 

@@ -111,13 +111,35 @@ std::size_t route_length(std::uint64_t key) {
     return (key >> 32) & 0xFFFF;
 }
 
-// FNV-1a over the key word and the route; the low bit marks a published slot.
+std::uint64_t mix(std::uint64_t hash, std::uint64_t word) {
+    hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
+    return hash ^ (hash >> 29);
+}
+
+// The tail of a route is composed as the little-endian word that its zero-padded slot
+// holds.
+static_assert(std::endian::native == std::endian::little);
+
+// A hash of the key word and the route, taken eight bytes at a time as the route lies
+// zero-padded in its slot; the low bit marks a published slot. The words are multiplied
+// independently and mixed once at the end, which keeps the multiplications off one
+// chain on the record path.
 std::uint64_t check_word(std::uint64_t key, std::string_view route) {
-    std::uint64_t hash = 0xCBF29CE484222325ULL;
-    for (int shift = 0; shift < 64; shift += 8)
-        hash = (hash ^ ((key >> shift) & 0xFF)) * 0x100000001B3ULL;
-    for (const char c : route) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ULL;
-    return hash | 1;
+    std::uint64_t hash = key * 0xC2B2AE3D27D4EB4FULL;
+    std::size_t i = 0;
+    for (; i + 8 <= route.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, route.data() + i, 8);
+        hash ^= std::rotl((word + i) * 0x9E3779B97F4A7C15ULL, static_cast<int>(i % 64));
+    }
+    if (i < route.size()) {
+        // The tail byte by byte: a short memcpy into a word costs a call and a stalled load.
+        std::uint64_t word = 0;
+        for (std::size_t j = route.size(); j-- > i;)
+            word = word << 8 | static_cast<unsigned char>(route[j]);
+        hash ^= std::rotl((word + i) * 0x9E3779B97F4A7C15ULL, static_cast<int>(i % 64));
+    }
+    return mix(hash, route.size()) | 1;
 }
 
 std::uint8_t method_index(std::string_view method) {
@@ -144,10 +166,8 @@ bool same_bounds(std::span<const std::uint64_t> header, const std::vector<double
 // Families of retained totals are kept apart by their bounds: tables with other bounds
 // are never added together.
 std::string family_of(const std::vector<double>& bounds_s) {
-    std::uint64_t hash = 0xCBF29CE484222325ULL;
-    for (const double bound : bounds_s)
-        for (int shift = 0; shift < 64; shift += 8)
-            hash = (hash ^ ((bound_bits(bound) >> shift) & 0xFF)) * 0x100000001B3ULL;
+    std::uint64_t hash = 0x243F6A8885A308D3ULL;
+    for (const double bound : bounds_s) hash = mix(hash, bound_bits(bound));
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
     return std::string("series-") + hex;
@@ -368,15 +388,17 @@ Table memory_table(const std::vector<double>& bounds_s, std::uint64_t capacity) 
 }
 
 // The table for the current directory. A change of directory or a fork opens another,
-// and so does a file whose name is gone (a wiped directory), checked once a second.
+// and so does a file whose name is gone (a wiped directory), checked whenever the
+// shard writer checks its own file, once a second.
 // Without a usable directory file the table lives in memory, so requests still count.
 Table& current_table(State& state) {
     const std::uint64_t forks = FORKS.load(RELAXED);
     if (state.table && state.table->dir_generation == multiproc::generation() &&
         state.table->fork_generation == forks) {
         Table& table = *state.table;
-        const std::uint64_t now = request_metrics::unix_seconds();
-        if (now == table.checked_second || !table.backing) return table;
+        if (!table.backing) return table;
+        const std::uint64_t now = multiproc::checked_second();
+        if (now == table.checked_second) return table;
         table.checked_second = now;
         if (worker_files::still_named(table.backing->path, table.backing->file.identity))
             return table;
@@ -389,7 +411,7 @@ Table& current_table(State& state) {
     if (!table) table = memory_table(state.bounds_s, capacity);
     table->dir_generation = multiproc::generation();
     table->fork_generation = forks;
-    table->checked_second = request_metrics::unix_seconds();
+    table->checked_second = multiproc::checked_second();
     state.table = std::move(table);
     return *state.table;
 }
@@ -437,6 +459,13 @@ std::uint32_t find_or_add(Table& table, std::uint64_t key, std::string_view rout
     }
     if (table.regular >= max_series) return NO_SLOT;
     return add_slot(table, key, route, check);
+}
+
+// Only this process writes its table, under the state's lock (a forked child moves to a
+// table of its own), so an add needs no read-modify-write instruction: a load and a
+// store of whole words, which readers in other processes see whole.
+void add(std::atomic_ref<std::uint64_t> word, std::uint64_t amount) {
+    word.store(word.load(RELAXED) + amount, RELAXED);
 }
 
 std::size_t bucket_index(const std::vector<double>& bounds_s, double duration_ms) {
@@ -723,8 +752,8 @@ Overflow record(std::string_view method, std::string_view route, std::uint16_t s
     }
     if (slot == NO_SLOT) slot = overflow_slot(table);
 
-    table.word(slot, LATENCY_SUM_US).fetch_add(multiproc::latency_us(duration_ms), RELAXED);
-    table.word(slot, BUCKETS + bucket_index(state.bounds_s, duration_ms)).fetch_add(1, RELAXED);
+    add(table.word(slot, LATENCY_SUM_US), multiproc::latency_us(duration_ms));
+    add(table.word(slot, BUCKETS + bucket_index(state.bounds_s, duration_ms)), 1);
 
     if (reason == Overflow::none || state.overflow_reported) return Overflow::none;
     state.overflow_reported = true;

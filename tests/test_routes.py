@@ -281,10 +281,18 @@ HEADER = "=37Q"
 
 
 def check_word(key: int, route: bytes) -> int:
-    value = 0xCBF29CE484222325
-    for byte in struct.pack("=Q", key) + route:
-        value = ((value ^ byte) * 0x100000001B3) % 2**64
-    return value | 1
+    def mix(value: int, word: int) -> int:
+        value = ((value ^ word) * 0x9E3779B97F4A7C15) % 2**64
+        return value ^ (value >> 29)
+
+    def rotl(value: int, shift: int) -> int:
+        return ((value << shift) | (value >> (64 - shift))) % 2**64 if shift else value
+
+    value = (key * 0xC2B2AE3D27D4EB4F) % 2**64
+    padded = route + b"\0" * (-len(route) % 8)
+    for i, (word,) in enumerate(struct.iter_unpack("=Q", padded)):
+        value ^= rotl(((word + 8 * i) * 0x9E3779B97F4A7C15) % 2**64, (8 * i) % 64)
+    return mix(value, len(route)) | 1
 
 
 def table_bytes(
