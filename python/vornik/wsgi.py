@@ -89,7 +89,7 @@ class MetricsMiddleware:
         self.path_template = path_template
         self.route_from_path = route_from_path
         self._django = django_handler(app, "django.core.handlers.wsgi", "WSGIHandler")
-        _hook_flask()
+        _hook_flask(app)
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
         if environ.get("PATH_INFO", "") == self.metrics_path:
@@ -126,7 +126,7 @@ class MetricsMiddleware:
         return route if self.path_template else path, route
 
 
-_flask_hooked = False
+_flask_hooked_everywhere = False
 
 
 def _flask_route(sender: object, **extra: object) -> None:
@@ -135,19 +135,25 @@ def _flask_route(sender: object, **extra: object) -> None:
     request.environ.setdefault(ROUTE_KEY, UNMATCHED if rule is None else rule.rule)
 
 
-def _hook_flask() -> None:
-    """Have every Flask app name its URL rule in the environ.
+def _hook_flask(app: object) -> None:
+    """Have Flask name the URL rule of each request in the environ.
 
     Flask matches the rule when the request starts and forgets its request
     object when the request context ends, before the server closes the
-    response; so the rule is copied into the environ while it is known.
+    response; so the rule is copied into the environ while it is known. When
+    the wrapped app is a Flask app's ``wsgi_app``, only that app's requests
+    pay for it; otherwise every Flask app's do.
     """
-    global _flask_hooked
-    if _flask_hooked or "flask" not in sys.modules:
+    global _flask_hooked_everywhere
+    flask: Any = sys.modules.get("flask")
+    if flask is None or _flask_hooked_everywhere:
         return
-    flask: Any = sys.modules["flask"]
+    owner = getattr(app, "__self__", None)
+    if isinstance(owner, flask.Flask):
+        flask.request_started.connect(_flask_route, sender=owner)
+        return
     flask.request_started.connect(_flask_route)
-    _flask_hooked = True
+    _flask_hooked_everywhere = True
 
 
 def _serve_metrics(environ: WSGIEnvironment, start_response: StartResponse) -> list[bytes]:
