@@ -38,6 +38,9 @@ ORDER = [
     "snapshot",
     "metrics_text",
     "merge",
+    "record_route",
+    "routes_scrape",
+    "routes_middleware",
 ]
 
 TIMEOUT_SECONDS = 300
