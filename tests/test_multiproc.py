@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import fcntl
 import os
 import re
+import shutil
 import signal
 import struct
 import subprocess
@@ -245,6 +247,99 @@ def test_full_filesystem_disables_instead_of_crashing(tmp_path: Path) -> None:
         assert out.split() == ["False", "1"]
     finally:
         subprocess.run(["umount", str(mount_point)], check=True)
+
+
+def test_an_absurd_directory_text_is_refused_before_anything_is_made(tmp_path: Path) -> None:
+    # Texts beyond the kernel's path limit fail anyway; refused up front, they cost no
+    # work per component: five million of them once took half a gigabyte and a second.
+    _core.set_multiproc_dir(str(tmp_path / "ok"))
+    out = run_python(
+        """
+        import resource
+        from vornik import _core
+        _core.set_multiproc_dir("a/" * 2048)
+        print(_core.multiproc_enabled())
+        text = "b/" * 5_000_000
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        _core.set_multiproc_dir(text)
+        grown_mb = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024
+        print(_core.multiproc_enabled(), grown_mb < 100, grown_mb)
+        """,
+        cwd=str(tmp_path),
+    )
+    assert out.split()[:3] == ["False", "False", "True"], out
+    assert sorted(os.listdir(tmp_path)) == ["ok"]
+
+
+def test_a_wiped_directory_heals(tmp_path: Path) -> None:
+    directory = tmp_path / "shards"
+    _core.set_multiproc_dir(str(directory))
+    for _ in range(3):
+        _core.record_request("GET", "/", 200, 1.0)
+    shutil.rmtree(directory)
+    # Within a second a request notices that its shard's name is gone and starts a fresh
+    # shard, in a directory made again; that request is its first.
+    deadline = time.monotonic() + 5
+    while not own_shard(directory).exists() and time.monotonic() < deadline:
+        _core.record_request("GET", "/", 200, 1.0)
+        time.sleep(0.01)
+    for _ in range(4):
+        _core.record_request("GET", "/", 500, 1.0)
+    agg = _core.aggregate()
+    assert _core.multiproc_enabled()
+    assert (agg.total_requests, agg.total_errors) == (5, 4)
+
+
+def test_temporary_files_of_gone_creators_are_removed(tmp_path: Path, live_pids: list[int]) -> None:
+    # A writer or folder killed before its rename leaves its temporary file behind.
+    gone = dead_pid()
+    removed = [f"vrk-{gone}-0.tmp", f"vrk-{gone}-1.tmp"]
+    (tmp_path / removed[0]).write_bytes(b"")
+    (tmp_path / removed[1]).write_bytes(shard_bytes(gone, requests=9))
+    kept = [f"vrk-{live_pids[0]}-0.tmp", f"vrk-{gone}-2.tmp", f"vrk-{gone}.tmp", "vrk-x-1.tmp"]
+    for name in kept:
+        (tmp_path / name).write_bytes(b"")
+    # Its creator lives on in another PID namespace, say: its lock tells.
+    held = os.open(tmp_path / kept[1], os.O_RDONLY)
+    try:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        _core.set_multiproc_dir(str(tmp_path))
+        assert _core.aggregate().total_requests == 0
+        names = set(os.listdir(tmp_path))
+        assert names.isdisjoint(removed) and names.issuperset(kept)
+    finally:
+        os.close(held)
+
+
+def test_a_merge_in_another_pid_namespace_keeps_a_live_writer(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("needs root and unshare(1) for a PID namespace")
+    writer = subprocess.Popen([sys.executable, "-c", WRITER, str(tmp_path), "0", "10"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)  # fmt: skip
+    helpers.append(writer)
+    assert writer.stdout is not None and writer.stdout.readline() == "done\n"
+    shard = tmp_path / f"vrk-{writer.pid}.shard"
+    before = os.stat(shard)
+    sidecar = f"""
+import os, sys
+from vornik import _core
+try:
+    os.kill({writer.pid}, 0)
+    print("visible")
+except ProcessLookupError:
+    _core.set_multiproc_dir({str(tmp_path)!r})
+    print(_core.aggregate().total_requests, _core.aggregate().total_requests)
+"""
+    out = subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", sys.executable, "-c", sidecar],
+                         capture_output=True, text=True, timeout=60)  # fmt: skip
+    assert out.returncode == 0, out.stderr
+    # The sidecar sees no process with the writer's pid, but the writer's lock: the shard
+    # is counted and left where it is.
+    assert out.stdout.split() == ["10", "10"]
+    after = os.stat(shard)
+    assert (after.st_ino, after.st_nlink) == (before.st_ino, 1)
 
 
 # --- the environment variable -------------------------------------------------------
@@ -511,7 +606,9 @@ def test_forked_children_count_into_shards_of_their_own(tmp_path: Path) -> None:
         f"""
         import os
         from vornik import _core
+        import struct
         _core.set_multiproc_dir({str(tmp_path)!r})
+        _core.record_request("GET", "/", 200, 1.0)
         children = []
         for _ in range(3):
             pid = os.fork()
@@ -519,7 +616,9 @@ def test_forked_children_count_into_shards_of_their_own(tmp_path: Path) -> None:
                 for _ in range(1000):
                     _core.record_request("GET", "/", 200, 1.0)
                 own = os.path.join({str(tmp_path)!r}, f"vrk-{{os.getpid()}}.shard")
-                os._exit(0 if os.path.exists(own) else 1)
+                with open(own, "rb") as shard:
+                    requests = struct.unpack("=22Q", shard.read())[2]
+                os._exit(0 if requests == 1000 else 1)
             children.append(pid)
         for pid in children:
             assert os.waitpid(pid, 0)[1] == 0
@@ -527,8 +626,9 @@ def test_forked_children_count_into_shards_of_their_own(tmp_path: Path) -> None:
         """
     )
     total, names = out.split(" ", 1)
-    # The children's shards were folded once they had exited.
-    assert total == "3000"
+    # From its first request on each child counted into a shard of its own, which was
+    # folded once it had exited.
+    assert total == "3001"
     assert eval(names) == sorted([FOLD_LOCK, RETAINED, names.split("'")[1]])
     assert re.fullmatch(r"vrk-[0-9]+\.shard", names.split("'")[1])
 
