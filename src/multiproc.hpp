@@ -1,4 +1,4 @@
-// Multi-worker aggregation: this process's shard file and the merge of all live shards.
+// Multi-worker aggregation: this process's shard file and the merge of all workers' shards.
 #pragma once
 
 #include <array>
@@ -8,9 +8,6 @@
 
 namespace multiproc {
 
-inline constexpr std::size_t SHARD_WORDS = 22;
-inline constexpr std::size_t SHARD_SIZE = SHARD_WORDS * 8;
-inline constexpr std::uint64_t SHARD_VERSION = 1;
 inline constexpr std::size_t BUCKET_COUNT = 14;
 inline constexpr std::array<double, BUCKET_COUNT - 1> BUCKET_BOUNDS_MS = {
     1, 2, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000};
@@ -34,10 +31,8 @@ void set_dir(const std::optional<std::string>& dir);
 // The active directory, or nothing when aggregation is off.
 std::optional<std::string> dir();
 
-// Totals of all live shards; nothing when aggregation is off.
+// Totals of every worker that has written into the directory: live shards plus the
+// retained totals of gone ones; nothing when aggregation is off.
 std::optional<MergedShards> merged();
-
-double histogram_quantile(const std::array<std::uint64_t, BUCKET_COUNT>& buckets, double q,
-                          double max_ms);
 
 }  // namespace multiproc

@@ -102,8 +102,7 @@ std::vector<std::byte> encode(const Retained& retained) {
 }
 
 std::optional<Retained> decode(std::span<const std::byte> bytes) {
-    if (bytes.size() < HEADER_WORDS * 8 || word_at(bytes, 0) != RETAINED_MAGIC)
-        return std::nullopt;
+    if (bytes.size() < HEADER_WORDS * 8 || word_at(bytes, 0) != RETAINED_MAGIC) return std::nullopt;
     const std::uint64_t payload_size = word_at(bytes, 1);
     const std::uint64_t entries = word_at(bytes, 2);
     if (entries > MAX_RETAINED_BYTES / (ENTRY_WORDS * 8) || payload_size > MAX_RETAINED_BYTES)
@@ -185,8 +184,7 @@ std::uint64_t content_hash(std::span<const std::byte> content) {
 }
 
 std::optional<Directory> open_directory(const std::string& path, bool create) {
-    if (path.empty() || path.size() > MAX_DIRECTORY_TEXT ||
-        path.find('\0') != std::string::npos)
+    if (path.empty() || path.size() > MAX_DIRECTORY_TEXT || path.find('\0') != std::string::npos)
         return std::nullopt;
     if (create) {
         std::error_code error;
@@ -241,10 +239,10 @@ bool writer_gone(int fd, pid_t pid) {
 }
 
 FileDescriptor try_fold_lock(int dir_fd, std::string_view family) {
-    const std::string name = std::string(PREFIX) + std::string(family) + "." +
-                             std::to_string(geteuid()) + ".lock";
-    FileDescriptor fd(openat(dir_fd, name.c_str(),
-                             O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    const std::string name =
+        std::string(PREFIX) + std::string(family) + "." + std::to_string(geteuid()) + ".lock";
+    FileDescriptor fd(
+        openat(dir_fd, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     struct stat info {};
     if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
         info.st_uid != geteuid() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
@@ -253,8 +251,7 @@ FileDescriptor try_fold_lock(int dir_fd, std::string_view family) {
 }
 
 std::string retained_name(std::string_view family, uid_t owner) {
-    return std::string(PREFIX) + std::string(family) + "." + std::to_string(owner) +
-           ".retained";
+    return std::string(PREFIX) + std::string(family) + "." + std::to_string(owner) + ".retained";
 }
 
 bool Retained::was_folded(const Identity& identity, std::span<const std::byte> content) const {
@@ -290,8 +287,7 @@ RetainedView RetainedView::read(const Directory& directory, std::string_view fam
     return view;
 }
 
-bool RetainedView::was_folded(const Identity& identity,
-                              std::span<const std::byte> content) const {
+bool RetainedView::was_folded(const Identity& identity, std::span<const std::byte> content) const {
     for (const Retained& file : files_)
         if (file.was_folded(identity, content)) return true;
     return false;
@@ -327,10 +323,10 @@ namespace detail {
 std::optional<Temporary> create_locked_temporary(int dir_fd) {
     const std::string stem = std::string(PREFIX) + std::to_string(getpid()) + "-";
     for (int attempt = 0; attempt < 16; ++attempt) {
-        std::string name = stem + std::to_string(TEMPORARY_SERIAL.fetch_add(1)) +
-                           std::string(TEMPORARY_SUFFIX);
-        FileDescriptor fd(openat(dir_fd, name.c_str(),
-                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        std::string name =
+            stem + std::to_string(TEMPORARY_SERIAL.fetch_add(1)) + std::string(TEMPORARY_SUFFIX);
+        FileDescriptor fd(
+            openat(dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (!fd) {
             if (errno == EEXIST) continue;  // left by an earlier process with our pid
             return std::nullopt;
@@ -349,8 +345,7 @@ void discard(int dir_fd, const std::string& name) {
 }
 
 int publish(int dir_fd, const std::string& temporary, const std::string& name) {
-    if (renameat2(dir_fd, temporary.c_str(), dir_fd, name.c_str(), RENAME_NOREPLACE) == 0)
-        return 1;
+    if (renameat2(dir_fd, temporary.c_str(), dir_fd, name.c_str(), RENAME_NOREPLACE) == 0) return 1;
     if (errno == EEXIST) return 0;
     if (errno != EINVAL && errno != ENOSYS) return -1;
     // A filesystem without the no-replace rename: a hard link never replaces either. For
