@@ -194,18 +194,17 @@ std::optional<Directory> open_directory(const std::string& path, bool create) {
     FileDescriptor fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info {};
     if (!fd || fstat(fd.get(), &info) != 0) return std::nullopt;
-    return Directory{std::move(fd), info.st_uid};
+    return Directory{std::move(fd), info.st_uid, geteuid()};
 }
 
-bool countable(const struct stat& info, uid_t directory_owner) {
+bool countable(const struct stat& info, const Directory& directory) {
     return S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-           (info.st_uid == geteuid() || info.st_uid == directory_owner);
+           (info.st_uid == directory.user || info.st_uid == directory.owner);
 }
 
-FileDescriptor open_countable(int dir_fd, const char* name, uid_t directory_owner,
-                              struct stat& info) {
-    FileDescriptor fd(openat(dir_fd, name, READ_FLAGS));
-    if (!fd || fstat(fd.get(), &info) != 0 || !countable(info, directory_owner)) return {};
+FileDescriptor open_countable(const Directory& directory, const char* name, struct stat& info) {
+    FileDescriptor fd(openat(directory.fd.get(), name, READ_FLAGS));
+    if (!fd || fstat(fd.get(), &info) != 0 || !countable(info, directory)) return {};
     return fd;
 }
 
@@ -238,14 +237,14 @@ bool writer_gone(int fd, pid_t pid) {
     return pid_gone(pid) && flock(fd, LOCK_EX | LOCK_NB) == 0;
 }
 
-FileDescriptor try_fold_lock(int dir_fd, std::string_view family) {
+FileDescriptor try_fold_lock(const Directory& directory, std::string_view family) {
     const std::string name =
-        std::string(PREFIX) + std::string(family) + "." + std::to_string(geteuid()) + ".lock";
-    FileDescriptor fd(
-        openat(dir_fd, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+        std::string(PREFIX) + std::string(family) + "." + std::to_string(directory.user) + ".lock";
+    FileDescriptor fd(openat(directory.fd.get(), name.c_str(),
+                             O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     struct stat info {};
     if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
-        info.st_uid != geteuid() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        info.st_uid != directory.user || flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         return {};
     return fd;
 }
@@ -267,7 +266,7 @@ bool Retained::was_folded(const Identity& identity, std::span<const std::byte> c
 
 RetainedView RetainedView::read(const Directory& directory, std::string_view family) {
     RetainedView view;
-    std::vector<uid_t> owners{geteuid()};
+    std::vector<uid_t> owners{directory.user};
     if (directory.owner != owners.front()) owners.push_back(directory.owner);
     for (const uid_t owner : owners) {
         Source source{retained_name(family, owner), {}, std::nullopt};
@@ -299,20 +298,23 @@ bool RetainedView::unchanged(const Directory& directory) const {
     return true;
 }
 
-Retained read_own_retained(int dir_fd, std::string_view family) {
-    const FileDescriptor fd(openat(dir_fd, retained_name(family, geteuid()).c_str(), READ_FLAGS));
+Retained read_own_retained(const Directory& directory, std::string_view family) {
+    const FileDescriptor fd(
+        openat(directory.fd.get(), retained_name(family, directory.user).c_str(), READ_FLAGS));
     if (fd)
-        if (auto retained = load_retained(fd.get(), geteuid())) return std::move(*retained);
+        if (auto retained = load_retained(fd.get(), directory.user)) return std::move(*retained);
     return {};
 }
 
-bool replace_retained(int dir_fd, std::string_view family, const Retained& retained) {
+bool replace_retained(const Directory& directory, std::string_view family,
+                      const Retained& retained) {
+    const int dir_fd = directory.fd.get();
     auto temporary = detail::create_locked_temporary(dir_fd);
     if (!temporary) return false;
     const std::vector<std::byte> bytes = encode(retained);
     if (write_all(temporary->fd.get(), bytes.data(), bytes.size()) &&
         renameat(dir_fd, temporary->name.c_str(), dir_fd,
-                 retained_name(family, geteuid()).c_str()) == 0)
+                 retained_name(family, directory.user).c_str()) == 0)
         return true;
     detail::discard(dir_fd, temporary->name);
     return false;
@@ -362,12 +364,13 @@ std::optional<Identity> identity_of_fd(int fd) {
     return identity_of(info);
 }
 
-FileDescriptor open_plain_own_locked(int dir_fd, const std::string& name) {
-    FileDescriptor fd(openat(dir_fd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    const auto plain_own = [&fd] {
+FileDescriptor open_plain_own_locked(const Directory& directory, const std::string& name) {
+    FileDescriptor fd(
+        openat(directory.fd.get(), name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const auto plain_own = [&] {
         struct stat info {};
         return fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-               info.st_uid == geteuid();
+               info.st_uid == directory.user;
     };
     // Checked again once locked: a folder may have deleted the file in between.
     if (!fd || !plain_own() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !plain_own()) return {};
