@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import fcntl
+import json
 import os
 import re
 import shutil
@@ -12,6 +13,7 @@ import subprocess
 import sys
 import time
 from collections.abc import Iterator
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -698,3 +700,222 @@ while True:
     _core.record_request("GET", "/", 200, 1.0)
     assert _core.aggregate().total_requests == recorded + 1
     assert sorted(os.listdir(tmp_path)) == sorted([own_shard(tmp_path).name, RETAINED, FOLD_LOCK])
+
+
+# --- folds and writers killed at every step -----------------------------------------
+#
+# A helper process selects the directory, deletes its own shard (so that the directory
+# lists the same on every run) and forks a child that waits. strace attaches to the
+# child and stops or kills it at its n-th call of one system call; then the child merges
+# (and folds) or opens a writer. A first run without injection lists the calls to cover.
+
+STEP_VICTIM = """
+import os, sys
+from vornik import _core
+fold_dir, writer_dir = sys.argv[1], sys.argv[2]
+_core.set_multiproc_dir(fold_dir)
+os.unlink(os.path.join(fold_dir, f"vrk-{os.getpid()}.shard"))
+pid = os.fork()
+if pid == 0:
+    sys.stdin.readline()
+    if writer_dir == "-":
+        _core.aggregate()
+    else:
+        _core.set_multiproc_dir(writer_dir)
+    os._exit(0)
+print(pid, flush=True)
+print(os.waitpid(pid, 0)[1], flush=True)
+"""
+
+
+def content_hash(data: bytes) -> int:
+    """FNV-1a, as the retained file records the contents of a folded shard."""
+    value = 0xCBF29CE484222325
+    for byte in data:
+        value = ((value ^ byte) * 0x100000001B3) % 2**64
+    return value
+
+
+@dataclass
+class Syscall:
+    name: str
+    ordinal: int  # among the child's calls of this name since strace attached
+    signature: str  # the call with numbers, addresses and contents blanked out
+
+
+def syscalls(log: str) -> list[Syscall]:
+    calls: list[Syscall] = []
+    seen: dict[str, int] = {}
+    for line in log.splitlines():
+        match = re.match(r"([a-z_0-9]+)\((.*)", line)
+        if not match:
+            continue
+        name = match.group(1)
+        seen[name] = seen.get(name, 0) + 1
+        # A call the process died in shows only the arguments read on entry.
+        call = re.sub(r'"(?!vrk-)[^"]*"', '""', line.split(" = ")[0].split(" <unfinished")[0])
+        calls.append(Syscall(name, seen[name], re.sub(r"0x[0-9a-f]+|\d+", "N", call)))
+    return calls
+
+
+@dataclass
+class StepRun:
+    victim: subprocess.Popen[str]
+    tracer: subprocess.Popen[str]
+    child: int
+    log: Path
+
+    def finish(self) -> tuple[int, list[Syscall]]:
+        """The child's wait status and the calls it made."""
+        assert self.victim.stdout is not None
+        status = int(self.victim.stdout.readline())
+        self.victim.wait(timeout=60)
+        self.tracer.wait(timeout=60)
+        for stream in (self.victim.stdin, self.victim.stdout, self.tracer.stderr):
+            assert stream is not None
+            stream.close()
+        return status, syscalls(self.log.read_text())
+
+
+def start_step(tmp_path: Path, fold_dir: Path, writer_dir: str, inject: str | None) -> StepRun:
+    victim = subprocess.Popen([sys.executable, "-c", STEP_VICTIM, str(fold_dir), writer_dir],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)  # fmt: skip
+    assert victim.stdout is not None and victim.stdin is not None
+    child = int(victim.stdout.readline())
+    log = tmp_path / "strace.log"
+    tracer = subprocess.Popen(["strace", "-p", str(child), "-o", str(log), *(["-e", inject] if inject else [])],
+                              stderr=subprocess.PIPE, text=True)  # fmt: skip
+    assert tracer.stderr is not None
+    assert "attached" in tracer.stderr.readline()
+    time.sleep(0.05)
+    victim.stdin.write("\n")
+    victim.stdin.flush()
+    return StepRun(victim, tracer, child, log)
+
+
+def run_step(tmp_path: Path, fold_dir: Path, writer_dir: str, inject: str | None = None) -> tuple[int, list[Syscall]]:
+    return start_step(tmp_path, fold_dir, writer_dir, inject).finish()
+
+
+FOLD_SCENE_EXPECTED = {
+    "total_requests": 157, "total_errors": 15, "error_rate": 15 / 157 * 100.0,
+    "avg_latency_ms": 0.5, "min_latency_ms": 0.5, "max_latency_ms": 0.9,
+}  # fmt: skip
+
+
+def fold_scene(directory: Path) -> None:
+    """What a fold meets: the retained totals of an earlier fold (100 requests) that died
+    before deleting the shard it folded; shards of two gone writers (20 and 30); a live
+    writer's shard (7, this process's pid); a temporary file whose creator is gone."""
+    directory.mkdir()
+
+    def shard(pid: int, requests: int, errors: int) -> bytes:
+        return shard_bytes(pid, requests=requests, errors=errors, latency_sum_us=500 * requests,
+                           latency_min_us=500, latency_max_us=500, buckets={0: requests})  # fmt: skip
+
+    (directory / "vrk-a.shard").write_bytes(shard(PID_MAX + 1, 20, 2))
+    (directory / "vrk-b.shard").write_bytes(shard(PID_MAX + 2, 30, 3))
+    (directory / "vrk-live.shard").write_bytes(shard(os.getpid(), 7, 0))
+    (directory / f"vrk-{PID_MAX + 3}-0.tmp").write_bytes(b"")
+    leftover = shard(PID_MAX + 4, 1000, 1000)
+    (directory / "vrk-leftover.shard").write_bytes(leftover)
+    info = os.stat(directory / "vrk-leftover.shard")
+    payload = struct.pack("=19Q", 100, 10, 500 * 100, 500, 900, 100, *([0] * 13))
+    entry = struct.pack("=3Q", info.st_dev, info.st_ino, content_hash(leftover))
+    header = struct.pack("=3Q", RETAINED_MAGIC, len(payload), 1)
+    (directory / RETAINED).write_bytes(header + entry + payload)
+
+
+def check_fold_scene(directory: Path) -> None:
+    """Exact counts, and a directory tidied by this process's own fold."""
+    _core.set_multiproc_dir(str(directory))
+    for _ in range(2):
+        result = _core.aggregate().to_dict()
+        assert {k: result[k] for k in FOLD_SCENE_EXPECTED} == pytest.approx(FOLD_SCENE_EXPECTED, rel=1e-15)
+    expected = {"vrk-live.shard", own_shard(directory).name, RETAINED, FOLD_LOCK}
+    assert set(os.listdir(directory)) == expected
+
+
+needs_strace = pytest.mark.skipif(
+    os.geteuid() != 0 or shutil.which("strace") is None, reason="needs root and strace(1) to stop processes at system calls"
+)
+PID_MAX = int(Path("/proc/sys/kernel/pid_max").read_text())
+
+
+@needs_strace
+def test_a_fold_killed_at_any_step_neither_loses_nor_doubles(tmp_path: Path) -> None:
+    fold_scene(tmp_path / "traced")
+    status, calls = run_step(tmp_path, tmp_path / "traced", "-")
+    assert status == 0
+    check_fold_scene(tmp_path / "traced")
+    first = next(i for i, call in enumerate(calls) if '"vrk-shards.N.lock"' in call.signature)
+    steps = [call for call in calls[first:] if call.name != "exit_group"]
+    assert {"flock", "renameat", "unlinkat"} <= {call.name for call in steps}
+    for index, step in enumerate(steps):
+        scene = tmp_path / f"scene{index}"
+        fold_scene(scene)
+        status, calls = run_step(tmp_path, scene, "-", f"inject={step.name}:signal=KILL:when={step.ordinal}")
+        assert status == signal.SIGKILL, (step, status)
+        assert step.signature.startswith(calls[-1].signature), (step, calls[-1])
+        check_fold_scene(scene)
+    print(f"fold killed at each of its {len(steps)} system calls")
+
+
+@needs_strace
+def test_a_stopped_folder_holds_up_no_merge(tmp_path: Path) -> None:
+    fold_scene(tmp_path / "traced")
+    _, calls = run_step(tmp_path, tmp_path / "traced", "-")
+    locked = next(i for i, call in enumerate(calls) if call.name == "flock" and i > 0 and
+                  '"vrk-shards.N.lock"' in "".join(c.signature for c in calls[i - 3:i]))  # fmt: skip
+    after = calls[locked + 1]
+    scene = tmp_path / "scene"
+    fold_scene(scene)
+    run = start_step(tmp_path, scene, "-", f"inject={after.name}:signal=STOP:when={after.ordinal}")
+    try:
+        deadline = time.monotonic() + 30
+        while Path(f"/proc/{run.child}/stat").read_text().split(")")[1].split()[0] not in "tT":
+            assert time.monotonic() < deadline, "the folder never stopped"
+            time.sleep(0.01)
+        # The stopped folder holds the fold lock: other merges count the gone writers'
+        # shards where they lie and leave them for later.
+        out = run_python(
+            f"""
+            import json
+            from vornik import _core
+            _core.set_multiproc_dir({str(scene)!r})
+            print(json.dumps([_core.aggregate().to_dict() for _ in range(3)]))
+            """,
+            timeout=30,
+        )
+        for result in json.loads(out):
+            assert {k: result[k] for k in FOLD_SCENE_EXPECTED} == pytest.approx(FOLD_SCENE_EXPECTED, rel=1e-15)
+        assert (scene / "vrk-a.shard").exists() and (scene / "vrk-leftover.shard").exists()
+    finally:
+        os.kill(run.child, signal.SIGKILL)
+        status, _ = run.finish()
+    assert status == signal.SIGKILL
+    check_fold_scene(scene)
+
+
+@needs_strace
+def test_a_writer_killed_at_any_step_leaves_nothing_for_good(tmp_path: Path) -> None:
+    home = tmp_path / "home"
+    home.mkdir()
+    status, calls = run_step(tmp_path, home, str(tmp_path / "traced"))
+    assert status == 0
+    steps = [call for call in calls if call.name not in ("read", "exit_group")]
+    assert {"openat", "flock", "renameat2"} <= {call.name for call in steps}
+    for index, step in enumerate(steps):
+        shards = tmp_path / f"writer{index}"
+        status, calls = run_step(tmp_path, home, str(shards), f"inject={step.name}:signal=KILL:when={step.ordinal}")
+        assert status == signal.SIGKILL, (step, status)
+        assert step.signature.startswith(calls[-1].signature), (step, calls[-1])
+        if not shards.exists():
+            continue
+        # Nothing half made is ever in place under a shard name, and the next merge
+        # removes whatever the writer left.
+        assert all(p.stat().st_size == 176 for p in shards.glob("vrk-*.shard"))
+        _core.set_multiproc_dir(str(shards))
+        assert _core.aggregate().total_requests == 0
+        assert set(os.listdir(shards)) <= {own_shard(shards).name, RETAINED, FOLD_LOCK}
+    print(f"writer killed at each of its {len(steps)} system calls")
