@@ -145,8 +145,7 @@ std::string spare_shard_name(pid_t pid) {
         tag = static_cast<std::uint32_t>(std::rand());
     char hex[9];
     std::snprintf(hex, sizeof hex, "%08x", tag);
-    return std::string(SHARD_PREFIX) + std::to_string(pid) + "-" + hex +
-           std::string(SHARD_SUFFIX);
+    return std::string(SHARD_PREFIX) + std::to_string(pid) + "-" + hex + std::string(SHARD_SUFFIX);
 }
 
 void initialise(ShardWords shard, std::uint64_t pid) {
@@ -181,14 +180,13 @@ std::span<const std::byte> bytes_of(const Words& words) {
 std::optional<Writer> open_writer(const std::string& dir) {
     const auto directory = worker_files::open_directory(dir, true);
     if (!directory) return std::nullopt;
-    const int dir_fd = directory->fd.get();
     const pid_t pid = getpid();
     const auto own_pid = static_cast<std::uint64_t>(static_cast<std::uint32_t>(pid));
 
     Mapping shard;
     // With the file's lock ours, no folder can fold it any more; one may have done so
     // already and died before deleting it, and then its counts are in the retained totals.
-    auto adopted = worker_files::adopt_own(dir_fd, shard_name(pid), [&](int fd) {
+    auto adopted = worker_files::adopt_own(*directory, shard_name(pid), [&](int fd) {
         Words words;
         struct stat info {};
         if (!read_words(fd, words) || words[VERSION] != SHARD_VERSION || words[PID] != own_pid ||
@@ -201,9 +199,9 @@ std::optional<Writer> open_writer(const std::string& dir) {
     });
     std::optional<worker_files::OwnFile> file = std::move(adopted);
     if (!file) {
-        const std::string names[] = {shard_name(pid), spare_shard_name(pid),
-                                     spare_shard_name(pid), spare_shard_name(pid)};
-        file = worker_files::create_own(dir_fd, names, [&](int fd) {
+        const std::string names[] = {shard_name(pid), spare_shard_name(pid), spare_shard_name(pid),
+                                     spare_shard_name(pid)};
+        file = worker_files::create_own(*directory, names, [&](int fd) {
             shard = map_shard(fd);
             if (shard) initialise(ShardWords(shard), own_pid);
             return static_cast<bool>(shard);
@@ -353,17 +351,17 @@ struct ShardRead {
     pid_t pid = 0;
 };
 
-std::optional<ShardRead> read_shard(int dir_fd, const char* name, uid_t directory_owner) {
+std::optional<ShardRead> read_shard(const worker_files::Directory& directory, const char* name) {
     ShardRead shard;
     // Read, not mapped: a mapped file that another process cuts short raises SIGBUS in
     // the reader on its next access, while a read just comes up short. The words are
     // aligned in the file and in the buffer, and the kernel copies such words whole.
-    shard.fd = worker_files::open_countable(dir_fd, name, directory_owner, shard.info);
+    shard.fd = worker_files::open_countable(directory, name, shard.info);
     if (!shard.fd || shard.info.st_size < static_cast<off_t>(SHARD_SIZE) ||
         !read_words(shard.fd.get(), shard.words) || shard.words[VERSION] != SHARD_VERSION)
         return std::nullopt;
-    shard.pid = static_cast<pid_t>(static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(shard.words[PID])));
+    shard.pid =
+        static_cast<pid_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(shard.words[PID])));
     if (shard.pid <= 0) return std::nullopt;
     return shard;
 }
@@ -380,12 +378,12 @@ void for_each_entry(int dir_fd, Visit&& visit) {
 
 // What a merge noticed that a fold could tidy: a shard of ours whose writer's pid is
 // gone, a folded shard still present, or a temporary file whose creator is gone.
-bool worth_folding(int dir_fd, const char* name) {
+bool worth_folding(const worker_files::Directory& directory, const char* name) {
     const auto creator = worker_files::temporary_creator(name);
     if (!creator || !worker_files::pid_gone(*creator)) return false;
     struct stat info {};
-    return fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
-           info.st_uid == geteuid();
+    return fstatat(directory.fd.get(), name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(info.st_mode) && info.st_uid == directory.user;
 }
 
 // One pass over the directory: the retained totals plus every countable shard that was
@@ -395,15 +393,14 @@ MergedShards merge_once(const worker_files::Directory& directory,
     MergedShards total;
     for (const worker_files::Retained& file : retained.files())
         add(total, decode_retained(file.payload));
-    const int dir_fd = directory.fd.get();
-    for_each_entry(dir_fd, [&](const char* name) {
+    for_each_entry(directory.fd.get(), [&](const char* name) {
         if (!is_shard_name(name)) {
-            fold_due = fold_due || worth_folding(dir_fd, name);
+            fold_due = fold_due || worth_folding(directory, name);
             return;
         }
-        const auto shard = read_shard(dir_fd, name, directory.owner);
+        const auto shard = read_shard(directory, name);
         if (!shard) return;
-        const bool ours = shard->info.st_uid == geteuid();
+        const bool ours = shard->info.st_uid == directory.user;
         if (retained.was_folded(worker_files::identity_of(shard->info), bytes_of(shard->words))) {
             fold_due = fold_due || ours;
             return;
@@ -425,9 +422,9 @@ MergedShards merge_once(const worker_files::Directory& directory,
 // it by that list.
 void fold(const worker_files::Directory& directory) {
     const int dir_fd = directory.fd.get();
-    const FileDescriptor lock = worker_files::try_fold_lock(dir_fd, FAMILY);
+    const FileDescriptor lock = worker_files::try_fold_lock(directory, FAMILY);
     if (!lock) return;
-    worker_files::Retained retained = worker_files::read_own_retained(dir_fd, FAMILY);
+    worker_files::Retained retained = worker_files::read_own_retained(directory, FAMILY);
     MergedShards totals = decode_retained(retained.payload);
     std::vector<worker_files::FoldedFile> folded_now;
     // The folded shards stay open, and so locked, until they are deleted.
@@ -436,17 +433,17 @@ void fold(const worker_files::Directory& directory) {
 
     for_each_entry(dir_fd, [&](const char* name) {
         if (const auto creator = worker_files::temporary_creator(name)) {
-            const FileDescriptor fd(openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
-                                                             O_CLOEXEC));
+            const FileDescriptor fd(
+                openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
             struct stat info {};
             if (fd && fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
-                info.st_uid == geteuid() && worker_files::writer_gone(fd.get(), *creator))
+                info.st_uid == directory.user && worker_files::writer_gone(fd.get(), *creator))
                 unlinkat(dir_fd, name, 0);
             return;
         }
         if (!is_shard_name(name)) return;
-        auto shard = read_shard(dir_fd, name, geteuid());  // this user's shards only
-        if (!shard) return;
+        auto shard = read_shard(directory, name);
+        if (!shard || shard->info.st_uid != directory.user) return;
         const auto identity = worker_files::identity_of(shard->info);
         if (retained.was_folded(identity, bytes_of(shard->words))) {
             unlinkat(dir_fd, name, 0);
@@ -465,7 +462,7 @@ void fold(const worker_files::Directory& directory) {
     if (to_delete.empty() && !leftovers) return;
     retained.payload = encode_retained(totals);
     retained.folded = std::move(folded_now);
-    if (!worker_files::replace_retained(dir_fd, FAMILY, retained)) return;
+    if (!worker_files::replace_retained(directory, FAMILY, retained)) return;
     for (const auto& [name, fd] : to_delete) unlinkat(dir_fd, name.c_str(), 0);
 }
 

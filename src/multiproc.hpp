@@ -1,4 +1,4 @@
-// Multi-worker aggregation: this process's shard file and the merge of all live shards.
+// Multi-worker aggregation: this process's shard file and the merge of all workers' shards.
 #pragma once
 
 #include <array>
@@ -43,7 +43,8 @@ std::uint64_t checked_second();
 // A request's latency in whole microseconds: negative and NaN give 0, saturating.
 std::uint64_t latency_us(double duration_ms);
 
-// Totals of all live shards; nothing when aggregation is off.
+// Totals of every worker that has written into the directory: live shards plus the
+// retained totals of gone ones; nothing when aggregation is off.
 std::optional<MergedShards> merged();
 
 }  // namespace multiproc

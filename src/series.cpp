@@ -326,6 +326,52 @@ std::string spare_series_name(pid_t pid) {
            std::string(SERIES_SUFFIX);
 }
 
+bool is_series_name(std::string_view name) {
+    return name.size() > SERIES_PREFIX.size() + SERIES_SUFFIX.size() &&
+           name.starts_with(SERIES_PREFIX) && name.ends_with(SERIES_SUFFIX);
+}
+
+// Read, never mapped: a file cut short by another process makes a read come up short,
+// where a mapping would raise SIGBUS. Takes the header, then the published slots.
+bool read_words(int fd, std::vector<std::uint64_t>& words) {
+    std::array<std::uint64_t, HEADER_WORDS> header{};
+    if (pread(fd, header.data(), sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+        header[MAGIC_WORD] != MAGIC || header[BOUND_COUNT] == 0 ||
+        header[BOUND_COUNT] > MAX_BOUNDS || header[CAPACITY] > MAX_MAX_SERIES + 1)
+        return false;
+    const std::uint64_t used = std::min(header[USED], header[CAPACITY]);
+    words.assign(table_words(header[BOUND_COUNT], used), 0);
+    const ssize_t got = pread(fd, words.data(), words.size() * 8, 0);
+    if (got < static_cast<ssize_t>(sizeof header)) return false;
+    words.resize(static_cast<std::size_t>(got) / 8);
+    words[USED] = used;  // the header of the second read may count more slots
+    return true;
+}
+
+std::span<const std::byte> bytes_of(const std::vector<std::uint64_t>& words) {
+    return std::as_bytes(std::span(words));
+}
+
+// A worker's table read from the directory, when the file is countable and a table.
+struct TableRead {
+    FileDescriptor fd;
+    struct stat info {};
+    std::vector<std::uint64_t> words;
+    pid_t pid = 0;
+};
+
+std::optional<TableRead> read_table(const worker_files::Directory& directory, const char* name) {
+    if (!is_series_name(name)) return std::nullopt;
+    TableRead table;
+    table.fd = worker_files::open_countable(directory, name, table.info);
+    if (!table.fd || !read_words(table.fd.get(), table.words)) return std::nullopt;
+    // pid 0 and negative ids would address whole process groups.
+    table.pid =
+        static_cast<pid_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(table.words[PID])));
+    if (table.pid <= 0) return std::nullopt;
+    return table;
+}
+
 // Sizes the file and maps it; the blocks are allocated up front, since a store into a
 // sparse page of a full filesystem raises SIGBUS.
 worker_files::Mapping map_table(int fd, std::size_t bytes) {
@@ -341,16 +387,19 @@ std::optional<Table> open_file_table(const std::string& dir, const std::vector<d
                                      std::uint64_t capacity) {
     const auto directory = worker_files::open_directory(dir, true);
     if (!directory) return std::nullopt;
-    const int dir_fd = directory->fd.get();
     const pid_t pid = getpid();
     const std::size_t bytes = table_words(bounds_s.size(), capacity) * 8;
 
     worker_files::Mapping mapping;
-    auto file = worker_files::adopt_own(dir_fd, series_name(pid), [&](int fd) {
-        std::array<std::uint64_t, HEADER_WORDS> header{};
-        if (pread(fd, header.data(), sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
-            header[MAGIC_WORD] != MAGIC || header[PID] != own_pid() ||
-            header[CAPACITY] != capacity || !same_bounds(header, bounds_s))
+    // With the file's lock ours, no folder can fold it any more; one may have done so
+    // already and died before deleting it, and then its counts are in the retained totals.
+    auto file = worker_files::adopt_own(*directory, series_name(pid), [&](int fd) {
+        std::vector<std::uint64_t> words;
+        struct stat info {};
+        if (!read_words(fd, words) || words[PID] != own_pid() || words[CAPACITY] != capacity ||
+            !same_bounds(words, bounds_s) || fstat(fd, &info) != 0 ||
+            worker_files::RetainedView::read(*directory, family_of(bounds_s))
+                .was_folded(worker_files::identity_of(info), bytes_of(words)))
             return false;
         mapping = map_table(fd, bytes);
         return static_cast<bool>(mapping);
@@ -359,7 +408,7 @@ std::optional<Table> open_file_table(const std::string& dir, const std::vector<d
     if (!file) {
         const std::string names[] = {series_name(pid), spare_series_name(pid),
                                      spare_series_name(pid), spare_series_name(pid)};
-        file = worker_files::create_own(dir_fd, names, [&](int fd) {
+        file = worker_files::create_own(*directory, names, [&](int fd) {
             mapping = map_table(fd, bytes);
             if (!mapping) return false;
             Table fresh =
@@ -599,53 +648,6 @@ private:
     std::unordered_map<std::string, std::size_t> positions_;
 };
 
-bool is_series_name(std::string_view name) {
-    return name.size() > SERIES_PREFIX.size() + SERIES_SUFFIX.size() &&
-           name.starts_with(SERIES_PREFIX) && name.ends_with(SERIES_SUFFIX);
-}
-
-// A worker's table read from the directory: the header and its published slots, when
-// the file is countable and a table at all.
-struct TableRead {
-    FileDescriptor fd;
-    struct stat info {};
-    std::vector<std::uint64_t> words;
-    pid_t pid = 0;
-
-    std::span<const std::byte> bytes() const { return std::as_bytes(std::span(words)); }
-};
-
-// Read, never mapped: a file cut short by another process makes a read come up short,
-// where a mapping would raise SIGBUS.
-bool read_words(TableRead& table) {
-    std::array<std::uint64_t, HEADER_WORDS> header{};
-    if (pread(table.fd.get(), header.data(), sizeof header, 0) !=
-            static_cast<ssize_t>(sizeof header) ||
-        header[MAGIC_WORD] != MAGIC || header[BOUND_COUNT] == 0 ||
-        header[BOUND_COUNT] > MAX_BOUNDS || header[CAPACITY] > MAX_MAX_SERIES + 1)
-        return false;
-    const std::uint64_t used = std::min(header[USED], header[CAPACITY]);
-    table.words.assign(table_words(header[BOUND_COUNT], used), 0);
-    const std::size_t bytes = table.words.size() * 8;
-    const ssize_t got = pread(table.fd.get(), table.words.data(), bytes, 0);
-    if (got < static_cast<ssize_t>(sizeof header)) return false;
-    table.words.resize(static_cast<std::size_t>(got) / 8);
-    table.words[USED] = used;  // the header of the second read may count more slots
-    return true;
-}
-
-std::optional<TableRead> read_table(int dir_fd, const char* name, uid_t directory_owner) {
-    if (!is_series_name(name)) return std::nullopt;
-    TableRead table;
-    table.fd = worker_files::open_countable(dir_fd, name, directory_owner, table.info);
-    if (!table.fd || !read_words(table)) return std::nullopt;
-    // pid 0 and negative ids would address whole process groups.
-    table.pid =
-        static_cast<pid_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(table.words[PID])));
-    if (table.pid <= 0) return std::nullopt;
-    return table;
-}
-
 template <typename Visit>
 void for_each_entry(int dir_fd, Visit&& visit) {
     DIR* listing = fdopendir(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
@@ -670,10 +672,10 @@ Pass merge_once(const worker_files::Directory& directory,
         pass.into.add_image(std::span(reinterpret_cast<const std::uint64_t*>(file.payload.data()),
                                       file.payload.size() / 8));
     for_each_entry(directory.fd.get(), [&](const char* name) {
-        const auto table = read_table(directory.fd.get(), name, directory.owner);
+        const auto table = read_table(directory, name);
         if (!table) return;
-        const bool ours = table->info.st_uid == geteuid();
-        if (retained.was_folded(worker_files::identity_of(table->info), table->bytes())) {
+        const bool ours = table->info.st_uid == directory.user;
+        if (retained.was_folded(worker_files::identity_of(table->info), bytes_of(table->words))) {
             pass.fold_due = pass.fold_due || ours;
             return;
         }
@@ -694,9 +696,9 @@ void fold(const worker_files::Directory& directory, const std::vector<double>& b
           std::uint64_t max_series) {
     const int dir_fd = directory.fd.get();
     const std::string family = family_of(bounds_s);
-    const FileDescriptor lock = worker_files::try_fold_lock(dir_fd, family);
+    const FileDescriptor lock = worker_files::try_fold_lock(directory, family);
     if (!lock) return;
-    worker_files::Retained retained = worker_files::read_own_retained(dir_fd, family);
+    worker_files::Retained retained = worker_files::read_own_retained(directory, family);
     Accumulator totals(bounds_s);
     totals.add_image(std::span(reinterpret_cast<const std::uint64_t*>(retained.payload.data()),
                                retained.payload.size() / 8));
@@ -705,20 +707,20 @@ void fold(const worker_files::Directory& directory, const std::vector<double>& b
     bool leftovers = false;
 
     for_each_entry(dir_fd, [&](const char* name) {
-        auto table = read_table(dir_fd, name, geteuid());
-        if (!table || table->info.st_uid != geteuid()) return;
+        auto table = read_table(directory, name);
+        if (!table || table->info.st_uid != directory.user) return;
         const auto identity = worker_files::identity_of(table->info);
-        if (retained.was_folded(identity, table->bytes())) {
+        if (retained.was_folded(identity, bytes_of(table->words))) {
             unlinkat(dir_fd, name, 0);
             leftovers = true;
             return;
         }
         // Read again once the lock is ours: those are the final words.
         if (!same_bounds(table->words, bounds_s) ||
-            !worker_files::writer_gone(table->fd.get(), table->pid) || !read_words(*table) ||
-            !totals.add_image(table->words))
+            !worker_files::writer_gone(table->fd.get(), table->pid) ||
+            !read_words(table->fd.get(), table->words) || !totals.add_image(table->words))
             return;
-        folded_now.push_back({identity, worker_files::content_hash(table->bytes())});
+        folded_now.push_back({identity, worker_files::content_hash(bytes_of(table->words))});
         to_delete.emplace_back(name, std::move(table->fd));
     });
 
@@ -729,7 +731,7 @@ void fold(const worker_files::Directory& directory, const std::vector<double>& b
     const auto bytes = std::as_bytes(std::span(image));
     retained.payload.assign(bytes.begin(), bytes.end());
     retained.folded = std::move(folded_now);
-    if (!worker_files::replace_retained(dir_fd, family, retained)) return;
+    if (!worker_files::replace_retained(directory, family, retained)) return;
     for (const auto& [name, fd] : to_delete) unlinkat(dir_fd, name.c_str(), 0);
 }
 

@@ -102,8 +102,7 @@ std::vector<std::byte> encode(const Retained& retained) {
 }
 
 std::optional<Retained> decode(std::span<const std::byte> bytes) {
-    if (bytes.size() < HEADER_WORDS * 8 || word_at(bytes, 0) != RETAINED_MAGIC)
-        return std::nullopt;
+    if (bytes.size() < HEADER_WORDS * 8 || word_at(bytes, 0) != RETAINED_MAGIC) return std::nullopt;
     const std::uint64_t payload_size = word_at(bytes, 1);
     const std::uint64_t entries = word_at(bytes, 2);
     if (entries > MAX_RETAINED_BYTES / (ENTRY_WORDS * 8) || payload_size > MAX_RETAINED_BYTES)
@@ -185,8 +184,7 @@ std::uint64_t content_hash(std::span<const std::byte> content) {
 }
 
 std::optional<Directory> open_directory(const std::string& path, bool create) {
-    if (path.empty() || path.size() > MAX_DIRECTORY_TEXT ||
-        path.find('\0') != std::string::npos)
+    if (path.empty() || path.size() > MAX_DIRECTORY_TEXT || path.find('\0') != std::string::npos)
         return std::nullopt;
     if (create) {
         std::error_code error;
@@ -196,18 +194,17 @@ std::optional<Directory> open_directory(const std::string& path, bool create) {
     FileDescriptor fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info {};
     if (!fd || fstat(fd.get(), &info) != 0) return std::nullopt;
-    return Directory{std::move(fd), info.st_uid};
+    return Directory{std::move(fd), info.st_uid, geteuid()};
 }
 
-bool countable(const struct stat& info, uid_t directory_owner) {
+bool countable(const struct stat& info, const Directory& directory) {
     return S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-           (info.st_uid == geteuid() || info.st_uid == directory_owner);
+           (info.st_uid == directory.user || info.st_uid == directory.owner);
 }
 
-FileDescriptor open_countable(int dir_fd, const char* name, uid_t directory_owner,
-                              struct stat& info) {
-    FileDescriptor fd(openat(dir_fd, name, READ_FLAGS));
-    if (!fd || fstat(fd.get(), &info) != 0 || !countable(info, directory_owner)) return {};
+FileDescriptor open_countable(const Directory& directory, const char* name, struct stat& info) {
+    FileDescriptor fd(openat(directory.fd.get(), name, READ_FLAGS));
+    if (!fd || fstat(fd.get(), &info) != 0 || !countable(info, directory)) return {};
     return fd;
 }
 
@@ -240,21 +237,20 @@ bool writer_gone(int fd, pid_t pid) {
     return pid_gone(pid) && flock(fd, LOCK_EX | LOCK_NB) == 0;
 }
 
-FileDescriptor try_fold_lock(int dir_fd, std::string_view family) {
-    const std::string name = std::string(PREFIX) + std::string(family) + "." +
-                             std::to_string(geteuid()) + ".lock";
-    FileDescriptor fd(openat(dir_fd, name.c_str(),
+FileDescriptor try_fold_lock(const Directory& directory, std::string_view family) {
+    const std::string name =
+        std::string(PREFIX) + std::string(family) + "." + std::to_string(directory.user) + ".lock";
+    FileDescriptor fd(openat(directory.fd.get(), name.c_str(),
                              O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     struct stat info {};
     if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
-        info.st_uid != geteuid() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        info.st_uid != directory.user || flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         return {};
     return fd;
 }
 
 std::string retained_name(std::string_view family, uid_t owner) {
-    return std::string(PREFIX) + std::string(family) + "." + std::to_string(owner) +
-           ".retained";
+    return std::string(PREFIX) + std::string(family) + "." + std::to_string(owner) + ".retained";
 }
 
 bool Retained::was_folded(const Identity& identity, std::span<const std::byte> content) const {
@@ -270,7 +266,7 @@ bool Retained::was_folded(const Identity& identity, std::span<const std::byte> c
 
 RetainedView RetainedView::read(const Directory& directory, std::string_view family) {
     RetainedView view;
-    std::vector<uid_t> owners{geteuid()};
+    std::vector<uid_t> owners{directory.user};
     if (directory.owner != owners.front()) owners.push_back(directory.owner);
     for (const uid_t owner : owners) {
         Source source{retained_name(family, owner), {}, std::nullopt};
@@ -290,8 +286,7 @@ RetainedView RetainedView::read(const Directory& directory, std::string_view fam
     return view;
 }
 
-bool RetainedView::was_folded(const Identity& identity,
-                              std::span<const std::byte> content) const {
+bool RetainedView::was_folded(const Identity& identity, std::span<const std::byte> content) const {
     for (const Retained& file : files_)
         if (file.was_folded(identity, content)) return true;
     return false;
@@ -303,20 +298,23 @@ bool RetainedView::unchanged(const Directory& directory) const {
     return true;
 }
 
-Retained read_own_retained(int dir_fd, std::string_view family) {
-    const FileDescriptor fd(openat(dir_fd, retained_name(family, geteuid()).c_str(), READ_FLAGS));
+Retained read_own_retained(const Directory& directory, std::string_view family) {
+    const FileDescriptor fd(
+        openat(directory.fd.get(), retained_name(family, directory.user).c_str(), READ_FLAGS));
     if (fd)
-        if (auto retained = load_retained(fd.get(), geteuid())) return std::move(*retained);
+        if (auto retained = load_retained(fd.get(), directory.user)) return std::move(*retained);
     return {};
 }
 
-bool replace_retained(int dir_fd, std::string_view family, const Retained& retained) {
+bool replace_retained(const Directory& directory, std::string_view family,
+                      const Retained& retained) {
+    const int dir_fd = directory.fd.get();
     auto temporary = detail::create_locked_temporary(dir_fd);
     if (!temporary) return false;
     const std::vector<std::byte> bytes = encode(retained);
     if (write_all(temporary->fd.get(), bytes.data(), bytes.size()) &&
         renameat(dir_fd, temporary->name.c_str(), dir_fd,
-                 retained_name(family, geteuid()).c_str()) == 0)
+                 retained_name(family, directory.user).c_str()) == 0)
         return true;
     detail::discard(dir_fd, temporary->name);
     return false;
@@ -327,10 +325,10 @@ namespace detail {
 std::optional<Temporary> create_locked_temporary(int dir_fd) {
     const std::string stem = std::string(PREFIX) + std::to_string(getpid()) + "-";
     for (int attempt = 0; attempt < 16; ++attempt) {
-        std::string name = stem + std::to_string(TEMPORARY_SERIAL.fetch_add(1)) +
-                           std::string(TEMPORARY_SUFFIX);
-        FileDescriptor fd(openat(dir_fd, name.c_str(),
-                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        std::string name =
+            stem + std::to_string(TEMPORARY_SERIAL.fetch_add(1)) + std::string(TEMPORARY_SUFFIX);
+        FileDescriptor fd(
+            openat(dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (!fd) {
             if (errno == EEXIST) continue;  // left by an earlier process with our pid
             return std::nullopt;
@@ -349,8 +347,7 @@ void discard(int dir_fd, const std::string& name) {
 }
 
 int publish(int dir_fd, const std::string& temporary, const std::string& name) {
-    if (renameat2(dir_fd, temporary.c_str(), dir_fd, name.c_str(), RENAME_NOREPLACE) == 0)
-        return 1;
+    if (renameat2(dir_fd, temporary.c_str(), dir_fd, name.c_str(), RENAME_NOREPLACE) == 0) return 1;
     if (errno == EEXIST) return 0;
     if (errno != EINVAL && errno != ENOSYS) return -1;
     // A filesystem without the no-replace rename: a hard link never replaces either. For
@@ -367,12 +364,13 @@ std::optional<Identity> identity_of_fd(int fd) {
     return identity_of(info);
 }
 
-FileDescriptor open_plain_own_locked(int dir_fd, const std::string& name) {
-    FileDescriptor fd(openat(dir_fd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    const auto plain_own = [&fd] {
+FileDescriptor open_plain_own_locked(const Directory& directory, const std::string& name) {
+    FileDescriptor fd(
+        openat(directory.fd.get(), name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const auto plain_own = [&] {
         struct stat info {};
         return fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-               info.st_uid == geteuid();
+               info.st_uid == directory.user;
     };
     // Checked again once locked: a folder may have deleted the file in between.
     if (!fd || !plain_own() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !plain_own()) return {};

@@ -87,10 +87,12 @@ struct FoldedFile {
 
 std::uint64_t content_hash(std::span<const std::byte> content);
 
-// The shared directory, opened for the *at calls, with its owner.
+// The shared directory, opened for the *at calls, with its owner and the user this
+// process acts as (looked up once: it is a system call).
 struct Directory {
     FileDescriptor fd;
     uid_t owner = 0;
+    uid_t user = 0;
 };
 
 // Longer directory texts are refused before anything is created: the kernel refuses
@@ -104,12 +106,11 @@ std::optional<Directory> open_directory(const std::string& path, bool create);
 // directory's owner: the only files a merge counts. A file with a second link could be
 // counted twice, and one owned by anybody else was planted by someone who may not write
 // there.
-bool countable(const struct stat& info, uid_t directory_owner);
+bool countable(const struct stat& info, const Directory& directory);
 
 // Opens `name` for reading without following links or blocking on special files, and
 // only when it is countable; `info` receives its status.
-FileDescriptor open_countable(int dir_fd, const char* name, uid_t directory_owner,
-                              struct stat& info);
+FileDescriptor open_countable(const Directory& directory, const char* name, struct stat& info);
 
 // A writer's own file, locked and published under its final name.
 struct OwnFile {
@@ -123,14 +124,15 @@ struct OwnFile {
 // failure. Then renames it to the first of `names` that is free; a taken name is no
 // reason to give up. The temporary file is removed on every failure.
 template <typename Initialise>
-std::optional<OwnFile> create_own(int dir_fd, std::span<const std::string> names,
+std::optional<OwnFile> create_own(const Directory& directory, std::span<const std::string> names,
                                   Initialise&& initialise);
 
 // Takes over the existing file `name` when it is a plain file of this user that nobody
 // holds: the lock is taken before the descriptor is returned. `accept` checks the
 // contents through the descriptor.
 template <typename Accept>
-std::optional<OwnFile> adopt_own(int dir_fd, const std::string& name, Accept&& accept);
+std::optional<OwnFile> adopt_own(const Directory& directory, const std::string& name,
+                                 Accept&& accept);
 
 // Whether `path` still names the file `identity`, with no second link.
 bool still_named(const std::string& path, const Identity& identity);
@@ -150,7 +152,7 @@ bool writer_gone(int fd, pid_t pid);
 
 // The fold lock of this user for the files called `family`, or nothing when another
 // process holds it (or it cannot be made). Held until the descriptor closes.
-FileDescriptor try_fold_lock(int dir_fd, std::string_view family);
+FileDescriptor try_fold_lock(const Directory& directory, std::string_view family);
 
 // Name of the retained-totals file of `family` kept by `owner`. Merges never count it as
 // a worker's file.
@@ -188,10 +190,11 @@ private:
 };
 
 // The retained file of this user, as the folder holding the fold lock sees it.
-Retained read_own_retained(int dir_fd, std::string_view family);
+Retained read_own_retained(const Directory& directory, std::string_view family);
 
 // Replaces the retained file of this user atomically (write to a temporary, rename).
-bool replace_retained(int dir_fd, std::string_view family, const Retained& retained);
+bool replace_retained(const Directory& directory, std::string_view family,
+                      const Retained& retained);
 
 // Bound on the rereads of a merge that keeps meeting replaced retained files. A fold
 // replaces the file once per batch of gone writers, so in practice one reread suffices.
@@ -209,12 +212,13 @@ void discard(int dir_fd, const std::string& name);
 // 1: published, 0: name taken, -1: failed.
 int publish(int dir_fd, const std::string& temporary, const std::string& name);
 std::optional<Identity> identity_of_fd(int fd);
-FileDescriptor open_plain_own_locked(int dir_fd, const std::string& name);
+FileDescriptor open_plain_own_locked(const Directory& directory, const std::string& name);
 }  // namespace detail
 
 template <typename Initialise>
-std::optional<OwnFile> create_own(int dir_fd, std::span<const std::string> names,
+std::optional<OwnFile> create_own(const Directory& directory, std::span<const std::string> names,
                                   Initialise&& initialise) {
+    const int dir_fd = directory.fd.get();
     auto temporary = detail::create_locked_temporary(dir_fd);
     if (!temporary) return std::nullopt;
     const auto identity = detail::identity_of_fd(temporary->fd.get());
@@ -230,8 +234,9 @@ std::optional<OwnFile> create_own(int dir_fd, std::span<const std::string> names
 }
 
 template <typename Accept>
-std::optional<OwnFile> adopt_own(int dir_fd, const std::string& name, Accept&& accept) {
-    FileDescriptor fd = detail::open_plain_own_locked(dir_fd, name);
+std::optional<OwnFile> adopt_own(const Directory& directory, const std::string& name,
+                                 Accept&& accept) {
+    FileDescriptor fd = detail::open_plain_own_locked(directory, name);
     if (!fd) return std::nullopt;
     const auto identity = detail::identity_of_fd(fd.get());
     if (!identity || !accept(fd.get())) return std::nullopt;

@@ -2,14 +2,18 @@
 
 from __future__ import annotations
 
+import fcntl
+import json
 import os
 import re
+import shutil
 import signal
 import struct
 import subprocess
 import sys
 import time
 from collections.abc import Iterator
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -245,6 +249,99 @@ def test_full_filesystem_disables_instead_of_crashing(tmp_path: Path) -> None:
         assert out.split() == ["False", "1"]
     finally:
         subprocess.run(["umount", str(mount_point)], check=True)
+
+
+def test_an_absurd_directory_text_is_refused_before_anything_is_made(tmp_path: Path) -> None:
+    # Texts beyond the kernel's path limit fail anyway; refused up front, they cost no
+    # work per component: five million of them once took half a gigabyte and a second.
+    _core.set_multiproc_dir(str(tmp_path / "ok"))
+    out = run_python(
+        """
+        import resource
+        from vornik import _core
+        _core.set_multiproc_dir("a/" * 2048)
+        print(_core.multiproc_enabled())
+        text = "b/" * 5_000_000
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        _core.set_multiproc_dir(text)
+        grown_mb = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024
+        print(_core.multiproc_enabled(), grown_mb < 100, grown_mb)
+        """,
+        cwd=str(tmp_path),
+    )
+    assert out.split()[:3] == ["False", "False", "True"], out
+    assert sorted(os.listdir(tmp_path)) == ["ok"]
+
+
+def test_a_wiped_directory_heals(tmp_path: Path) -> None:
+    directory = tmp_path / "shards"
+    _core.set_multiproc_dir(str(directory))
+    for _ in range(3):
+        _core.record_request("GET", "/", 200, 1.0)
+    shutil.rmtree(directory)
+    # Within a second a request notices that its shard's name is gone and starts a fresh
+    # shard, in a directory made again; that request is its first.
+    deadline = time.monotonic() + 5
+    while not own_shard(directory).exists() and time.monotonic() < deadline:
+        _core.record_request("GET", "/", 200, 1.0)
+        time.sleep(0.01)
+    for _ in range(4):
+        _core.record_request("GET", "/", 500, 1.0)
+    agg = _core.aggregate()
+    assert _core.multiproc_enabled()
+    assert (agg.total_requests, agg.total_errors) == (5, 4)
+
+
+def test_temporary_files_of_gone_creators_are_removed(tmp_path: Path, live_pids: list[int]) -> None:
+    # A writer or folder killed before its rename leaves its temporary file behind.
+    gone = dead_pid()
+    removed = [f"vrk-{gone}-0.tmp", f"vrk-{gone}-1.tmp"]
+    (tmp_path / removed[0]).write_bytes(b"")
+    (tmp_path / removed[1]).write_bytes(shard_bytes(gone, requests=9))
+    kept = [f"vrk-{live_pids[0]}-0.tmp", f"vrk-{gone}-2.tmp", f"vrk-{gone}.tmp", "vrk-x-1.tmp"]
+    for name in kept:
+        (tmp_path / name).write_bytes(b"")
+    # Its creator lives on in another PID namespace, say: its lock tells.
+    held = os.open(tmp_path / kept[1], os.O_RDONLY)
+    try:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        _core.set_multiproc_dir(str(tmp_path))
+        assert _core.aggregate().total_requests == 0
+        names = set(os.listdir(tmp_path))
+        assert names.isdisjoint(removed) and names.issuperset(kept)
+    finally:
+        os.close(held)
+
+
+def test_a_merge_in_another_pid_namespace_keeps_a_live_writer(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("needs root and unshare(1) for a PID namespace")
+    writer = subprocess.Popen([sys.executable, "-c", WRITER, str(tmp_path), "0", "10"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)  # fmt: skip
+    helpers.append(writer)
+    assert writer.stdout is not None and writer.stdout.readline() == "done\n"
+    shard = tmp_path / f"vrk-{writer.pid}.shard"
+    before = os.stat(shard)
+    sidecar = f"""
+import os, sys
+from vornik import _core
+try:
+    os.kill({writer.pid}, 0)
+    print("visible")
+except ProcessLookupError:
+    _core.set_multiproc_dir({str(tmp_path)!r})
+    print(_core.aggregate().total_requests, _core.aggregate().total_requests)
+"""
+    out = subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", sys.executable, "-c", sidecar],
+                         capture_output=True, text=True, timeout=60)  # fmt: skip
+    assert out.returncode == 0, out.stderr
+    # The sidecar sees no process with the writer's pid, but the writer's lock: the shard
+    # is counted and left where it is.
+    assert out.stdout.split() == ["10", "10"]
+    after = os.stat(shard)
+    assert (after.st_ino, after.st_nlink) == (before.st_ino, 1)
 
 
 # --- the environment variable -------------------------------------------------------
@@ -511,7 +608,9 @@ def test_forked_children_count_into_shards_of_their_own(tmp_path: Path) -> None:
         f"""
         import os
         from vornik import _core
+        import struct
         _core.set_multiproc_dir({str(tmp_path)!r})
+        _core.record_request("GET", "/", 200, 1.0)
         children = []
         for _ in range(3):
             pid = os.fork()
@@ -519,7 +618,9 @@ def test_forked_children_count_into_shards_of_their_own(tmp_path: Path) -> None:
                 for _ in range(1000):
                     _core.record_request("GET", "/", 200, 1.0)
                 own = os.path.join({str(tmp_path)!r}, f"vrk-{{os.getpid()}}.shard")
-                os._exit(0 if os.path.exists(own) else 1)
+                with open(own, "rb") as shard:
+                    requests = struct.unpack("=22Q", shard.read())[2]
+                os._exit(0 if requests == 1000 else 1)
             children.append(pid)
         for pid in children:
             assert os.waitpid(pid, 0)[1] == 0
@@ -527,8 +628,9 @@ def test_forked_children_count_into_shards_of_their_own(tmp_path: Path) -> None:
         """
     )
     total, names = out.split(" ", 1)
-    # The children's shards were folded once they had exited.
-    assert total == "3000"
+    # From its first request on each child counted into a shard of its own, which was
+    # folded once it had exited.
+    assert total == "3001"
     assert eval(names) == sorted([FOLD_LOCK, RETAINED, names.split("'")[1]])
     assert re.fullmatch(r"vrk-[0-9]+\.shard", names.split("'")[1])
 
@@ -598,3 +700,222 @@ while True:
     _core.record_request("GET", "/", 200, 1.0)
     assert _core.aggregate().total_requests == recorded + 1
     assert sorted(os.listdir(tmp_path)) == sorted([own_shard(tmp_path).name, RETAINED, FOLD_LOCK])
+
+
+# --- folds and writers killed at every step -----------------------------------------
+#
+# A helper process selects the directory, deletes its own shard (so that the directory
+# lists the same on every run) and forks a child that waits. strace attaches to the
+# child and stops or kills it at its n-th call of one system call; then the child merges
+# (and folds) or opens a writer. A first run without injection lists the calls to cover.
+
+STEP_VICTIM = """
+import os, sys
+from vornik import _core
+fold_dir, writer_dir = sys.argv[1], sys.argv[2]
+_core.set_multiproc_dir(fold_dir)
+os.unlink(os.path.join(fold_dir, f"vrk-{os.getpid()}.shard"))
+pid = os.fork()
+if pid == 0:
+    sys.stdin.readline()
+    if writer_dir == "-":
+        _core.aggregate()
+    else:
+        _core.set_multiproc_dir(writer_dir)
+    os._exit(0)
+print(pid, flush=True)
+print(os.waitpid(pid, 0)[1], flush=True)
+"""
+
+
+def content_hash(data: bytes) -> int:
+    """FNV-1a, as the retained file records the contents of a folded shard."""
+    value = 0xCBF29CE484222325
+    for byte in data:
+        value = ((value ^ byte) * 0x100000001B3) % 2**64
+    return value
+
+
+@dataclass
+class Syscall:
+    name: str
+    ordinal: int  # among the child's calls of this name since strace attached
+    signature: str  # the call with numbers, addresses and contents blanked out
+
+
+def syscalls(log: str) -> list[Syscall]:
+    calls: list[Syscall] = []
+    seen: dict[str, int] = {}
+    for line in log.splitlines():
+        match = re.match(r"([a-z_0-9]+)\((.*)", line)
+        if not match:
+            continue
+        name = match.group(1)
+        seen[name] = seen.get(name, 0) + 1
+        # A call the process died in shows only the arguments read on entry.
+        call = re.sub(r'"(?!vrk-)[^"]*"', '""', line.split(" = ")[0].split(" <unfinished")[0])
+        calls.append(Syscall(name, seen[name], re.sub(r"0x[0-9a-f]+|\d+", "N", call)))
+    return calls
+
+
+@dataclass
+class StepRun:
+    victim: subprocess.Popen[str]
+    tracer: subprocess.Popen[str]
+    child: int
+    log: Path
+
+    def finish(self) -> tuple[int, list[Syscall]]:
+        """The child's wait status and the calls it made."""
+        assert self.victim.stdout is not None
+        status = int(self.victim.stdout.readline())
+        self.victim.wait(timeout=60)
+        self.tracer.wait(timeout=60)
+        for stream in (self.victim.stdin, self.victim.stdout, self.tracer.stderr):
+            assert stream is not None
+            stream.close()
+        return status, syscalls(self.log.read_text())
+
+
+def start_step(tmp_path: Path, fold_dir: Path, writer_dir: str, inject: str | None) -> StepRun:
+    victim = subprocess.Popen([sys.executable, "-c", STEP_VICTIM, str(fold_dir), writer_dir],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)  # fmt: skip
+    assert victim.stdout is not None and victim.stdin is not None
+    child = int(victim.stdout.readline())
+    log = tmp_path / "strace.log"
+    tracer = subprocess.Popen(["strace", "-p", str(child), "-o", str(log), *(["-e", inject] if inject else [])],
+                              stderr=subprocess.PIPE, text=True)  # fmt: skip
+    assert tracer.stderr is not None
+    assert "attached" in tracer.stderr.readline()
+    time.sleep(0.05)
+    victim.stdin.write("\n")
+    victim.stdin.flush()
+    return StepRun(victim, tracer, child, log)
+
+
+def run_step(tmp_path: Path, fold_dir: Path, writer_dir: str, inject: str | None = None) -> tuple[int, list[Syscall]]:
+    return start_step(tmp_path, fold_dir, writer_dir, inject).finish()
+
+
+FOLD_SCENE_EXPECTED = {
+    "total_requests": 157, "total_errors": 15, "error_rate": 15 / 157 * 100.0,
+    "avg_latency_ms": 0.5, "min_latency_ms": 0.5, "max_latency_ms": 0.9,
+}  # fmt: skip
+
+
+def fold_scene(directory: Path) -> None:
+    """What a fold meets: the retained totals of an earlier fold (100 requests) that died
+    before deleting the shard it folded; shards of two gone writers (20 and 30); a live
+    writer's shard (7, this process's pid); a temporary file whose creator is gone."""
+    directory.mkdir()
+
+    def shard(pid: int, requests: int, errors: int) -> bytes:
+        return shard_bytes(pid, requests=requests, errors=errors, latency_sum_us=500 * requests,
+                           latency_min_us=500, latency_max_us=500, buckets={0: requests})  # fmt: skip
+
+    (directory / "vrk-a.shard").write_bytes(shard(PID_MAX + 1, 20, 2))
+    (directory / "vrk-b.shard").write_bytes(shard(PID_MAX + 2, 30, 3))
+    (directory / "vrk-live.shard").write_bytes(shard(os.getpid(), 7, 0))
+    (directory / f"vrk-{PID_MAX + 3}-0.tmp").write_bytes(b"")
+    leftover = shard(PID_MAX + 4, 1000, 1000)
+    (directory / "vrk-leftover.shard").write_bytes(leftover)
+    info = os.stat(directory / "vrk-leftover.shard")
+    payload = struct.pack("=19Q", 100, 10, 500 * 100, 500, 900, 100, *([0] * 13))
+    entry = struct.pack("=3Q", info.st_dev, info.st_ino, content_hash(leftover))
+    header = struct.pack("=3Q", RETAINED_MAGIC, len(payload), 1)
+    (directory / RETAINED).write_bytes(header + entry + payload)
+
+
+def check_fold_scene(directory: Path) -> None:
+    """Exact counts, and a directory tidied by this process's own fold."""
+    _core.set_multiproc_dir(str(directory))
+    for _ in range(2):
+        result = _core.aggregate().to_dict()
+        assert {k: result[k] for k in FOLD_SCENE_EXPECTED} == pytest.approx(FOLD_SCENE_EXPECTED, rel=1e-15)
+    expected = {"vrk-live.shard", own_shard(directory).name, RETAINED, FOLD_LOCK}
+    assert set(os.listdir(directory)) == expected
+
+
+needs_strace = pytest.mark.skipif(
+    os.geteuid() != 0 or shutil.which("strace") is None, reason="needs root and strace(1) to stop processes at system calls"
+)
+PID_MAX = int(Path("/proc/sys/kernel/pid_max").read_text())
+
+
+@needs_strace
+def test_a_fold_killed_at_any_step_neither_loses_nor_doubles(tmp_path: Path) -> None:
+    fold_scene(tmp_path / "traced")
+    status, calls = run_step(tmp_path, tmp_path / "traced", "-")
+    assert status == 0
+    check_fold_scene(tmp_path / "traced")
+    first = next(i for i, call in enumerate(calls) if '"vrk-shards.N.lock"' in call.signature)
+    steps = [call for call in calls[first:] if call.name != "exit_group"]
+    assert {"flock", "renameat", "unlinkat"} <= {call.name for call in steps}
+    for index, step in enumerate(steps):
+        scene = tmp_path / f"scene{index}"
+        fold_scene(scene)
+        status, calls = run_step(tmp_path, scene, "-", f"inject={step.name}:signal=KILL:when={step.ordinal}")
+        assert status == signal.SIGKILL, (step, status)
+        assert step.signature.startswith(calls[-1].signature), (step, calls[-1])
+        check_fold_scene(scene)
+    print(f"fold killed at each of its {len(steps)} system calls")
+
+
+@needs_strace
+def test_a_stopped_folder_holds_up_no_merge(tmp_path: Path) -> None:
+    fold_scene(tmp_path / "traced")
+    _, calls = run_step(tmp_path, tmp_path / "traced", "-")
+    locked = next(i for i, call in enumerate(calls) if call.name == "flock" and i > 0 and
+                  '"vrk-shards.N.lock"' in "".join(c.signature for c in calls[i - 3:i]))  # fmt: skip
+    after = calls[locked + 1]
+    scene = tmp_path / "scene"
+    fold_scene(scene)
+    run = start_step(tmp_path, scene, "-", f"inject={after.name}:signal=STOP:when={after.ordinal}")
+    try:
+        deadline = time.monotonic() + 30
+        while Path(f"/proc/{run.child}/stat").read_text().split(")")[1].split()[0] not in "tT":
+            assert time.monotonic() < deadline, "the folder never stopped"
+            time.sleep(0.01)
+        # The stopped folder holds the fold lock: other merges count the gone writers'
+        # shards where they lie and leave them for later.
+        out = run_python(
+            f"""
+            import json
+            from vornik import _core
+            _core.set_multiproc_dir({str(scene)!r})
+            print(json.dumps([_core.aggregate().to_dict() for _ in range(3)]))
+            """,
+            timeout=30,
+        )
+        for result in json.loads(out):
+            assert {k: result[k] for k in FOLD_SCENE_EXPECTED} == pytest.approx(FOLD_SCENE_EXPECTED, rel=1e-15)
+        assert (scene / "vrk-a.shard").exists() and (scene / "vrk-leftover.shard").exists()
+    finally:
+        os.kill(run.child, signal.SIGKILL)
+        status, _ = run.finish()
+    assert status == signal.SIGKILL
+    check_fold_scene(scene)
+
+
+@needs_strace
+def test_a_writer_killed_at_any_step_leaves_nothing_for_good(tmp_path: Path) -> None:
+    home = tmp_path / "home"
+    home.mkdir()
+    status, calls = run_step(tmp_path, home, str(tmp_path / "traced"))
+    assert status == 0
+    steps = [call for call in calls if call.name not in ("read", "exit_group")]
+    assert {"openat", "flock", "renameat2"} <= {call.name for call in steps}
+    for index, step in enumerate(steps):
+        shards = tmp_path / f"writer{index}"
+        status, calls = run_step(tmp_path, home, str(shards), f"inject={step.name}:signal=KILL:when={step.ordinal}")
+        assert status == signal.SIGKILL, (step, status)
+        assert step.signature.startswith(calls[-1].signature), (step, calls[-1])
+        if not shards.exists():
+            continue
+        # Nothing half made is ever in place under a shard name, and the next merge
+        # removes whatever the writer left.
+        assert all(p.stat().st_size == 176 for p in shards.glob("vrk-*.shard"))
+        _core.set_multiproc_dir(str(shards))
+        assert _core.aggregate().total_requests == 0
+        assert set(os.listdir(shards)) <= {own_shard(shards).name, RETAINED, FOLD_LOCK}
+    print(f"writer killed at each of its {len(steps)} system calls")

@@ -1,4 +1,4 @@
-"""Real servers on 127.0.0.1: WSGI and ASGI servers, several workers, and Prometheus.
+"""Real servers on 127.0.0.1: gunicorn and uvicorn with several workers, and Prometheus.
 
 Each test starts its server in a new session, talks to it with a bounded number of
 requests, each with a timeout, and stops it (and with it every worker) at the end.
@@ -163,20 +163,10 @@ def metric(document: bytes, name: str) -> float:
 
 
 def traffic(count: int, start: int = 0) -> tuple[list[str], dict[str, int]]:
-    """`count` request paths with a known mix of outcomes; and the status each must get.
-
-    ``/stream`` answers with a generator body and no Content-Length.
-    """
+    """`count` request paths with a known mix of outcomes; and the status each must get."""
     paths = []
     for i in range(start, start + count):
-        if i % 10 == 3:
-            paths.append("/fail")
-        elif i % 7 == 5:
-            paths.append("/missing")
-        elif i % 9 == 4:
-            paths.append("/stream")
-        else:
-            paths.append(f"/ok/{i}")
+        paths.append("/fail" if i % 10 == 3 else "/missing" if i % 7 == 5 else f"/ok/{i}")
     return paths, {"/fail": 503, "/missing": 404}
 
 
@@ -191,7 +181,7 @@ def shard_pids(directory: Path) -> set[int]:
 FLASK_APP = """
     import os
 
-    from flask import Flask, Response
+    from flask import Flask
 
     from vornik.wsgi import MetricsMiddleware
 
@@ -206,11 +196,6 @@ FLASK_APP = """
     @flask_app.get("/fail")
     def fail():
         return "unavailable", 503
-
-
-    @flask_app.get("/stream")
-    def stream():
-        return Response(chunk for chunk in ("str", "eam"))
 
 
     def with_pid(app):
@@ -232,7 +217,7 @@ STARLETTE_APP = """
     import os
 
     from starlette.applications import Starlette
-    from starlette.responses import PlainTextResponse, StreamingResponse
+    from starlette.responses import PlainTextResponse
     from starlette.routing import Route
 
     from vornik.asgi import MetricsMiddleware
@@ -246,16 +231,7 @@ STARLETTE_APP = """
         return PlainTextResponse("unavailable", status_code=503)
 
 
-    async def stream(request):
-        async def chunks():
-            yield b"str"
-            yield b"eam"
-
-        return StreamingResponse(chunks())
-
-
-    routes = [Route("/ok/{n}", ok), Route("/fail", fail), Route("/stream", stream)]
-    inner = MetricsMiddleware(Starlette(routes=routes), path_template=True)
+    inner = MetricsMiddleware(Starlette(routes=[Route("/ok/{n}", ok), Route("/fail", fail)]), path_template=True)
     pid = str(os.getpid()).encode()
 
 
@@ -286,7 +262,6 @@ def check_exact_counts(port: int, shards: Path, count: int, workers: int) -> Non
     paths, errors = traffic(count)
     responses = get_all(port, paths)
     assert [r.status for r in responses] == [expected_status(p, errors) for p in paths]
-    assert {r.body for p, r in zip(paths, responses) if p == "/stream"} == {b"stream"}
     sent_errors = sum(1 for p in paths if p in errors)
     served_by = {r.worker for r in responses}
     assert shard_pids(shards) >= served_by  # every worker that served has its shard
@@ -305,7 +280,7 @@ def check_exact_counts(port: int, shards: Path, count: int, workers: int) -> Non
             scraped_by.add(scrape.worker)
         if len(scraped_by) == workers:
             break
-    assert len(scraped_by) >= min(workers, 2), f"only {scraped_by} answered /metrics"
+    assert len(scraped_by) >= 2, f"only {scraped_by} answered /metrics"
 
 
 def test_gunicorn_sync_workers_report_exact_totals(tmp_path: Path) -> None:
@@ -359,58 +334,6 @@ def test_uvicorn_workers_report_exact_totals(tmp_path: Path) -> None:
         port = int(server.wait_for(r"Uvicorn running on http://127\.0\.0\.1:(\d+)")[0].group(1))
         server.wait_for(r"Application startup complete", count=2)
         check_exact_counts(port, shards, count=120, workers=2)
-
-
-def wait_answering(server: ServerProcess, port: int, workers: int, timeout: float = 30.0) -> None:
-    """Wait until `workers` processes have answered /metrics on `port` (scrapes are not
-    recorded); for servers that print no port or no line per worker."""
-    deadline = time.monotonic() + timeout
-    answered: set[int | None] = set()
-    while len(answered) < workers:
-        try:
-            answered.update(r.worker for r in get_all(port, ["/metrics"] * 2, threads=2))
-        except (OSError, http.client.HTTPException):
-            time.sleep(0.1)  # not listening yet
-        if time.monotonic() > deadline or server.popen.poll() is not None:
-            raise AssertionError(f"{server.args[:3]}: {answered} answered:\n{server.output()}")
-
-
-# Servers installed from PyPI as wheels, each with the app of its interface:
-# (module and options before the port, workers, app). Each gets 60 requests,
-# generator bodies without Content-Length among them.
-MATRIX = {
-    "waitress": (["waitress", "--threads", "4", "--listen={host}:{port}"], 1, "flask_app:application"),
-    "gunicorn-gthread": (
-        ["gunicorn", "--worker-class", "gthread", "--threads", "4", "--workers", "2",
-         "--bind", "{host}:{port}", "--graceful-timeout", "5"],
-        2, "flask_app:application",
-    ),
-    "granian-wsgi": (
-        ["granian", "--interface", "wsgi", "--workers", "2", "--no-access-log", "--host", "{host}",
-         "--port", "{port}"],
-        2, "flask_app:application",
-    ),
-    "hypercorn": (["hypercorn", "--workers", "2", "--bind", "{host}:{port}"], 2, "starlette_app:app"),
-    "daphne": (["daphne", "-b", "{host}", "-p", "{port}"], 1, "starlette_app:app"),
-    "granian-asgi": (
-        ["granian", "--interface", "asgi", "--workers", "2", "--no-access-log", "--host", "{host}",
-         "--port", "{port}"],
-        2, "starlette_app:app",
-    ),
-}  # fmt: skip
-
-
-@pytest.mark.parametrize("name", MATRIX)
-def test_server_matrix_reports_exact_totals(name: str, tmp_path: Path) -> None:
-    options, workers, app = MATRIX[name]
-    write_app(tmp_path, "flask_app", FLASK_APP)
-    write_app(tmp_path, "starlette_app", STARLETTE_APP)
-    shards = tmp_path / "shards"
-    port = free_port()
-    args = [sys.executable, "-m", *(o.format(host=HOST, port=port) for o in options), app]
-    with running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server:
-        wait_answering(server, port, workers)
-        check_exact_counts(port, shards, count=60, workers=workers)
 
 
 def prometheus_query(port: int, query: str) -> list[dict[str, object]]:
@@ -475,6 +398,123 @@ def test_prometheus_scrapes_the_demo(tmp_path: Path) -> None:
         assert metric(get(app_port, "/metrics").body, "vrk_requests_total") == reported
         assert app.stop(signal.SIGINT) == 0
     assert list(demo_tmp.iterdir()) == []
+
+
+def prometheus_config(path: Path, job: str, target_port: int) -> None:
+    path.write_text(
+        textwrap.dedent(
+            f"""
+            global:
+              scrape_interval: 1s
+              scrape_timeout: 1s
+            scrape_configs:
+              - job_name: {job}
+                static_configs:
+                  - targets: ["{HOST}:{target_port}"]
+            """
+        )
+    )
+
+
+def prometheus_range(port: int, query: str, start: float, end: float) -> list[tuple[float, float]]:
+    """The points of a one-series range query, one a second."""
+    url = "/api/v1/query_range?" + urllib.parse.urlencode({"query": query, "start": start, "end": end, "step": 1})
+    response = get(port, url)
+    assert response.status == 200, response.body
+    result = json.loads(response.body)["data"]["result"]
+    assert len(result) == 1, result
+    return [(float(t), float(v)) for t, v in result[0]["values"]]
+
+
+def instant(port: int, query: str, at: float) -> float:
+    url = "/api/v1/query?" + urllib.parse.urlencode({"query": query, "time": f"{at:.3f}"})
+    response = get(port, url)
+    assert response.status == 200, response.body
+    result = json.loads(response.body)["data"]["result"]
+    assert len(result) == 1, (query, result)
+    return float(result[0]["value"][1])
+
+
+def paced_load(port: int, rate: float, seconds: float) -> tuple[float, float, int, int]:
+    """Sends `rate` requests a second for `seconds`, each at its scheduled time (late ones
+    at once, so a stalled moment is caught up); every tenth fails with 503. Returns the
+    start and end times and the counts of requests and errors sent."""
+    total = int(rate * seconds)
+    begin = time.time() + 0.2
+
+    def send(i: int) -> int:
+        delay = begin + i / rate - time.time()
+        if delay > 0:
+            time.sleep(delay)
+        path = "/fail" if i % 10 == 3 else f"/ok/{i}"
+        response = get(port, path)
+        assert response.status == (503 if path == "/fail" else 200), (path, response.status)
+        return 1 if path == "/fail" else 0
+
+    with ThreadPoolExecutor(max_workers=16) as pool:
+        errors = sum(pool.map(send, range(total)))
+    return begin, time.time(), total, errors
+
+
+def test_prometheus_sees_no_reset_while_gunicorn_recycles_workers(tmp_path: Path) -> None:
+    binary = shutil.which("prometheus")
+    if binary is None:
+        pytest.skip("the prometheus binary is not installed (Debian package 'prometheus')")
+    rate, seconds, window = 50.0, 40.0, 30
+    shards = tmp_path / "shards"
+    args = gunicorn(tmp_path, "--workers", "4", "--max-requests", "100", "--max-requests-jitter", "40")
+    with running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server:
+        port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
+        server.wait_for(r"Booting worker with pid", count=4)
+        config = tmp_path / "prometheus.yml"
+        prometheus_config(config, "recycled", port)
+        prom_port = free_port()
+        prometheus = [
+            binary, f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'tsdb'}",
+            f"--web.listen-address={HOST}:{prom_port}", "--log.level=warn",
+        ]  # fmt: skip
+        with running(prometheus, tmp_path) as prom:
+            # The load starts once Prometheus holds a sample from before it: zero.
+            deadline = time.monotonic() + 60
+            samples: list[dict[str, object]] = []
+            while not samples and time.monotonic() < deadline:
+                try:
+                    samples = prometheus_query(prom_port, 'vrk_requests_total{job="recycled"}')
+                except (OSError, http.client.HTTPException):
+                    pass  # not listening yet
+                time.sleep(0.5)
+            assert samples, "Prometheus never stored vrk_requests_total:\n" + prom.output()
+
+            begin, end, sent, sent_errors = paced_load(port, rate, seconds)
+            time.sleep(4)  # a few scrapes of the final figures
+            server.wait_for(r"Autorestarting worker after current request", count=4)
+            recycled = server.output().count("Autorestarting worker after current request")
+
+            span = int(time.time() - begin) + 10
+            raw = prometheus_query(prom_port, f'vrk_requests_total{{job="recycled"}}[{span}s]')
+            assert len(raw) == 1, raw
+            points = raw[0]["values"]
+            assert isinstance(points, list) and float(points[0][1]) == 0.0, points[:3]
+            last = float(points[-1][0])
+            resets = [instant(prom_port, f"resets({name}[{span}s])", last)
+                      for name in ("vrk_requests_total", "vrk_errors_total")]  # fmt: skip
+            # Evaluated at the last sample, over a range that starts at zero: no
+            # extrapolation at either end, the increase is the counter's own.
+            increase = instant(prom_port, f"increase(vrk_requests_total[{span}s])", last)
+            error_increase = instant(prom_port, f"increase(vrk_errors_total[{span}s])", last)
+            rates = prometheus_range(prom_port, f"rate(vrk_requests_total[{window}s])",
+                                     begin + window + 1, end - 1)  # fmt: skip
+
+    rate_errors = [abs(value / rate - 1) for _, value in rates]
+    print(f"\nsent {sent} requests ({sent_errors} errors) at {rate:g}/s in {end - begin:.1f} s; "
+          f"workers recycled {recycled} times; resets {resets}; "
+          f"increase {increase:.1f} (errors {error_increase:.1f}); "
+          f"{len(rates)} rate windows, largest error {max(rate_errors):.3%}")
+    assert resets == [0.0, 0.0]
+    assert abs(increase / sent - 1) <= 0.01
+    assert abs(error_increase / sent_errors - 1) <= 0.01
+    assert len(rates) >= seconds - window - 3
+    assert max(rate_errors) <= 0.05, rates
 
 
 # --- two hosts, one Prometheus: the route families ---------------------------------
@@ -542,7 +582,7 @@ LOAD_SECONDS = 45.0
 BOUNDS = [0.005, 0.01, 0.025, 0.05, 0.075, 0.1, 0.25, 0.5, 0.75, 1, 2.5, 5, 7.5, 10, math.inf]
 
 
-def paced_load(ports: list[int], seconds: float) -> list[tuple[float, float, int]]:
+def paced_route_load(ports: list[int], seconds: float) -> list[tuple[float, float, int]]:
     """Sends every route at its paced rate to every port, on schedule whatever the
     answers take; returns (wall-clock end, latency in seconds, status) per request."""
     events = []
@@ -628,7 +668,7 @@ def test_two_hosts_one_prometheus_route_families(tmp_path: Path) -> None:
             raise AssertionError("Prometheus never scraped both hosts:\n" + prom.output())
 
         load_start = time.time()
-        answers = paced_load([port for port, _, _ in hosts], LOAD_SECONDS)
+        answers = paced_route_load([port for port, _, _ in hosts], LOAD_SECONDS)
         load_end = time.time()
         assert all(status in (200, 500) for _, _, status in answers)
         time.sleep(3)  # the last requests land, and the next scrapes take them
