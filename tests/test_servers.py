@@ -313,6 +313,7 @@ def test_gunicorn_sync_workers_report_exact_totals(tmp_path: Path) -> None:
         port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
         server.wait_for(r"Booting worker with pid", count=4)
         check_exact_counts(port, shards, count=200, workers=4)
+    assert misconfiguration_warnings(server) == []
 
 
 def test_gunicorn_recycled_workers_keep_answering(tmp_path: Path) -> None:
@@ -348,15 +349,12 @@ def test_gunicorn_recycled_workers_keep_answering(tmp_path: Path) -> None:
 
 def test_uvicorn_workers_report_exact_totals(tmp_path: Path) -> None:
     shards = tmp_path / "shards"
-    write_app(tmp_path, "starlette_app", STARLETTE_APP)
-    args = [
-        sys.executable, "-m", "uvicorn", "--host", HOST, "--port", "0", "--workers", "2",
-        "--app-dir", str(tmp_path), "--no-access-log", "--timeout-graceful-shutdown", "5", "starlette_app:app",
-    ]  # fmt: skip
+    args = uvicorn(tmp_path, "--workers", "2")
     with running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server:
         port = int(server.wait_for(r"Uvicorn running on http://127\.0\.0\.1:(\d+)")[0].group(1))
         server.wait_for(r"Application startup complete", count=2)
         check_exact_counts(port, shards, count=120, workers=2)
+    assert misconfiguration_warnings(server) == []
 
 
 def wait_answering(server: ServerProcess, port: int, workers: int, timeout: float = 30.0) -> None:
@@ -409,6 +407,61 @@ def test_server_matrix_reports_exact_totals(name: str, tmp_path: Path) -> None:
     with running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server:
         wait_answering(server, port, workers)
         check_exact_counts(port, shards, count=60, workers=workers)
+    assert misconfiguration_warnings(server) == []
+
+
+def misconfiguration_warnings(server: ServerProcess) -> list[str]:
+    return [
+        line
+        for line in server.lines
+        if "cannot be used as the shard directory" in line or "but no shard directory" in line
+    ]
+
+
+def uvicorn(tmp_path: Path, *options: str) -> list[str]:
+    write_app(tmp_path, "starlette_app", STARLETTE_APP)
+    return [
+        sys.executable, "-m", "uvicorn", "--host", HOST, "--port", "0", "--app-dir", str(tmp_path),
+        "--no-access-log", "--timeout-graceful-shutdown", "5", *options, "starlette_app:app",
+    ]  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    ("server_name", "workers", "shard_dir", "warning"),
+    [
+        ("gunicorn", 2, None, r"several worker processes \(the server says so \(wsgi\.multiprocess\)\)"),
+        ("uvicorn", 2, None, r"several worker processes \(2 uvicorn workers\) but no shard directory"),
+        ("gunicorn", 2, "a-file", r"VRK_MULTIPROC_DIR='.*a-file' cannot be used as the shard directory: "
+                                  r"Not a directory; every worker reports only its own requests"),
+        ("gunicorn", 1, None, None),  # one worker: nothing to say
+    ],
+)  # fmt: skip
+def test_misconfiguration_is_in_the_servers_log(
+    tmp_path: Path, server_name: str, workers: int, shard_dir: str | None, warning: str | None
+) -> None:
+    env = {}
+    if shard_dir is not None:
+        (tmp_path / shard_dir).write_text("")
+        env["VRK_MULTIPROC_DIR"] = str(tmp_path / shard_dir)
+    if server_name == "gunicorn":
+        args = gunicorn(tmp_path, "--workers", str(workers))
+        ready = r"Listening at: http://127\.0\.0\.1:(\d+)"
+    else:
+        args = uvicorn(tmp_path, "--workers", str(workers))
+        ready = r"Uvicorn running on http://127\.0\.0\.1:(\d+)"
+    with running(args, tmp_path, **env) as server:
+        port = int(server.wait_for(ready)[0].group(1))
+        wait_answering(server, port, workers)
+        paths, errors = traffic(20)
+        assert [r.status for r in get_all(port, paths)] == [expected_status(p, errors) for p in paths]
+        if warning is not None:
+            # Each worker says it once, at start or at its first request.
+            server.wait_for(warning)
+            time.sleep(0.5)
+            said = misconfiguration_warnings(server)
+            assert 1 <= len(said) <= workers and all(re.search(warning, line) for line in said), said
+    if warning is None:
+        assert misconfiguration_warnings(server) == []
 
 
 def prometheus_query(port: int, query: str) -> list[dict[str, object]]:

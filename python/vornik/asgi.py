@@ -20,6 +20,7 @@ from collections.abc import Awaitable, Callable, MutableMapping
 from time import perf_counter
 from typing import Any
 
+from ._deployment import MisconfigurationError, check_at_first_request, check_at_start
 from ._middleware import (
     ROUTE_KEY,
     UNMATCHED,
@@ -34,6 +35,7 @@ __all__ = [
     "ASGIApp",
     "Message",
     "MetricsMiddleware",
+    "MisconfigurationError",
     "Receive",
     "ROUTE_KEY",
     "Scope",
@@ -67,7 +69,15 @@ class MetricsMiddleware:
         user-controlled URLs.
     """
 
-    __slots__ = ("app", "metrics_path", "path_template", "_templates", "_django")
+    __slots__ = (
+        "app",
+        "metrics_path",
+        "path_template",
+        "_templates",
+        "_django",
+        "strict",
+        "_unchecked",
+    )
 
     def __init__(
         self,
@@ -75,8 +85,12 @@ class MetricsMiddleware:
         metrics_path: str | None = "/metrics",
         *,
         path_template: bool = False,
+        strict: bool = False,
     ) -> None:
         check_metrics_path(metrics_path)
+        check_at_start(strict)
+        self.strict = strict
+        self._unchecked = True
         self.app = app
         self.metrics_path = metrics_path
         self.path_template = path_template
@@ -87,6 +101,10 @@ class MetricsMiddleware:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
+        if self._unchecked:
+            # ASGI servers do not say how many workers they run.
+            self._unchecked = False
+            check_at_first_request(self.strict, None)
         metrics_path = self.metrics_path
         if (
             metrics_path is not None

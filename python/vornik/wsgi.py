@@ -19,6 +19,12 @@ from http import HTTPStatus
 from time import perf_counter
 from typing import TYPE_CHECKING, Any
 
+from ._deployment import (
+    MisconfigurationError,
+    check_at_first_request,
+    check_at_start,
+    trusted_multiprocess,
+)
 from ._middleware import (
     ROUTE_KEY,
     UNMATCHED,
@@ -36,7 +42,7 @@ if TYPE_CHECKING:
     from _typeshed import OptExcInfo
     from _typeshed.wsgi import StartResponse, WSGIApplication, WSGIEnvironment
 
-__all__ = ["MetricsMiddleware", "ROUTE_KEY", "UNMATCHED"]
+__all__ = ["MetricsMiddleware", "MisconfigurationError", "ROUTE_KEY", "UNMATCHED"]
 
 
 def _wsgi_text(value: str) -> str:
@@ -63,9 +69,14 @@ class MetricsMiddleware:
         into ``environ["vornik.route"]``. Requests that a Flask or Django
         router did not match are recorded as ``"<unmatched>"``, so the recorded
         paths cannot grow with user-controlled URLs.
+    :param strict: raise :class:`MisconfigurationError` where a misconfigured
+        shard directory is otherwise only logged as a warning (logger
+        ``vornik``): when ``VRK_MULTIPROC_DIR`` names a directory that cannot
+        be used (at once), or when the server runs several workers without a
+        shard directory (at the first request).
     """
 
-    __slots__ = ("app", "metrics_path", "path_template", "_django")
+    __slots__ = ("app", "metrics_path", "path_template", "_django", "strict", "_unchecked")
 
     def __init__(
         self,
@@ -73,8 +84,12 @@ class MetricsMiddleware:
         metrics_path: str | None = "/metrics",
         *,
         path_template: bool = False,
+        strict: bool = False,
     ) -> None:
         check_metrics_path(metrics_path)
+        check_at_start(strict)
+        self.strict = strict
+        self._unchecked = True
         self.app = app
         self.metrics_path = metrics_path
         self.path_template = path_template
@@ -83,6 +98,9 @@ class MetricsMiddleware:
             _hook_flask()
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
+        if self._unchecked:
+            self._unchecked = False
+            check_at_first_request(self.strict, trusted_multiprocess(environ))
         if environ.get("PATH_INFO", "") == self.metrics_path:
             return _serve_metrics(environ, start_response)
         call = _Call(self, environ, start_response)
