@@ -101,7 +101,7 @@ class TestSeveralWorkers:
         call(mw, **self.GUNICORN)
         call(MetricsMiddleware(app), **self.GUNICORN)
         assert warnings_of(caplog) == [
-            "several worker processes (the server says so (wsgi.multiprocess)) but no shard "
+            "several worker processes (wsgi.multiprocess from gunicorn) but no shard "
             "directory: each scrape reports only the worker that answers it; set "
             "VRK_MULTIPROC_DIR to a directory that all workers share"
         ]

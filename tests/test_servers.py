@@ -429,7 +429,7 @@ def uvicorn(tmp_path: Path, *options: str) -> list[str]:
 @pytest.mark.parametrize(
     ("server_name", "workers", "shard_dir", "warning"),
     [
-        ("gunicorn", 2, None, r"several worker processes \(the server says so \(wsgi\.multiprocess\)\)"),
+        ("gunicorn", 2, None, r"several worker processes \(wsgi\.multiprocess from gunicorn\) but no shard"),
         ("uvicorn", 2, None, r"several worker processes \(2 uvicorn workers\) but no shard directory"),
         ("gunicorn", 2, "a-file", r"VRK_MULTIPROC_DIR='.*a-file' cannot be used as the shard directory: "
                                   r"Not a directory; every worker reports only its own requests"),

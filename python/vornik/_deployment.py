@@ -62,21 +62,21 @@ def check_at_start(strict: bool) -> None:
         )
 
 
-def check_at_first_request(strict: bool, multiprocess: bool | None) -> None:
+def check_at_first_request(strict: bool, server_says: tuple[str, bool] | None) -> None:
     """Say whether several workers run without a shard directory, once per process.
 
-    ``multiprocess`` is the server's own word, where it can be trusted (gunicorn
-    and uWSGI's ``wsgi.multiprocess``); None where the server says nothing.
+    ``server_says`` is the server's own word where it can be trusted: its name
+    and its ``wsgi.multiprocess`` (gunicorn and uWSGI); None elsewhere.
     """
     global _FIRST_REQUEST_PID
     pid = os.getpid()
     if _FIRST_REQUEST_PID == pid:
         return
     _FIRST_REQUEST_PID = pid
-    if multiprocess is False:
-        return
-    if multiprocess:
-        evidence = "the server says so (wsgi.multiprocess)"
+    if server_says is not None:
+        if not server_says[1]:
+            return
+        evidence = f"wsgi.multiprocess from {server_says[0]}"
     else:
         workers = server_workers()
         if workers is None or workers[1] < 2:
@@ -94,13 +94,13 @@ def check_at_first_request(strict: bool, multiprocess: bool | None) -> None:
     )
 
 
-def trusted_multiprocess(environ: dict[str, object]) -> bool | None:
-    """``wsgi.multiprocess`` where the server sets it truthfully, else None."""
+def server_says(environ: dict[str, object]) -> tuple[str, bool] | None:
+    """The server and its ``wsgi.multiprocess``, where it sets that truthfully."""
     software = environ.get("SERVER_SOFTWARE")
-    if (isinstance(software, str) and software.startswith("gunicorn/")) or (
-        "uwsgi.version" in environ
-    ):
-        return bool(environ.get("wsgi.multiprocess"))
+    if isinstance(software, str) and software.startswith("gunicorn/"):
+        return "gunicorn", bool(environ.get("wsgi.multiprocess"))
+    if "uwsgi.version" in environ:
+        return "uWSGI", bool(environ.get("wsgi.multiprocess"))
     return None
 
 

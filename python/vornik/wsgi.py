@@ -23,7 +23,7 @@ from ._deployment import (
     MisconfigurationError,
     check_at_first_request,
     check_at_start,
-    trusted_multiprocess,
+    server_says,
 )
 from ._middleware import (
     ROUTE_KEY,
@@ -100,7 +100,7 @@ class MetricsMiddleware:
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
         if self._unchecked:
             self._unchecked = False
-            check_at_first_request(self.strict, trusted_multiprocess(environ))
+            check_at_first_request(self.strict, server_says(environ))
         if environ.get("PATH_INFO", "") == self.metrics_path:
             return _serve_metrics(environ, start_response)
         call = _Call(self, environ, start_response)
