@@ -91,12 +91,30 @@ def status_code(status: object) -> int:
     Anything that is not a number in 0..65535 counts as the server error it
     will turn into.
     """
-    if type(status) is int or (isinstance(status, int) and not isinstance(status, bool)):
+    if type(status) is int:
+        return status if 0 <= status <= 0xFFFF else 500
+    if type(status) is str:
+        code = _STATUS_LINES.get(status)
+        if code is None:
+            code = _status_line_code(status)
+            if len(_STATUS_LINES) < _MAX_STATUS_LINES:
+                _STATUS_LINES[status] = code
+        return code
+    if isinstance(status, int) and not isinstance(status, bool):
         return int(status) if 0 <= status <= 0xFFFF else 500
-    if isinstance(status, str):
-        code = status.partition(" ")[0]
-        if code.isascii() and code.isdigit() and int(code) <= 0xFFFF:
-            return int(code)
+    return 500
+
+
+# An application answers with a handful of distinct status lines: parsing each
+# once keeps the per-request cost to a lookup.
+_STATUS_LINES: dict[str, int] = {}
+_MAX_STATUS_LINES = 64
+
+
+def _status_line_code(status: str) -> int:
+    code = status.partition(" ")[0]
+    if code.isascii() and code.isdigit() and int(code) <= 0xFFFF:
+        return int(code)
     return 500
 
 
