@@ -5,9 +5,10 @@ from __future__ import annotations
 import importlib
 import sys
 from collections.abc import Mapping
-from typing import Any, NamedTuple
+from typing import Any, ClassVar, Generic, NamedTuple, TypeVar
 
 from ._core import PROMETHEUS_CONTENT_TYPE, metrics_text, record_request
+from ._deployment import check_at_start
 
 #: Environ or scope key an application may set to the route template of the
 #: request; it takes precedence over what the middleware finds out by itself.
@@ -27,6 +28,40 @@ METRICS_METHODS = ("GET", "HEAD")
 #: text keeps its first characters and ends in "…".
 MAX_PATH_CHARS = 256
 MAX_METHOD_CHARS = 32
+
+
+AppT = TypeVar("AppT")
+
+
+class Middleware(Generic[AppT]):
+    """The settings both middlewares take, checked and kept the same way."""
+
+    __slots__ = ("app", "metrics_path", "path_template", "strict", "_unchecked", "_django")
+
+    #: Django's handler class for the protocol, as (module, name).
+    DJANGO_HANDLER: ClassVar[tuple[str, str]]
+
+    def __init__(
+        self,
+        app: AppT,
+        metrics_path: str | None = "/metrics",
+        *,
+        path_template: bool = False,
+        strict: bool = False,
+    ) -> None:
+        check_metrics_path(metrics_path)
+        check_at_start(strict)
+        self.app = app
+        self.metrics_path = metrics_path
+        self.path_template = path_template
+        self.strict = strict
+        # Until the first request has been checked for several workers.
+        self._unchecked = True
+        self._django = django_handler(app, *self.DJANGO_HANDLER)
+        self._prepare()
+
+    def _prepare(self) -> None:
+        """Set up what the protocol's middleware needs beyond these settings."""
 
 
 class MetricsAnswer(NamedTuple):

@@ -20,12 +20,11 @@ from collections.abc import Awaitable, Callable, MutableMapping
 from time import perf_counter
 from typing import Any
 
-from ._deployment import MisconfigurationError, check_at_first_request, check_at_start
+from ._deployment import MisconfigurationError, check_at_first_request
 from ._middleware import (
     ROUTE_KEY,
     UNMATCHED,
-    check_metrics_path,
-    django_handler,
+    Middleware,
     django_route,
     metrics_answer,
     record,
@@ -54,7 +53,7 @@ ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
 _MAX_ROUTES = 4096
 
 
-class MetricsMiddleware:
+class MetricsMiddleware(Middleware[ASGIApp]):
     """Record each HTTP request of ``app`` and serve the metrics document.
 
     :param app: the ASGI application to wrap.
@@ -69,33 +68,12 @@ class MetricsMiddleware:
         user-controlled URLs.
     """
 
-    __slots__ = (
-        "app",
-        "metrics_path",
-        "path_template",
-        "_templates",
-        "_django",
-        "strict",
-        "_unchecked",
-    )
+    __slots__ = ("_templates",)
 
-    def __init__(
-        self,
-        app: ASGIApp,
-        metrics_path: str | None = "/metrics",
-        *,
-        path_template: bool = False,
-        strict: bool = False,
-    ) -> None:
-        check_metrics_path(metrics_path)
-        check_at_start(strict)
-        self.strict = strict
-        self._unchecked = True
-        self.app = app
-        self.metrics_path = metrics_path
-        self.path_template = path_template
+    DJANGO_HANDLER = ("django.core.handlers.asgi", "ASGIHandler")
+
+    def _prepare(self) -> None:
         self._templates = _RouteTemplates()
-        self._django = django_handler(app, "django.core.handlers.asgi", "ASGIHandler")
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":

@@ -19,17 +19,11 @@ from http import HTTPStatus
 from time import perf_counter
 from typing import TYPE_CHECKING, Any
 
-from ._deployment import (
-    MisconfigurationError,
-    check_at_first_request,
-    check_at_start,
-    server_says,
-)
+from ._deployment import MisconfigurationError, check_at_first_request, server_says
 from ._middleware import (
     ROUTE_KEY,
     UNMATCHED,
-    check_metrics_path,
-    django_handler,
+    Middleware,
     django_route,
     encodable,
     metrics_answer,
@@ -40,7 +34,11 @@ if TYPE_CHECKING:
     from collections.abc import Callable
 
     from _typeshed import OptExcInfo
-    from _typeshed.wsgi import StartResponse, WSGIApplication, WSGIEnvironment
+    from _typeshed.wsgi import (
+        StartResponse,
+        WSGIApplication,  # noqa: F401  (named in a string below)
+        WSGIEnvironment,
+    )
 
 __all__ = ["MetricsMiddleware", "MisconfigurationError", "ROUTE_KEY", "UNMATCHED"]
 
@@ -56,7 +54,7 @@ def _wsgi_text(value: str) -> str:
     return raw.decode("utf-8", "replace")
 
 
-class MetricsMiddleware:
+class MetricsMiddleware(Middleware["WSGIApplication"]):
     """Record each request of ``app`` and serve the metrics document.
 
     :param app: the WSGI application to wrap.
@@ -76,25 +74,12 @@ class MetricsMiddleware:
         shard directory (at the first request).
     """
 
-    __slots__ = ("app", "metrics_path", "path_template", "_django", "strict", "_unchecked")
+    __slots__ = ()
 
-    def __init__(
-        self,
-        app: WSGIApplication,
-        metrics_path: str | None = "/metrics",
-        *,
-        path_template: bool = False,
-        strict: bool = False,
-    ) -> None:
-        check_metrics_path(metrics_path)
-        check_at_start(strict)
-        self.strict = strict
-        self._unchecked = True
-        self.app = app
-        self.metrics_path = metrics_path
-        self.path_template = path_template
-        self._django = django_handler(app, "django.core.handlers.wsgi", "WSGIHandler")
-        if path_template:
+    DJANGO_HANDLER = ("django.core.handlers.wsgi", "WSGIHandler")
+
+    def _prepare(self) -> None:
+        if self.path_template:
             _hook_flask()
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
