@@ -13,7 +13,6 @@ from typing import Any
 from wsgiref.util import setup_testing_defaults
 
 import pytest
-
 from vornik import _core, _deployment
 from vornik.asgi import MetricsMiddleware as AsgiMiddleware
 from vornik.wsgi import MetricsMiddleware, MisconfigurationError
@@ -41,7 +40,11 @@ def call(mw: MetricsMiddleware, **environ: Any) -> None:
 
 
 def warnings_of(caplog: pytest.LogCaptureFixture) -> list[str]:
-    return [r.getMessage() for r in caplog.records if r.name == "vornik" and r.levelno == logging.WARNING]
+    return [
+        r.getMessage()
+        for r in caplog.records
+        if r.name == "vornik" and r.levelno == logging.WARNING
+    ]
 
 
 def unusable_directories(tmp_path: Path) -> list[tuple[str, str]]:
@@ -84,7 +87,9 @@ class TestShardDirectory:
         assert warnings_of(caplog) == []
         assert fresh.is_dir() and list(fresh.iterdir()) == []
 
-    def test_strict_mode_raises_at_start(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    def test_strict_mode_raises_at_start(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
         directory, _ = unusable_directories(tmp_path)[0]
         monkeypatch.setenv("VRK_MULTIPROC_DIR", directory)
         for middleware in (MetricsMiddleware, AsgiMiddleware):
@@ -95,7 +100,9 @@ class TestShardDirectory:
 class TestSeveralWorkers:
     GUNICORN = {"SERVER_SOFTWARE": "gunicorn/23.0.0", "wsgi.multiprocess": True}
 
-    def test_gunicorns_word_without_a_directory_warns_once(self, caplog: pytest.LogCaptureFixture) -> None:
+    def test_gunicorns_word_without_a_directory_warns_once(
+        self, caplog: pytest.LogCaptureFixture
+    ) -> None:
         mw = MetricsMiddleware(app)
         call(mw, **self.GUNICORN)
         call(mw, **self.GUNICORN)
@@ -115,11 +122,15 @@ class TestSeveralWorkers:
             {"SERVER_SOFTWARE": "hypercorn-h11", "wsgi.multiprocess": True},
         ],
     )
-    def test_no_false_warning(self, environ: dict[str, Any], caplog: pytest.LogCaptureFixture) -> None:
+    def test_no_false_warning(
+        self, environ: dict[str, Any], caplog: pytest.LogCaptureFixture
+    ) -> None:
         call(MetricsMiddleware(app, strict=True), **environ)
         assert warnings_of(caplog) == []
 
-    def test_a_shard_directory_in_use_silences_it(self, tmp_path: Path, caplog: pytest.LogCaptureFixture) -> None:
+    def test_a_shard_directory_in_use_silences_it(
+        self, tmp_path: Path, caplog: pytest.LogCaptureFixture
+    ) -> None:
         _core.set_multiproc_dir(str(tmp_path))
         call(MetricsMiddleware(app, strict=True), **self.GUNICORN, **{"uwsgi.version": b"2.0"})
         assert warnings_of(caplog) == []
@@ -130,7 +141,9 @@ class TestSeveralWorkers:
         directory, _ = unusable_directories(tmp_path)[0]
         monkeypatch.setenv("VRK_MULTIPROC_DIR", directory)
         call(MetricsMiddleware(app), **self.GUNICORN)
-        assert [m.split(" cannot")[0] for m in warnings_of(caplog)] == [f"VRK_MULTIPROC_DIR={directory!r}"]
+        assert [m.split(" cannot")[0] for m in warnings_of(caplog)] == [
+            f"VRK_MULTIPROC_DIR={directory!r}"
+        ]
 
     def test_strict_mode_raises_at_the_first_request(self) -> None:
         mw = MetricsMiddleware(app, strict=True)

@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 HOST = "127.0.0.1"
-#: Response header naming the worker process that answered.
+#: Response header naming the worker process that answered; tests read it: part of the contract.
 WORKER_HEADER = "X-Vornik-Worker"
 CLIENT_THREADS = 4
 REQUEST_TIMEOUT_S = 10.0
