@@ -4,21 +4,19 @@ aggregation off."""
 from __future__ import annotations
 
 import contextlib
-import ctypes
 import json
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
-import textwrap
 import traceback
 import types
 from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import pytest
-
+from support import FakeClock
 from vornik import _core, _routes
 
 
@@ -33,6 +31,29 @@ def fresh_state() -> Iterator[None]:
     _core.set_max_requests(10000)
     _core.clear_requests()
     _routes.clear_series()
+
+
+@pytest.fixture
+def helpers() -> Iterator[list[subprocess.Popen[str]]]:
+    """Processes a test starts; whatever is still running afterwards is killed."""
+    started: list[subprocess.Popen[str]] = []
+    yield started
+    for process in started:
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        for stream in (process.stdin, process.stdout, process.stderr):
+            with contextlib.suppress(OSError):
+                stream.close()  # type: ignore[union-attr]
+
+
+@pytest.fixture
+def clock(monkeypatch: pytest.MonkeyPatch) -> FakeClock:
+    """The clock both middlewares time requests with, moved by the test."""
+    fake = FakeClock()
+    monkeypatch.setattr("vornik.wsgi.perf_counter", fake)
+    monkeypatch.setattr("vornik.asgi.perf_counter", fake)
+    return fake
 
 
 @pytest.fixture
@@ -71,24 +92,6 @@ def django_project() -> Iterator[None]:
     sys.modules["vornik_test_urls"] = urls
     yield
     del sys.modules["vornik_test_urls"]
-
-
-def run_python(
-    code: str, env: dict[str, str] | None = None, timeout: float = 60, cwd: str | None = None
-) -> str:
-    """Runs `code` in a fresh interpreter and returns its stdout; fails on a non-zero exit."""
-    full_env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
-    full_env.update(env or {})
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=full_env,
-        timeout=timeout,
-        cwd=cwd,
-    )
-    assert result.returncode == 0, result.stderr
-    return result.stdout
 
 
 NOBODY = 65534
@@ -133,33 +136,3 @@ def nobody_dir() -> Iterator[Path]:
         os.chown(path, NOBODY, NOBODY)
     yield path
     shutil.rmtree(path, ignore_errors=True)
-
-
-@pytest.fixture
-def helpers() -> Iterator[list[subprocess.Popen[str]]]:
-    """Processes a test starts; whatever is still running afterwards is killed."""
-    started: list[subprocess.Popen[str]] = []
-    yield started
-    for process in started:
-        if process.poll() is None:
-            process.kill()
-        process.wait()
-        for stream in (process.stdin, process.stdout, process.stderr):
-            with contextlib.suppress(OSError):
-                stream.close()  # type: ignore[union-attr]
-
-
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(field, ctypes.c_size_t) for field in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]  # fmt: skip
-
-
-_LIBC = ctypes.CDLL(None)
-_LIBC.mallinfo2.restype = MallInfo2
-
-
-def malloc_in_use() -> int:
-    """Bytes that glibc's malloc has handed out and not yet got back."""
-    info = _LIBC.mallinfo2()
-    return int(info.uordblks + info.hblkhd)

@@ -6,37 +6,27 @@ import http.client
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
 from pathlib import Path
 
-import psutil
 import pytest
+
+from support import alive, environment, metric, wait_gone
 
 pytestmark = pytest.mark.servers
 
 
 def vornik(*args: str, tmpdir: Path, timeout: float = 120) -> subprocess.CompletedProcess[str]:
-    env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
-    env["TMPDIR"] = str(tmpdir)
     return subprocess.run(
-        [sys.executable, "-m", "vornik", *args], capture_output=True, text=True, env=env, timeout=timeout
+        [sys.executable, "-m", "vornik", *args],
+        capture_output=True,
+        text=True,
+        env=environment(TMPDIR=str(tmpdir)),
+        timeout=timeout,
     )
-
-
-def alive(pid: int) -> bool:
-    try:
-        return psutil.Process(pid).status() != psutil.STATUS_ZOMBIE
-    except psutil.NoSuchProcess:
-        return False
-
-
-def wait_gone(pids: list[int], timeout: float = 10) -> list[int]:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline and any(map(alive, pids)):
-        time.sleep(0.1)
-    return [pid for pid in pids if alive(pid)]
 
 
 def worker_pids(output: str) -> list[int]:
@@ -58,12 +48,6 @@ def document(output: str) -> str:
     return output[marker.end() + 1 :]
 
 
-def sample(doc: str, name: str) -> float:
-    match = re.search(rf"^{name} (\S+)$", doc, re.MULTILINE)
-    assert match, doc
-    return float(match.group(1))
-
-
 @pytest.fixture
 def tmpdir_for_demo(tmp_path: Path) -> Path:
     directory = tmp_path / "tmp"
@@ -74,11 +58,44 @@ def tmpdir_for_demo(tmp_path: Path) -> Path:
 def test_help_explains_demo_and_serve(tmpdir_for_demo: Path) -> None:
     top = vornik("--help", tmpdir=tmpdir_for_demo)
     assert top.returncode == 0
-    assert "demo" in top.stdout and "--serve" in top.stdout
+    assert re.search(r"^commands:\n(.*\n)*    demo +run an instrumented example", top.stdout, re.M)
+    # Where each command's options are, and which they are.
+    assert "explained by `python -m vornik COMMAND --help`:" in top.stdout
+    assert "\n  demo: --serve, --port, --workers, --requests, --alert-cpu, --alert-rss-mb\n" in top.stdout
     sub = vornik("demo", "--help", tmpdir=tmpdir_for_demo)
     assert sub.returncode == 0
     assert "--serve" in sub.stdout and "--requests" in sub.stdout
     assert vornik(tmpdir=tmpdir_for_demo).returncode == 2  # no command: usage, not a demo
+
+
+@pytest.mark.parametrize(
+    ("option", "value", "message"),
+    [
+        ("--workers", "0", "--workers must be between 1 and 16"),
+        ("--port", "70000", "--port must be between 0 and 65535"),
+        ("--requests", "-1", "--requests must be between 0 and 100000"),
+        ("--alert-cpu", "-1", "--alert-cpu must be between 0 and 10000"),
+        ("--alert-cpu", "nan", "--alert-cpu must be between 0 and 10000"),
+        ("--alert-rss-mb", "inf", "--alert-rss-mb must be between 0 and 1048576"),
+    ],
+)
+def test_options_out_of_range(tmpdir_for_demo: Path, option: str, value: str, message: str) -> None:
+    result = vornik("demo", option, value, tmpdir=tmpdir_for_demo)
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.splitlines()[-1] == f"python -m vornik demo: error: {message}"
+
+
+def test_a_taken_port_is_one_line_and_status_2(tmpdir_for_demo: Path) -> None:
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        result = vornik("demo", "--port", str(port), tmpdir=tmpdir_for_demo)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == (
+        f"python -m vornik demo: error: cannot listen on 127.0.0.1:{port}: Address already in use\n"
+    )
+    assert list(tmpdir_for_demo.iterdir()) == []
 
 
 def test_demo_reports_merged_figures_and_cleans_up(tmpdir_for_demo: Path) -> None:
@@ -98,12 +115,12 @@ def test_demo_reports_merged_figures_and_cleans_up(tmpdir_for_demo: Path) -> Non
     assert sent >= 150
     doc = document(out)
     assert doc.startswith("# HELP vrk_requests_total ")
-    assert sample(doc, "vrk_requests_total") == sent
-    assert sample(doc, "vrk_errors_total") == errors
+    assert metric(doc, "vrk_requests_total") == sent
+    assert metric(doc, "vrk_errors_total") == errors
     assert len(re.findall(r"^# TYPE ", doc, re.MULTILINE)) == 13
     assert re.search(rf"requests +{sent} +\(the client got {sent} answers: matches\)", out)
     assert re.search(r"p50 [\d.]+ ms +p95 [\d.]+ ms +p99 [\d.]+ ms", out)
-    assert sample(doc, "vrk_latency_p99_ms") >= sample(doc, "vrk_latency_p50_ms") > 0
+    assert metric(doc, "vrk_latency_p99_ms") >= metric(doc, "vrk_latency_p50_ms") > 0
 
     # Both workers served traffic and told their process figures.
     for pid in pids:
@@ -127,14 +144,12 @@ def test_demo_alerts_and_more_workers(tmpdir_for_demo: Path) -> None:
 
 
 def start_serving(tmpdir: Path) -> tuple[subprocess.Popen[str], int, list[int], list[str]]:
-    env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
-    env["TMPDIR"] = str(tmpdir)
     proc = subprocess.Popen(
         [sys.executable, "-m", "vornik", "demo", "--serve", "--requests", "0"],
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         text=True,
-        env=env,
+        env=environment(TMPDIR=str(tmpdir)),
     )
     assert proc.stdout is not None
     lines: list[str] = []
@@ -161,11 +176,11 @@ def get(port: int, path: str) -> tuple[int, bytes, str | None]:
 def test_serve_until_interrupted(tmpdir_for_demo: Path) -> None:
     proc, port, pids, _ = start_serving(tmpdir_for_demo)
     try:
-        before = sample(get(port, "/metrics")[1].decode(), "vrk_requests_total")
+        before = metric(get(port, "/metrics")[1], "vrk_requests_total")
         status, body, worker = get(port, "/users/12")
         assert status == 200 and worker is not None and int(worker) in pids
         deadline = time.monotonic() + 5
-        while (total := sample(get(port, "/metrics")[1].decode(), "vrk_requests_total")) == before:
+        while (total := metric(get(port, "/metrics")[1], "vrk_requests_total")) == before:
             if time.monotonic() > deadline:
                 break
             time.sleep(0.02)

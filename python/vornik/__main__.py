@@ -1,4 +1,4 @@
-"""Command line: ``python -m vornik demo [--serve]``."""
+"""Command line: ``python -m vornik COMMAND``; ``--help`` lists the commands."""
 
 from __future__ import annotations
 
@@ -8,38 +8,48 @@ import sys
 from collections.abc import Sequence
 
 from . import __version__
-from .demo.config import PORT_RANGE, REQUESTS_RANGE, WORKERS_RANGE, DemoConfig
+from .demo.config import (
+    ALERT_CPU_RANGE,
+    ALERT_RSS_MB_RANGE,
+    PORT_RANGE,
+    REQUESTS_RANGE,
+    WORKERS_RANGE,
+    DemoConfig,
+)
 
-_DESCRIPTION = """\
-vornik records a Python web application's own requests and process figures in a
-small native core and serves them as a Prometheus document.
+PROG = "python -m vornik"
 
-commands:
-  demo            start an instrumented example application in two worker
-                  processes that share one shard directory, send it a short
-                  burst of HTTP requests over loopback, print a summary
-                  (requests, error rate, p50/p95/p99 latency, per-worker pids,
-                  alerts) and the merged Prometheus document from its own
-                  /metrics, then stop everything and exit
-  demo --serve    the same, then keep serving on the printed loopback address
-                  (point Prometheus or curl at /metrics) until Ctrl-C
-"""
+_DESCRIPTION = (
+    "vornik records a Python web application's own requests and process figures in a\n"
+    "small native core and serves them as a Prometheus document."
+)
+
+_DEMO_DESCRIPTION = (
+    "Start an instrumented example application in worker processes on 127.0.0.1 that\n"
+    "share one shard directory, send it a short burst of HTTP requests over loopback,\n"
+    "print a summary (requests, error rate, p50/p95/p99 latency, per-worker pids,\n"
+    "alerts) and the merged Prometheus document from its own /metrics, then stop\n"
+    "everything and exit. With --serve, keep serving on the printed address (point\n"
+    "Prometheus or curl at /metrics) until Ctrl-C."
+)
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+    """The command line parser and the parser of each command, by name."""
     defaults = DemoConfig()
     parser = argparse.ArgumentParser(
-        prog="python -m vornik",
+        prog=PROG,
         description=_DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"vornik {__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="command")
+    commands = parser.add_subparsers(title="commands", dest="command", metavar="command")
     demo = commands.add_parser(
         "demo",
-        help="run the two-worker example application against a burst of requests",
-        description="Run an instrumented example application in worker processes on 127.0.0.1, "
-        "send it a bounded burst of requests and print what vornik measured.",
+        help="run an instrumented example application in worker processes against a "
+        "burst of requests and print what vornik measured (--serve: then keep serving)",
+        description=_DEMO_DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     demo.add_argument(
         "--serve",
@@ -78,29 +88,45 @@ def _parser() -> argparse.ArgumentParser:
         metavar="MB",
         help=f"resident memory alert threshold (default: {defaults.alert_memory_rss_mb:g})",
     )
-    return parser
+    parser.epilog = _where_the_options_are(commands.choices)
+    return parser, commands.choices
+
+
+def _where_the_options_are(commands: dict[str, argparse.ArgumentParser]) -> str:
+    lines = [f"Each command has options of its own, explained by `{PROG} COMMAND --help`:"]
+    for name, command in commands.items():
+        options = [
+            action.option_strings[-1]
+            for action in command._actions
+            if action.option_strings and not isinstance(action, argparse._HelpAction)
+        ]
+        lines.append(f"  {name}: {', '.join(options)}")
+    return "\n".join(lines)
 
 
 def _check_range(
-    parser: argparse.ArgumentParser, option: str, value: int, bounds: tuple[int, int]
+    parser: argparse.ArgumentParser, option: str, value: float, bounds: tuple[float, float]
 ) -> None:
     low, high = bounds
-    if not low <= value <= high:
+    if not low <= value <= high:  # NaN fails too
         # Scripts may match on this message: part of the contract.
         parser.error(f"{option} must be between {low} and {high}")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = _parser()
+    parser, commands = _parser()
     args = parser.parse_args(argv)
     if args.command != "demo":
         parser.print_help()
         return 2
-    _check_range(parser, "--workers", args.workers, WORKERS_RANGE)
-    _check_range(parser, "--requests", args.requests, REQUESTS_RANGE)
-    _check_range(parser, "--port", args.port, PORT_RANGE)
+    demo = commands["demo"]
+    _check_range(demo, "--workers", args.workers, WORKERS_RANGE)
+    _check_range(demo, "--requests", args.requests, REQUESTS_RANGE)
+    _check_range(demo, "--port", args.port, PORT_RANGE)
+    _check_range(demo, "--alert-cpu", args.alert_cpu, ALERT_CPU_RANGE)
+    _check_range(demo, "--alert-rss-mb", args.alert_rss_mb, ALERT_RSS_MB_RANGE)
 
-    from .demo import run
+    from .demo import CannotListen, run
 
     config = DemoConfig(
         requests=args.requests,
@@ -112,6 +138,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     try:
         return run(config)
+    except CannotListen as error:
+        # Scripts may match on this message: part of the contract.
+        print(f"{PROG} demo: error: {error}", file=sys.stderr)
+        return 2
     except BrokenPipeError:
         # The reader went away (`python -m vornik demo | head`); everything is
         # stopped already, so only keep the interpreter from complaining.

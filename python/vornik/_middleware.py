@@ -6,9 +6,10 @@ import gzip
 import importlib
 import sys
 from collections.abc import Mapping
-from typing import Any, NamedTuple
+from typing import Any, ClassVar, Generic, NamedTuple, TypeVar
 
 from ._core import PROMETHEUS_CONTENT_TYPE
+from ._deployment import check_at_start
 from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document, record_request
 
 #: Environ or scope key an application may set to the route template of the
@@ -30,6 +31,50 @@ METRICS_METHODS = ("GET", "HEAD")
 #: text keeps its first characters and ends in "…".
 MAX_PATH_CHARS = 256
 MAX_METHOD_CHARS = 32
+
+
+AppT = TypeVar("AppT")
+
+
+class Middleware(Generic[AppT]):
+    """The settings both middlewares take, checked and kept the same way."""
+
+    __slots__ = (
+        "app",
+        "metrics_path",
+        "path_template",
+        "route_from_path",
+        "strict",
+        "_unchecked",
+        "_django",
+    )
+
+    #: Django's handler class for the protocol, as (module, name).
+    DJANGO_HANDLER: ClassVar[tuple[str, str]]
+
+    def __init__(
+        self,
+        app: AppT,
+        metrics_path: str | None = "/metrics",
+        *,
+        path_template: bool = False,
+        route_from_path: bool = False,
+        strict: bool = False,
+    ) -> None:
+        check_metrics_path(metrics_path)
+        check_at_start(strict)
+        self.app = app
+        self.metrics_path = metrics_path
+        self.path_template = path_template
+        self.route_from_path = route_from_path
+        self.strict = strict
+        # Until the first request has been checked for several workers.
+        self._unchecked = True
+        self._django = django_handler(app, *self.DJANGO_HANDLER)
+        self._prepare()
+
+    def _prepare(self) -> None:
+        """Set up what the protocol's middleware needs beyond these settings."""
 
 
 class MetricsAnswer(NamedTuple):
@@ -146,12 +191,30 @@ def status_code(status: object) -> int:
     Anything that is not a number in 0..65535 counts as the server error it
     will turn into.
     """
-    if type(status) is int or (isinstance(status, int) and not isinstance(status, bool)):
+    if type(status) is int:
+        return status if 0 <= status <= 0xFFFF else 500
+    if type(status) is str:
+        code = _STATUS_LINES.get(status)
+        if code is None:
+            code = _status_line_code(status)
+            if len(_STATUS_LINES) < _MAX_STATUS_LINES:
+                _STATUS_LINES[status] = code
+        return code
+    if isinstance(status, int) and not isinstance(status, bool):
         return int(status) if 0 <= status <= 0xFFFF else 500
-    if isinstance(status, str):
-        code = status.partition(" ")[0]
-        if code.isascii() and code.isdigit() and int(code) <= 0xFFFF:
-            return int(code)
+    return 500
+
+
+# An application answers with a handful of distinct status lines: parsing each
+# once keeps the per-request cost to a lookup.
+_STATUS_LINES: dict[str, int] = {}
+_MAX_STATUS_LINES = 64
+
+
+def _status_line_code(status: str) -> int:
+    code = status.partition(" ")[0]
+    if code.isascii() and code.isdigit() and int(code) <= 0xFFFF:
+        return int(code)
     return 500
 
 

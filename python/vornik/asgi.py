@@ -20,11 +20,11 @@ from collections.abc import Awaitable, Callable, MutableMapping
 from time import perf_counter
 from typing import Any
 
+from ._deployment import MisconfigurationError, check_at_first_request
 from ._middleware import (
     ROUTE_KEY,
     UNMATCHED,
-    check_metrics_path,
-    django_handler,
+    Middleware,
     django_route,
     metrics_answer,
     record,
@@ -34,6 +34,7 @@ __all__ = [
     "ASGIApp",
     "Message",
     "MetricsMiddleware",
+    "MisconfigurationError",
     "Receive",
     "ROUTE_KEY",
     "Scope",
@@ -52,7 +53,7 @@ ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
 _MAX_ROUTES = 4096
 
 
-class MetricsMiddleware:
+class MetricsMiddleware(Middleware[ASGIApp]):
     """Record each HTTP request of ``app`` and serve the metrics document.
 
     Every request is counted by method, route template and status code, with
@@ -75,35 +76,21 @@ class MetricsMiddleware:
         number of series stays bounded by :func:`vornik.routes.configure_series`.
     """
 
-    __slots__ = (
-        "app",
-        "metrics_path",
-        "path_template",
-        "route_from_path",
-        "_templates",
-        "_django",
-    )
+    __slots__ = ("_templates",)
 
-    def __init__(
-        self,
-        app: ASGIApp,
-        metrics_path: str | None = "/metrics",
-        *,
-        path_template: bool = False,
-        route_from_path: bool = False,
-    ) -> None:
-        check_metrics_path(metrics_path)
-        self.app = app
-        self.metrics_path = metrics_path
-        self.path_template = path_template
-        self.route_from_path = route_from_path
+    DJANGO_HANDLER = ("django.core.handlers.asgi", "ASGIHandler")
+
+    def _prepare(self) -> None:
         self._templates = _RouteTemplates()
-        self._django = django_handler(app, "django.core.handlers.asgi", "ASGIHandler")
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
+        if self._unchecked:
+            # ASGI servers do not say how many workers they run.
+            self._unchecked = False
+            check_at_first_request(self.strict, None)
         metrics_path = self.metrics_path
         if (
             metrics_path is not None

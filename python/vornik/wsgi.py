@@ -19,11 +19,11 @@ from http import HTTPStatus
 from time import perf_counter
 from typing import TYPE_CHECKING, Any
 
+from ._deployment import MisconfigurationError, check_at_first_request, server_says
 from ._middleware import (
     ROUTE_KEY,
     UNMATCHED,
-    check_metrics_path,
-    django_handler,
+    Middleware,
     django_route,
     encodable,
     metrics_answer,
@@ -34,9 +34,13 @@ if TYPE_CHECKING:
     from collections.abc import Callable
 
     from _typeshed import OptExcInfo
-    from _typeshed.wsgi import StartResponse, WSGIApplication, WSGIEnvironment
+    from _typeshed.wsgi import (
+        StartResponse,
+        WSGIApplication,  # noqa: F401  (named in a string below)
+        WSGIEnvironment,
+    )
 
-__all__ = ["MetricsMiddleware", "ROUTE_KEY", "UNMATCHED"]
+__all__ = ["MetricsMiddleware", "MisconfigurationError", "ROUTE_KEY", "UNMATCHED"]
 
 
 def _wsgi_text(value: str) -> str:
@@ -50,7 +54,7 @@ def _wsgi_text(value: str) -> str:
     return raw.decode("utf-8", "replace")
 
 
-class MetricsMiddleware:
+class MetricsMiddleware(Middleware["WSGIApplication"]):
     """Record each request of ``app`` and serve the metrics document.
 
     Every request is counted by method, route template and status code, with
@@ -71,27 +75,24 @@ class MetricsMiddleware:
     :param route_from_path: use the requested path as the route of a request
         whose template is unknown, for an application without a router; the
         number of series stays bounded by :func:`vornik.routes.configure_series`.
+    :param strict: raise :class:`MisconfigurationError` where a misconfigured
+        shard directory is otherwise only logged as a warning (logger
+        ``vornik``): when ``VRK_MULTIPROC_DIR`` names a directory that cannot
+        be used (at once), or when the server runs several workers without a
+        shard directory (at the first request).
     """
 
-    __slots__ = ("app", "metrics_path", "path_template", "route_from_path", "_django")
+    __slots__ = ()
 
-    def __init__(
-        self,
-        app: WSGIApplication,
-        metrics_path: str | None = "/metrics",
-        *,
-        path_template: bool = False,
-        route_from_path: bool = False,
-    ) -> None:
-        check_metrics_path(metrics_path)
-        self.app = app
-        self.metrics_path = metrics_path
-        self.path_template = path_template
-        self.route_from_path = route_from_path
-        self._django = django_handler(app, "django.core.handlers.wsgi", "WSGIHandler")
-        _hook_flask(app)
+    DJANGO_HANDLER = ("django.core.handlers.wsgi", "WSGIHandler")
+
+    def _prepare(self) -> None:
+        _hook_flask(self.app)
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
+        if self._unchecked:
+            self._unchecked = False
+            check_at_first_request(self.strict, server_says(environ))
         if environ.get("PATH_INFO", "") == self.metrics_path:
             return _serve_metrics(environ, start_response)
         call = _Call(self, environ, start_response)

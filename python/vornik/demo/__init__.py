@@ -29,12 +29,12 @@ from . import client
 from .app import demo_app
 from .config import CLIENT_THREADS, HOST, DemoConfig
 from .report import Observed, summarize, write_summary
-from .workers import listen, start_workers, stop
+from .workers import CannotListen, listen, start_workers, stop
 
 if TYPE_CHECKING:
     from multiprocessing.context import ForkProcess
 
-__all__ = ["DemoConfig", "demo_app", "run"]
+__all__ = ["CannotListen", "DemoConfig", "demo_app", "run"]
 
 
 def _raise_interrupt(signum: int, frame: FrameType | None) -> None:

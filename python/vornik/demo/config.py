@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 HOST = "127.0.0.1"
-#: Response header naming the worker process that answered.
+#: Response header naming the worker process that answered; tests read it: part of the contract.
 WORKER_HEADER = "X-Vornik-Worker"
 CLIENT_THREADS = 4
 REQUEST_TIMEOUT_S = 10.0
@@ -16,6 +16,9 @@ BURST_DEADLINE_S = 60.0
 WORKERS_RANGE = (1, 16)
 REQUESTS_RANGE = (0, 100_000)
 PORT_RANGE = (0, 65535)
+#: A share of one CPU, so up to 100 per CPU; and up to a terabyte.
+ALERT_CPU_RANGE = (0, 10_000)
+ALERT_RSS_MB_RANGE = (0, 1_048_576)
 
 
 @dataclass

@@ -68,6 +68,10 @@ def _worker_main(sock: socket.socket, shard_dir: str, parent_pid: int, config: D
     server.serve_forever(poll_interval=0.25)
 
 
+class CannotListen(Exception):
+    """The demo's address cannot be had (taken, or a port this user may not bind)."""
+
+
 def listen(port: int) -> socket.socket:
     """The shared listening socket on the loopback interface."""
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -76,6 +80,9 @@ def listen(port: int) -> socket.socket:
         sock.bind((HOST, port))
         sock.listen(128)
         sock.setblocking(False)
+    except OSError as error:
+        sock.close()
+        raise CannotListen(f"cannot listen on {HOST}:{port}: {error.strerror}") from error
     except BaseException:
         sock.close()
         raise

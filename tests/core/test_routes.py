@@ -12,8 +12,7 @@ from pathlib import Path
 import pytest
 from prometheus_client.openmetrics.parser import text_string_to_metric_families as parse_openmetrics
 from prometheus_client.parser import text_string_to_metric_families as parse_text
-
-from conftest import run_python
+from support import run_python
 from vornik import _core, _routes
 from vornik._middleware import metrics_answer
 
@@ -38,8 +37,8 @@ def route_families(document: str) -> str:
 def histogram_lines(method: str, route: str, cumulative: list[int], sum_text: str) -> str:
     labels = f'method="{method}",route="{route}"'
     lines = [
-        f"vrk_http_request_duration_seconds_bucket{{{labels},le=\"{le}\"}} {count}\n"
-        for le, count in zip(LE_TEXTS, cumulative)
+        f'vrk_http_request_duration_seconds_bucket{{{labels},le="{le}"}} {count}\n'
+        for le, count in zip(LE_TEXTS, cumulative, strict=True)
     ]
     lines.append(f"vrk_http_request_duration_seconds_sum{{{labels}}} {sum_text}\n")
     lines.append(f"vrk_http_request_duration_seconds_count{{{labels}}} {cumulative[-1]}\n")
@@ -63,26 +62,36 @@ def test_families_golden_in_both_formats() -> None:
         + "\n"
         + DURATION_HEAD
         + histogram_lines("_OTHER", "/pot", [0] * 14 + [1], "20")
-        + histogram_lines("GET", "/users/{id}", [1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3], "0.2675")
+        + histogram_lines(
+            "GET", "/users/{id}", [1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3], "0.2675"
+        )
         + "\n"
     )
     assert route_families(text) == expected
     # The thirteen families come first, exactly as vornik._core renders them.
     head = text[: text.index(REQUESTS_HEAD)]
-    assert head.split("# HELP vrk_process")[0] == _core.metrics_text().split("# HELP vrk_process")[0]
+    assert (
+        head.split("# HELP vrk_process")[0] == _core.metrics_text().split("# HELP vrk_process")[0]
+    )
 
     openmetrics = _routes.metrics_document(openmetrics=True)
     assert openmetrics.endswith("# EOF\n") and "\n\n" not in openmetrics
     assert "_created" not in openmetrics
-    assert route_families(openmetrics) == expected.replace(
-        "# HELP vrk_http_requests_total", "# HELP vrk_http_requests"
-    ).replace("# TYPE vrk_http_requests_total", "# TYPE vrk_http_requests").replace("\n\n", "\n") + "# EOF\n"
+    assert (
+        route_families(openmetrics)
+        == expected.replace("# HELP vrk_http_requests_total", "# HELP vrk_http_requests")
+        .replace("# TYPE vrk_http_requests_total", "# TYPE vrk_http_requests")
+        .replace("\n\n", "\n")
+        + "# EOF\n"
+    )
     assert "# TYPE vrk_requests counter\nvrk_requests_total 4\n" in openmetrics
 
 
 def test_both_formats_parse_back_with_the_same_figures() -> None:
     for i in range(30):
-        _routes.record_request(["GET", "POST"][i % 2], "/x", 200 + (i % 3) * 100, i * 7.5, f"/r/{i % 4}")
+        _routes.record_request(
+            ["GET", "POST"][i % 2], "/x", 200 + (i % 3) * 100, i * 7.5, f"/r/{i % 4}"
+        )
     by_format = {}
     for openmetrics, parse in ((False, parse_text), (True, parse_openmetrics)):
         families = {f.name: f for f in parse(_routes.metrics_document(openmetrics=openmetrics))}
@@ -106,8 +115,8 @@ def test_label_values_are_escaped_and_methods_normalised() -> None:
     escaped = 'a\\"b\\\\c\\nd/ü'
     lines = [line for line in text.splitlines() if line.startswith("vrk_http_requests_total{")]
     assert lines == [
-        f'vrk_http_requests_total{{method="{m}",route="{escaped}",status="200"}} {4 if m == "_OTHER" else 1}'
-        for m in METHODS
+        f'vrk_http_requests_total{{method="{m}",route="{escaped}",status="200"}} {count}'
+        for m, count in ((m, 4 if m == "_OTHER" else 1) for m in METHODS)
     ]
     families = {f.name: f for f in parse_text(text)}
     assert {s.labels["route"] for s in families["vrk_http_requests"].samples} == {route}
@@ -138,7 +147,10 @@ def test_metrics_answer_negotiates_format_and_encoding() -> None:
         ("text/plain", "text/plain; version=0.0.4; charset=utf-8"),
         (prometheus_accept, _routes.OPENMETRICS_CONTENT_TYPE),
         ("application/openmetrics-text", _routes.OPENMETRICS_CONTENT_TYPE),
-        ("application/openmetrics-text; q=0.4, text/plain", "text/plain; version=0.0.4; charset=utf-8"),
+        (
+            "application/openmetrics-text; q=0.4, text/plain",
+            "text/plain; version=0.0.4; charset=utf-8",
+        ),
         ("application/openmetrics-text;q=0", "text/plain; version=0.0.4; charset=utf-8"),
         ("application/openmetrics-text;version=0.0.1", "text/plain; version=0.0.4; charset=utf-8"),
         ("application/openmetrics-text;q=bad", "text/plain; version=0.0.4; charset=utf-8"),
@@ -149,11 +161,17 @@ def test_metrics_answer_negotiates_format_and_encoding() -> None:
         assert (answer.status, headers["Content-Type"]) == (200, content_type), accept
         assert "Content-Encoding" not in headers and headers["Vary"] == "Accept, Accept-Encoding"
         assert int(headers["Content-Length"]) == len(answer.body)
-        assert answer.body.endswith(b"# EOF\n") == (content_type == _routes.OPENMETRICS_CONTENT_TYPE)
-    assert _routes.OPENMETRICS_CONTENT_TYPE == "application/openmetrics-text; version=1.0.0; charset=utf-8"
+        assert answer.body.endswith(b"# EOF\n") == (
+            content_type == _routes.OPENMETRICS_CONTENT_TYPE
+        )
+    assert (
+        _routes.OPENMETRICS_CONTENT_TYPE
+        == "application/openmetrics-text; version=1.0.0; charset=utf-8"
+    )
 
-    for encoding, zipped in [("gzip", True), ("deflate, gzip;q=0.5", True), ("*", True),
-                             ("gzip;q=0", False), ("identity", False), ("*, gzip;q=0", False)]:  # fmt: skip
+    encodings = [("gzip", True), ("deflate, gzip;q=0.5", True), ("*", True),
+                 ("gzip;q=0", False), ("identity", False), ("*, gzip;q=0", False)]  # fmt: skip
+    for encoding, zipped in encodings:
         answer = metrics_answer("GET", {"accept": prometheus_accept, "accept-encoding": encoding})
         headers = dict(answer.headers)
         assert (headers.get("Content-Encoding") == "gzip") == zipped, encoding
@@ -185,12 +203,17 @@ def test_series_cap_overflow_and_one_warning() -> None:
     assert output.count("WARNING") == 1
     assert output.startswith(
         "vornik WARNING vornik: this process reached its limit of 3 request series (method, "
-        'route, status); requests of new combinations; such requests are counted under route="<overflow>"'
+        "route, status); requests of new combinations; such requests are counted under "
+        'route="<overflow>"'
     )
     assert "count 4\n" in output
     assert 'vrk_http_requests_total{method="GET",route="/r1",status="200"} 2\n' in output
-    assert 'vrk_http_requests_total{method="_OTHER",route="<overflow>",status="_OTHER"} 9\n' in output
-    assert 'vrk_http_request_duration_seconds_count{method="_OTHER",route="<overflow>"} 9\n' in output
+    assert (
+        'vrk_http_requests_total{method="_OTHER",route="<overflow>",status="_OTHER"} 9\n' in output
+    )
+    assert (
+        'vrk_http_request_duration_seconds_count{method="_OTHER",route="<overflow>"} 9\n' in output
+    )
 
     long_route = run_python(
         """
@@ -214,7 +237,8 @@ def test_configure_bounds_and_cap() -> None:
     output = run_python(
         """
         from vornik import _routes
-        for bad in ([], [1, 1], [2, 1], [0.0], [-1], [float("nan")], [float("inf")], list(range(1, 34))):
+        nan, inf = float("nan"), float("inf")
+        for bad in ([], [1, 1], [2, 1], [0.0], [-1], [nan], [inf], list(range(1, 34))):
             try:
                 _routes.configure_series(bad)
             except ValueError as error:
@@ -237,7 +261,8 @@ def test_configure_bounds_and_cap() -> None:
             _routes.configure_series([1])
         except ValueError as error:
             print("late", error)
-        print(_routes.metrics_document().split("# TYPE vrk_http_request_duration_seconds histogram")[1])
+        head = "# TYPE vrk_http_request_duration_seconds histogram"
+        print(_routes.metrics_document().split(head)[1])
         _routes.clear_series()
         _routes.configure_series([2])
         print(_routes.get_duration_buckets())
@@ -261,16 +286,27 @@ def test_configure_bounds_and_cap() -> None:
 
 
 def test_record_request_binds_like_the_core() -> None:
-    with pytest.raises(TypeError, match=r"^record_request\(\) missing 1 required positional argument: 'route'$"):
+    with pytest.raises(
+        TypeError, match=r"^record_request\(\) missing 1 required positional argument: 'route'$"
+    ):
         _routes.record_request("GET", "/", 200, 1.0)  # type: ignore[call-arg]
-    with pytest.raises(TypeError, match="^argument 'route': 'int' object cannot be converted to 'PyString'$"):
+    with pytest.raises(
+        TypeError, match="^argument 'route': 'int' object cannot be converted to 'PyString'$"
+    ):
         _routes.record_request("GET", "/", 200, 1.0, 5)  # type: ignore[arg-type]
     with pytest.raises(OverflowError):
         _routes.record_request("GET", "/", 70000, 1.0, "/")
     assert _routes.series_count() == 0 and _core.get_requests() == []
-    _routes.record_request(method="GET", path="/a/1", status_code=201, duration_ms=2, route="/a/{n}")
+    _routes.record_request(
+        method="GET", path="/a/1", status_code=201, duration_ms=2, route="/a/{n}"
+    )
     [record] = _core.get_requests()
-    assert (record.method, record.path, record.status_code, record.duration_ms) == ("GET", "/a/1", 201, 2.0)
+    assert (record.method, record.path, record.status_code, record.duration_ms) == (
+        "GET",
+        "/a/1",
+        201,
+        2.0,
+    )
     assert _core.aggregate().total_requests == 1 and _routes.series_count() == 1
 
 
@@ -402,7 +438,7 @@ def test_mergers_and_dying_writers_never_lose_or_double_count(tmp_path: Path) ->
         for m in mergers:
             m.kill()
             m.wait()
-    assert [(m.returncode, out.strip()) for m, (out, _) in zip(mergers, outputs)] == [
+    assert [(m.returncode, out.strip()) for m, (out, _) in zip(mergers, outputs, strict=True)] == [
         (0, str(writers * per_writer))
     ] * 3, [err for _, err in outputs]
     # One more merge folds whatever the last writers left: the directory keeps none.
@@ -427,7 +463,9 @@ def test_reselecting_the_directory_adopts_the_table(tmp_path: Path) -> None:
     assert totals(_routes.metrics_document()) == {("GET", "/c", "200"): 1}
 
 
-def test_merge_skips_junk_and_damaged_slots(tmp_path: Path, caplog: pytest.LogCaptureFixture) -> None:
+def test_merge_skips_junk_and_damaged_slots(
+    tmp_path: Path, caplog: pytest.LogCaptureFixture
+) -> None:
     pid = os.getpid()
     good = [(0, 200, "/good", 1000, [1] + [0] * 14)]
     (tmp_path / "vrk-1.series").write_bytes(table_bytes(pid, good))
@@ -435,7 +473,9 @@ def test_merge_skips_junk_and_damaged_slots(tmp_path: Path, caplog: pytest.LogCa
     (tmp_path / "vrk-3.series").write_bytes(table_bytes(pid, good)[:100])
     two = good + [(2, 201, "/also", 5, [0, 1] + [0] * 13)]
     (tmp_path / "vrk-4.series").write_bytes(table_bytes(pid, two, damage=0))
-    (tmp_path / "vrk-5.series").write_bytes(table_bytes(pid, [(0, 200, "/bad\udcff", 1, [1] + [0] * 14)]))
+    (tmp_path / "vrk-5.series").write_bytes(
+        table_bytes(pid, [(0, 200, "/bad\udcff", 1, [1] + [0] * 14)])
+    )
     (tmp_path / "vrk-6.series").symlink_to(tmp_path / "vrk-1.series")
     os.link(tmp_path / "vrk-4.series", tmp_path / "linked.bin")
     (tmp_path / "vrk-7.series.tmp").write_bytes(table_bytes(pid, good))
@@ -445,14 +485,19 @@ def test_merge_skips_junk_and_damaged_slots(tmp_path: Path, caplog: pytest.LogCa
         assert totals(_routes.metrics_document()) == {("GET", "/good", "200"): 1}
     assert caplog.records == []
     os.unlink(tmp_path / "linked.bin")
-    assert totals(_routes.metrics_document()) == {("GET", "/good", "200"): 1, ("POST", "/also", "201"): 1}
+    assert totals(_routes.metrics_document()) == {
+        ("GET", "/good", "200"): 1,
+        ("POST", "/also", "201"): 1,
+    }
 
 
 def test_tables_with_other_bounds_are_left_out_and_said_once(
     tmp_path: Path, caplog: pytest.LogCaptureFixture
 ) -> None:
     pid = os.getpid()
-    (tmp_path / "vrk-1.series").write_bytes(table_bytes(pid, [(0, 200, "/a", 1, [1, 0, 0])], bounds=(0.1, 1.0)))
+    (tmp_path / "vrk-1.series").write_bytes(
+        table_bytes(pid, [(0, 200, "/a", 1, [1, 0, 0])], bounds=(0.1, 1.0))
+    )
     (tmp_path / "vrk-2.series").write_bytes(table_bytes(pid, [(0, 200, "/a", 1, [1] + [0] * 14)]))
     _core.set_multiproc_dir(str(tmp_path))
     output = run_python(
@@ -533,7 +578,8 @@ def test_scanner_urls_leave_the_series_at_the_cap_and_memory_flat(tmp_path: Path
         after = in_use(), rss(), _routes.series_count()
         print("series", before[2], after[2])
         print("malloc", after[0] - before[0], "rss", after[1] - before[1])
-        print("overflow", _routes.metrics_document().count('route="<overflow>",status="_OTHER"}} 99000'))
+        overflow = 'route="<overflow>",status="_OTHER"}} 99000'
+        print("overflow", _routes.metrics_document().count(overflow))
         """,
         timeout=300,
     )

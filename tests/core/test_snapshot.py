@@ -10,8 +10,8 @@ import time
 import psutil
 import pytest
 
+from support import run_python
 from vornik import _core
-from conftest import run_python
 
 
 def test_figures_agree_with_psutil() -> None:

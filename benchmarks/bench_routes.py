@@ -1,0 +1,278 @@
+"""The route families: recording with a route, a scrape over 64 workers, and what the
+middlewares add per request next to the exporters users pick.
+
+record_route: `vornik._routes.record_request("GET", "/users/7", 200, 12.5, "/users/{id}")`,
+the one call a middleware makes per request (store, shard and an existing series),
+against `vornik._core.record_request` alone, with shards off and with a shard directory.
+
+routes_scrape: this process forks 63 workers; each, and this process as the 64th, records
+the same 100 series (25 route templates x GET/POST x status 200/500) into one vornik shard
+directory and into prometheus_client in multiprocess mode (a Counter labelled method,
+route, status and a Histogram labelled method, route, with the same bounds). vornik:
+`metrics_document()`, the merge of all 64 series tables and the rendering of the whole
+document; baseline: `generate_latest()` with a `MultiProcessCollector`.
+
+routes_middleware_flask, routes_middleware_starlette: a minimal app with one templated
+route, called in-process bare, wrapped in vornik's MetricsMiddleware with a shard
+directory set, and instrumented by the exporter (prometheus-flask-exporter with
+prometheus_client in multiprocess mode; starlette_exporter in its default mode). Each
+side times a variant and the bare app back to back and keeps the difference: what the
+instrumentation adds per request.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import tempfile
+import time
+from collections.abc import Callable, Iterator
+from types import ModuleType
+from wsgiref.util import setup_testing_defaults
+
+from bench_merge import live_workers
+from runner import Comparison, Ratio, Side, Statement, case, multiprocess_directories
+
+PROCESSES = 64
+ROUTES = [f"/api/v1/resource{i}/{{id}}" for i in range(25)]
+BOUNDS = (0.005, 0.01, 0.025, 0.05, 0.075, 0.1, 0.25, 0.5, 0.75, 1, 2.5, 5, 7.5, 10)
+CALLS = 2000  # requests per repeat of a middleware side
+
+
+def route_record_comparison(label: str) -> Comparison:
+    """The two calls in the current mode, with a few routes as a small application has
+    them and a full, evicting store; an existing series is timed."""
+    import vornik._core as vk
+    import vornik._routes as routes
+
+    for i in range(vk.get_max_requests() + 1000):
+        routes.record_request("GET", f"/users/{i}", 200 + i % 3, 12.5, f"/r/{i % 20}")
+    routes.record_request("GET", "/users/7", 200, 12.5, "/users/{id}")
+    series = routes.series_count()
+    namespace = {"core_record": vk.record_request, "route_record": routes.record_request}
+    with_route = Statement(
+        'vornik._routes.record_request("GET", "/users/7", 200, 12.5, "/users/{id}")',
+        'route_record("GET", "/users/7", 200, 12.5, "/users/{id}")',
+        namespace,
+    )
+    alone = Statement('vornik._core.record_request("GET", "/users/7", 200, 12.5)',
+                      'core_record("GET", "/users/7", 200, 12.5)', namespace)  # fmt: skip
+    return Comparison(
+        f"record with a route vs record_request alone, {label}",
+        unit="ns",
+        ratios=[Ratio(f"record with a route, {label}", with_route, alone, 1.5)],
+        notes=[lambda: f"{routes.series_count()} series in the table (was {series} before timing)"],
+    )
+
+
+@case
+def record_route() -> Iterator[Comparison]:
+    yield route_record_comparison("shards off")
+
+
+@case
+def record_route_multiproc() -> Iterator[Comparison]:
+    import vornik._core as vk
+
+    with tempfile.TemporaryDirectory(prefix="bench-vrk-route-") as directory:
+        vk.set_multiproc_dir(directory)
+        yield route_record_comparison("shard directory set")
+        vk.set_multiproc_dir(None)
+
+
+def record_series(routes: ModuleType, counter: object, histogram: object) -> None:
+    for i, route in enumerate(ROUTES):
+        for method in ("GET", "POST"):
+            for status in (200, 500):
+                duration_ms = 3.0 + 11.0 * i
+                routes.record_request(
+                    method, route.replace("{id}", "7"), status, duration_ms, route
+                )
+                counter.labels(method, route, str(status)).inc()  # type: ignore[attr-defined]
+                histogram.labels(method, route).observe(duration_ms / 1000.0)  # type: ignore[attr-defined]
+
+
+def worker_series(vk: ModuleType, vrk_dir: str) -> None:
+    """What each of the 64 processes records before the timing starts."""
+    import vornik._routes as routes
+    from prometheus_client import Counter, Histogram
+
+    vk.set_multiproc_dir(vrk_dir)
+    counter = Counter("http_requests", "Requests", ["method", "route", "status"], registry=None)
+    histogram = Histogram(
+        "http_request_duration_seconds",
+        "Duration",
+        ["method", "route"],
+        registry=None,
+        buckets=BOUNDS,
+    )
+    record_series(routes, counter, histogram)
+
+
+@case
+def routes_scrape() -> Iterator[Comparison]:
+    with multiprocess_directories() as (vrk_dir, prom_dir):
+        import vornik._core as vk
+        import vornik._routes as routes
+        from prometheus_client import CollectorRegistry, generate_latest
+        from prometheus_client.multiprocess import MultiProcessCollector
+
+        with live_workers(vk, vrk_dir, PROCESSES - 1, worker_series):
+            worker_series(vk, vrk_dir)
+            registry = CollectorRegistry()
+            MultiProcessCollector(registry, path=prom_dir)
+            # Both documents carry every request of every worker.
+            ours = routes.metrics_document()
+            theirs = generate_latest(registry).decode()
+            series = 4 * len(ROUTES)
+            assert ours.count("vrk_http_requests_total{") == series
+            assert f'{{method="GET",route="{ROUTES[3]}",status="200"}} {PROCESSES}\n' in ours
+            assert theirs.count("http_requests_total{") == series
+            assert len([n for n in os.listdir(vrk_dir) if n.endswith(".series")]) == PROCESSES
+
+            namespace = {"metrics_document": routes.metrics_document,
+                         "generate_latest": generate_latest, "registry": registry}  # fmt: skip
+            vornik = Statement(f"vornik metrics_document() over {PROCESSES} series tables",
+                               "metrics_document()", namespace)  # fmt: skip
+            exporter = Statement("prometheus_client generate_latest(MultiProcessCollector)",
+                                 "generate_latest(registry)", namespace)  # fmt: skip
+            yield Comparison(
+                f"scrape of {PROCESSES} workers x {series} series: metrics_document() vs "
+                "MultiProcessCollector + generate_latest()",
+                unit="us",
+                ratios=[
+                    Ratio(
+                        f"scrape of {PROCESSES} workers x {series} series", vornik, exporter, 0.05
+                    )
+                ],
+                notes=[
+                    f"documents: vornik {len(ours):,} bytes, "
+                    f"prometheus_client {len(theirs):,} bytes"
+                ],
+                repeat=5,
+            )
+
+
+class Added(Side):
+    """What an instrumented app adds per request: its time minus the bare app's, the
+    two run back to back in every repeat."""
+
+    def __init__(
+        self, label: str, variant: Callable[[int], float], bare: Callable[[int], float]
+    ) -> None:
+        super().__init__(label)
+        self.variant, self.bare = variant, bare
+        self.number = CALLS
+
+    def measure(self) -> dict[str, float]:
+        return {"": self.variant(CALLS) - self.bare(CALLS)}
+
+
+def middleware_comparison(
+    framework: str, exporter: str, run: dict[str, Callable[[int], float]]
+) -> Comparison:
+    ours = Added("vornik MetricsMiddleware, shard directory set", run["vornik"], run["bare"])
+    theirs = Added(exporter, run["exporter"], run["bare"])
+    return Comparison(
+        f"{framework}: what the instrumentation adds per request, in-process",
+        unit="us",
+        ratios=[Ratio(f"{framework} middleware, added per request", ours, theirs, 0.1)],
+        notes=[lambda: f"bare app {run['bare'](CALLS) * 1e6:.2f} us per request"],
+        repeat=9,
+    )
+
+
+@case
+def routes_middleware_flask() -> Iterator[Comparison]:
+    with multiprocess_directories() as (vrk_dir, _):
+        import prometheus_client.values
+        import vornik
+        import vornik.routes
+        from flask import Flask
+        from prometheus_flask_exporter import PrometheusMetrics
+        from vornik.wsgi import MetricsMiddleware
+
+        assert prometheus_client.values.ValueClass._multiprocess
+        vornik.set_multiproc_dir(vrk_dir)
+
+        def runner_for(variant: str) -> Callable[[int], float]:
+            app = Flask(f"bench_{variant}")
+            app.add_url_rule("/users/<int:user_id>", "user", lambda user_id: "ok")
+            if variant == "vornik":
+                app.wsgi_app = MetricsMiddleware(app.wsgi_app)  # type: ignore[method-assign]
+            elif variant == "exporter":
+                PrometheusMetrics(app)
+
+            def start_response(
+                status: str, headers: list[tuple[str, str]], exc_info: object = None
+            ) -> None:
+                pass
+
+            def run(calls: int) -> float:
+                start = time.perf_counter()
+                for _ in range(calls):
+                    environ: dict[str, object] = {"PATH_INFO": "/users/7"}
+                    setup_testing_defaults(environ)
+                    body = app(environ, start_response)
+                    b"".join(body)  # type: ignore[arg-type]
+                    getattr(body, "close", lambda: None)()
+                return (time.perf_counter() - start) / calls
+
+            return run
+
+        yield middleware_comparison(
+            "Flask",
+            "prometheus-flask-exporter PrometheusMetrics, multiprocess mode",
+            {v: runner_for(v) for v in ("bare", "vornik", "exporter")},
+        )
+        assert 'route="/users/<int:user_id>",status="200"}' in vornik.routes.metrics_document()
+
+
+@case
+def routes_middleware_starlette() -> Iterator[Comparison]:
+    import vornik
+    import vornik.routes
+    from starlette.applications import Starlette
+    from starlette.responses import PlainTextResponse
+    from starlette.routing import Route
+    from starlette_exporter import PrometheusMiddleware
+    from vornik.asgi import MetricsMiddleware
+
+    async def user(request: object) -> PlainTextResponse:
+        return PlainTextResponse("ok")
+
+    scope = {"type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1", "method": "GET",
+             "scheme": "http", "path": "/users/7", "raw_path": b"/users/7", "query_string": b"",
+             "root_path": "", "headers": [(b"host", b"bench")], "client": ("127.0.0.1", 1),
+             "server": ("127.0.0.1", 80)}  # fmt: skip
+
+    async def receive() -> dict[str, object]:
+        return {"type": "http.request", "body": b"", "more_body": False}
+
+    async def send(message: object) -> None:
+        pass
+
+    def runner_for(variant: str) -> Callable[[int], float]:
+        app = Starlette(routes=[Route("/users/{user_id}", user)])
+        if variant == "vornik":
+            app.add_middleware(MetricsMiddleware)
+        elif variant == "exporter":
+            app.add_middleware(PrometheusMiddleware, app_name=f"bench_{variant}")
+
+        async def loop(calls: int) -> float:
+            start = time.perf_counter()
+            for _ in range(calls):
+                await app(dict(scope), receive, send)  # type: ignore[arg-type]
+            return (time.perf_counter() - start) / calls
+
+        return lambda calls: asyncio.run(loop(calls))
+
+    with tempfile.TemporaryDirectory(prefix="bench-vrk-") as vrk_dir:
+        vornik.set_multiproc_dir(vrk_dir)
+        yield middleware_comparison(
+            "Starlette",
+            "starlette_exporter PrometheusMiddleware",
+            {v: runner_for(v) for v in ("bare", "vornik", "exporter")},
+        )
+        assert 'route="/users/{user_id}",status="200"}' in vornik.routes.metrics_document()
+        vornik.set_multiproc_dir(None)
