@@ -563,8 +563,6 @@ public:
         return true;
     }
 
-    std::size_t size() const { return series_.size(); }
-
     // A table image of every series, pid 0; past `capacity - 1` series the rest are added
     // into the overflow series. What was added first keeps its own slot.
     std::vector<std::uint64_t> image(std::uint64_t capacity) const {
@@ -824,7 +822,8 @@ Merged merged() {
     std::optional<worker_files::Directory> directory;
     if (directory_text) directory = worker_files::open_directory(*directory_text, false);
     if (!directory) {
-        // This process's own table: no directory, or one that cannot be listed now.
+        // Without a directory, this process's own table; a directory that cannot be
+        // opened reports no series, as the shard merge reports zeros then.
         Accumulator own(bounds);
         std::lock_guard guard(state.lock);
         if (state.table && !directory_text) own.add_image(state.table->image());

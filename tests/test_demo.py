@@ -117,7 +117,11 @@ def test_demo_reports_merged_figures_and_cleans_up(tmpdir_for_demo: Path) -> Non
     assert doc.startswith("# HELP vrk_requests_total ")
     assert metric(doc, "vrk_requests_total") == sent
     assert metric(doc, "vrk_errors_total") == errors
-    assert len(re.findall(r"^# TYPE ", doc, re.MULTILINE)) == 13
+    # The thirteen families, then requests and latency by route.
+    assert len(re.findall(r"^# TYPE ", doc, re.MULTILINE)) == 15
+    by_route = re.findall(r'^vrk_http_requests_total\{method="(\w+)",route="([^"]+)",status="(\d+)"\} (\d+)$', doc, re.MULTILINE)
+    assert sum(int(count) for *_, count in by_route) == sent
+    assert {("GET", "/users/{id}"), ("POST", "/orders"), ("GET", "/error")} <= {(m, r) for m, r, _, _ in by_route}
     assert re.search(rf"requests +{sent} +\(the client got {sent} answers: matches\)", out)
     assert re.search(r"p50 [\d.]+ ms +p95 [\d.]+ ms +p99 [\d.]+ ms", out)
     assert metric(doc, "vrk_latency_p99_ms") >= metric(doc, "vrk_latency_p50_ms") > 0

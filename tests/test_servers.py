@@ -1,4 +1,4 @@
-"""Real servers on 127.0.0.1: gunicorn and uvicorn with several workers, and Prometheus.
+"""Real servers on 127.0.0.1: WSGI and ASGI servers, several workers, and Prometheus.
 
 Each test starts its server in a new session, talks to it with a bounded number of
 requests, each with a timeout, and stops it (and with it every worker) at the end.
@@ -147,10 +147,20 @@ def get_all(port: int, paths: Sequence[str], threads: int = 4) -> list[Response]
 
 
 def traffic(count: int, start: int = 0) -> tuple[list[str], dict[str, int]]:
-    """`count` request paths with a known mix of outcomes; and the status each must get."""
+    """`count` request paths with a known mix of outcomes; and the status each must get.
+
+    ``/stream`` answers with a generator body and no Content-Length.
+    """
     paths = []
     for i in range(start, start + count):
-        paths.append("/fail" if i % 10 == 3 else "/missing" if i % 7 == 5 else f"/ok/{i}")
+        if i % 10 == 3:
+            paths.append("/fail")
+        elif i % 7 == 5:
+            paths.append("/missing")
+        elif i % 9 == 4:
+            paths.append("/stream")
+        else:
+            paths.append(f"/ok/{i}")
     return paths, {"/fail": 503, "/missing": 404}
 
 
@@ -165,7 +175,7 @@ def shard_pids(directory: Path) -> set[int]:
 FLASK_APP = """
     import os
 
-    from flask import Flask
+    from flask import Flask, Response
 
     from vornik.wsgi import MetricsMiddleware
 
@@ -180,6 +190,11 @@ FLASK_APP = """
     @flask_app.get("/fail")
     def fail():
         return "unavailable", 503
+
+
+    @flask_app.get("/stream")
+    def stream():
+        return Response(chunk for chunk in ("str", "eam"))
 
 
     def with_pid(app):
@@ -201,7 +216,7 @@ STARLETTE_APP = """
     import os
 
     from starlette.applications import Starlette
-    from starlette.responses import PlainTextResponse
+    from starlette.responses import PlainTextResponse, StreamingResponse
     from starlette.routing import Route
 
     from vornik.asgi import MetricsMiddleware
@@ -215,7 +230,16 @@ STARLETTE_APP = """
         return PlainTextResponse("unavailable", status_code=503)
 
 
-    inner = MetricsMiddleware(Starlette(routes=[Route("/ok/{n}", ok), Route("/fail", fail)]), path_template=True)
+    async def stream(request):
+        async def chunks():
+            yield b"str"
+            yield b"eam"
+
+        return StreamingResponse(chunks())
+
+
+    routes = [Route("/ok/{n}", ok), Route("/fail", fail), Route("/stream", stream)]
+    inner = MetricsMiddleware(Starlette(routes=routes), path_template=True)
     pid = str(os.getpid()).encode()
 
 
@@ -265,7 +289,7 @@ def check_exact_counts(port: int, shards: Path, count: int, workers: int) -> Non
             scraped_by.add(scrape.worker)
         if len(scraped_by) == workers:
             break
-    assert len(scraped_by) >= 2, f"only {scraped_by} answered /metrics"
+    assert len(scraped_by) >= min(workers, 2), f"only {scraped_by} answered /metrics"
 
 
 def test_gunicorn_sync_workers_report_exact_totals(tmp_path: Path) -> None:
@@ -302,8 +326,18 @@ def test_gunicorn_recycled_workers_keep_answering(tmp_path: Path) -> None:
         # 80 requests and 8 scrapes through workers that live for 15 requests each.
         assert len(workers) >= 5, f"workers were not recycled: {workers}"
         assert totals[-1] > 0
-        # Merging deletes the shards of dead workers; only the worker that answered
-        # the last scrape may have retired since.
+        # The requests of retired workers stay counted: the totals never went back, and
+        # they end at what was sent.
+        assert totals == sorted(totals), totals
+        deadline = time.monotonic() + 5
+        while metric(get(port, "/metrics").body, "vrk_requests_total") < sent:
+            assert time.monotonic() < deadline, "the last requests never showed"
+            time.sleep(0.02)
+        final = get(port, "/metrics").body
+        assert metric(final, "vrk_requests_total") == sent
+        assert metric(final, "vrk_errors_total") == sent_errors
+        # Merging folds the shards of dead workers; only the worker that answered the
+        # last scrape may have retired since.
         dead = [pid for pid in shard_pids(shards) if not alive(pid)]
         assert len(dead) <= 1, dead
         server.wait_for(r"Autorestarting worker after current request", count=3)
@@ -508,7 +542,8 @@ def prometheus_config(path: Path, job: str, target_port: int) -> None:
 
 def prometheus_range(port: int, query: str, start: float, end: float) -> list[tuple[float, float]]:
     """The points of a one-series range query, one a second."""
-    url = "/api/v1/query_range?" + urllib.parse.urlencode({"query": query, "start": start, "end": end, "step": 1})
+    parameters = {"query": query, "start": start, "end": end, "step": 1}
+    url = "/api/v1/query_range?" + urllib.parse.urlencode(parameters)
     response = get(port, url)
     assert response.status == 200, response.body
     result = json.loads(response.body)["data"]["result"]
@@ -552,7 +587,8 @@ def test_prometheus_sees_no_reset_while_gunicorn_recycles_workers(tmp_path: Path
         pytest.skip("the prometheus binary is not installed (Debian package 'prometheus')")
     rate, seconds, window = 50.0, 40.0, 30
     shards = tmp_path / "shards"
-    args = gunicorn(tmp_path, "--workers", "4", "--max-requests", "100", "--max-requests-jitter", "40")
+    recycling = ["--max-requests", "100", "--max-requests-jitter", "40"]
+    args = gunicorn(tmp_path, "--workers", "4", *recycling)
     with running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server:
         port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
         server.wait_for(r"Booting worker with pid", count=4)
