@@ -468,7 +468,8 @@ Table& current_table(State& state) {
 void write_key(std::uint64_t* slot, std::uint64_t key, std::string_view route) {
     slot[KEY] = key;
     std::memset(slot + ROUTE, 0, MAX_ROUTE_BYTES);
-    std::memcpy(slot + ROUTE, route.data(), route.size());
+    // The overflow series has no route, and an empty view may have no data at all.
+    if (!route.empty()) std::memcpy(slot + ROUTE, route.data(), route.size());
 }
 
 // Writes the key into the next free slot and publishes it.
@@ -503,7 +504,7 @@ std::uint32_t find_or_add(Table& table, std::uint64_t key, std::string_view rout
         if (entry == 0) break;
         const std::uint64_t* slot = table.slot(entry - 1);
         if (slot[CHECK] == check && slot[KEY] == key &&
-            std::memcmp(slot + ROUTE, route.data(), route.size()) == 0)
+            (route.empty() || std::memcmp(slot + ROUTE, route.data(), route.size()) == 0))
             return entry - 1;
     }
     if (table.regular >= max_series) return NO_SLOT;
