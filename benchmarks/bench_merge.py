@@ -9,8 +9,9 @@ closes it. This process is the 64th worker and records in the same way. So both
 directories hold the files of the same 64 live processes: 64 vornik shards, and 64
 counter plus 64 histogram files for prometheus_client.
 
-vornik: `aggregate()` in this process; with a shard directory set, every call lists
-the directory, maps each shard, checks its writer is alive and sums it.
+vornik: `aggregate()` in this process; with a shard directory set, every call reads
+the retained totals, lists the directory, reads each shard, probes the pid of each
+shard of its own user (a gone writer's shard would be folded) and sums them.
 
 Baseline: `MultiProcessCollector(registry).collect()` over the prometheus_client
 directory, which reads and merges all its files on every call.
@@ -88,13 +89,7 @@ def main() -> None:
             children.append(pid)
         os.close(ready_w)
         os.close(release_r)
-        ready = 0
-        while ready < len(children):
-            chunk = os.read(ready_r, 64)
-            if not chunk:
-                raise RuntimeError(f"only {ready} of {len(children)} workers got ready")
-            ready += len(chunk)
-        os.close(ready_r)
+        wait_ready(ready_r, len(children))
         run(vk, vrk_dir, prom_dir)
     finally:
         if release_w >= 0:
@@ -107,6 +102,17 @@ def main() -> None:
             pass
         shutil.rmtree(vrk_dir, ignore_errors=True)
         shutil.rmtree(prom_dir, ignore_errors=True)
+
+
+def wait_ready(ready_r: int, count: int) -> None:
+    """Waits for `count` workers to say ready on the pipe, then closes it."""
+    ready = 0
+    while ready < count:
+        chunk = os.read(ready_r, 64)
+        if not chunk:
+            raise RuntimeError(f"only {ready} of {count} workers got ready")
+        ready += len(chunk)
+    os.close(ready_r)
 
 
 def reap(children: list[int], timeout: float = 10.0) -> None:

@@ -38,6 +38,7 @@ ORDER = [
     "snapshot",
     "metrics_text",
     "merge",
+    "merge_recycled",
 ]
 
 TIMEOUT_SECONDS = 300
