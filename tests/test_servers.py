@@ -314,8 +314,16 @@ def test_gunicorn_recycled_workers_keep_answering(tmp_path: Path) -> None:
         # 80 requests and 8 scrapes through workers that live for 15 requests each.
         assert len(workers) >= 5, f"workers were not recycled: {workers}"
         assert totals[-1] > 0
-        # Merging deletes the shards of dead workers; only the worker that answered
-        # the last scrape may have retired since.
+        # The requests of retired workers stay counted: the totals never went back, and
+        # they end at what was sent.
+        assert totals == sorted(totals), totals
+        deadline = time.monotonic() + 5
+        while metric(get(port, "/metrics").body, "vrk_requests_total") < sent and time.monotonic() < deadline:
+            time.sleep(0.02)
+        final = get(port, "/metrics").body
+        assert (metric(final, "vrk_requests_total"), metric(final, "vrk_errors_total")) == (sent, sent_errors)
+        # Merging folds the shards of dead workers; only the worker that answered the
+        # last scrape may have retired since.
         dead = [pid for pid in shard_pids(shards) if not alive(pid)]
         assert len(dead) <= 1, dead
         server.wait_for(r"Autorestarting worker after current request", count=3)
