@@ -37,7 +37,9 @@ LIVE_WORKERS = 4
 
 def main() -> None:
     if "prometheus_client" in sys.modules:
-        raise RuntimeError("prometheus_client must be imported after PROMETHEUS_MULTIPROC_DIR is set")
+        raise RuntimeError(
+            "prometheus_client must be imported after PROMETHEUS_MULTIPROC_DIR is set"
+        )
     h.clean_environment()
     vrk_dir = tempfile.mkdtemp(prefix="bench-vrk-recycled-")
     prom_dir = tempfile.mkdtemp(prefix="bench-prom-recycled-")
@@ -93,6 +95,7 @@ def main() -> None:
         reap(live)
         try:
             import prometheus_client.values
+
             prometheus_client.values.close_all_multiprocess_files()
         except (ImportError, AttributeError):
             pass
@@ -125,27 +128,38 @@ def run(vk, vrk_dir: str, prom_dir: str) -> None:
     assert len(shards) == LIVE_WORKERS + 1, vrk_files
 
     namespace = {"aggregate": vk.aggregate, "collector": collector}
-    h.print_header(f"merge after {RECYCLES} recycled workers: aggregate() vs MultiProcessCollector.collect()")
+    h.print_header(
+        f"merge after {RECYCLES} recycled workers: aggregate() vs MultiProcessCollector.collect()"
+    )
     print("  " + h.describe_machine())
     candidate, baseline = h.compare_timers(
-        (f"vornik aggregate() over {len(vrk_files)} files", h.make_timer("aggregate()", namespace=namespace)),
-        (f"prometheus_client MultiProcessCollector.collect() over {len(prom_files)} files",
-         h.make_timer("collector.collect()", namespace=namespace)),
+        (
+            f"vornik aggregate() over {len(vrk_files)} files",
+            h.make_timer("aggregate()", namespace=namespace),
+        ),
+        (
+            f"prometheus_client MultiProcessCollector.collect() over {len(prom_files)} files",
+            h.make_timer("collector.collect()", namespace=namespace),
+        ),
     )
-    h.report(h.Comparison(
-        benchmark="merge_recycled",
-        title=f"merge after {RECYCLES} recycled workers",
-        candidate=candidate,
-        baseline=baseline,
-        target=TARGET,
-        unit="us",
-        notes=[
-            f"vornik directory: {len(vrk_files)} files ({len(shards)} live shards + {', '.join(n for n in vrk_files if n not in shards)})",
-            f"prometheus_client directory: {len(prom_files)} files",
-            f"{RECYCLES} recycled workers + {LIVE_WORKERS} live + this process, {REQUESTS_PER_WORKER} requests each; "
-            f"a merge every {SCRAPE_EVERY} recycles while recycling",
-        ],
-    ))
+    h.report(
+        h.Comparison(
+            benchmark="merge_recycled",
+            title=f"merge after {RECYCLES} recycled workers",
+            candidate=candidate,
+            baseline=baseline,
+            target=TARGET,
+            unit="us",
+            notes=[
+                f"vornik directory: {len(vrk_files)} files ({len(shards)} live shards + "
+                f"{', '.join(n for n in vrk_files if n not in shards)})",
+                f"prometheus_client directory: {len(prom_files)} files",
+                f"{RECYCLES} recycled workers + {LIVE_WORKERS} live + this process, "
+                f"{REQUESTS_PER_WORKER} requests each; a merge every {SCRAPE_EVERY} recycles "
+                "while recycling",
+            ],
+        )
+    )
 
 
 if __name__ == "__main__":

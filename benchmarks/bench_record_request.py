@@ -132,7 +132,10 @@ def compare_with_noop(vk: ModuleType) -> None:
         baseline=baseline,
         target=TARGET_OVER_NOOP,
         unit="ns",
-        notes=[f"timeit's empty loop costs {h.loop_overhead() * 1e9:.1f} ns/iteration, included once on both sides"],
+        notes=[
+            f"timeit's empty loop costs {h.loop_overhead() * 1e9:.1f} ns/iteration, "
+            "included once on both sides"
+        ],
     ))
 
 
