@@ -548,6 +548,10 @@ def test_merged_path_ignores_the_local_store(tmp_path: Path) -> None:
     assert _core.aggregate().total_requests == 1  # clear does not touch shards
     os.unlink(own_shard(tmp_path / "d"))
     os.rmdir(tmp_path / "d")
+    # A file where the directory was: the writer cannot make its shard again, and the
+    # merge cannot list anything.
+    (tmp_path / "d").write_text("not a directory")
+    time.sleep(1.1 - time.time() % 1)  # the next request checks on its shard
     _core.record_request("GET", "/", 200, 5.0)
     assert list(_core.aggregate().to_dict().values()) == [0, 0] + [0.0] * 7
     document = _core.metrics_text()
