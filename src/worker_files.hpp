@@ -204,8 +204,9 @@ Retained read_own_retained(const Directory& directory, std::string_view family);
 bool replace_retained(const Directory& directory, std::string_view family,
                       const Retained& retained);
 
-// Bound on the rereads of a merge that keeps meeting replaced retained files. A fold
-// replaces the file once per batch of gone writers, so in practice one reread suffices.
+// Bound on the rereads of a merge that keeps meeting replaced retained files; should all
+// be spent, the merge reports its last reading. A fold replaces the file once per batch
+// of gone writers, so in practice one reread suffices.
 inline constexpr int MAX_READ_ATTEMPTS = 64;
 
 // --- implementation of the templates -------------------------------------------------
