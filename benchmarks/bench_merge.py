@@ -8,8 +8,9 @@ second pipe until this process closes it. This process is the 64th worker and re
 the same way. So both directories hold the files of the same 64 live processes: 64 vornik
 shards, and 64 counter plus 64 histogram files for prometheus_client.
 
-vornik: `aggregate()` in this process; with a shard directory set, every call lists the
-directory, maps each shard, checks its writer is alive and sums it.
+vornik: `aggregate()` in this process; with a shard directory set, every call reads
+the retained totals, lists the directory, reads each shard, probes the pid of each
+shard of its own user (a gone writer's shard would be folded) and sums them.
 
 Baseline: `MultiProcessCollector(registry).collect()` over the prometheus_client
 directory, which reads and merges all its files on every call.

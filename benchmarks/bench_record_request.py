@@ -13,12 +13,23 @@ ordinary single-process mode; `record_request_multiproc` with a shard directory 
 that each call also adds the request to this process's shard (atomic updates of the
 shared mapping), against prometheus_client's multiprocess mode, which writes its own
 per-process mmap files.
+
+`record_request_over_noop` times it, shards off, against a native function that binds
+and converts the same four arguments through the same code as record_request and
+records nothing (noop_record.cpp, compiled here with the Release flags of the extension
+against the same limited API): what recording costs on top of the call itself.
 """
 
 from __future__ import annotations
 
+import importlib.util
 import os
+import subprocess
+import sysconfig
+import tempfile
 from collections.abc import Iterator
+from pathlib import Path
+from types import ModuleType
 
 from runner import Comparison, Ratio, Statement, case, multiprocess_directories
 
@@ -100,3 +111,54 @@ def record_request_multiproc() -> Iterator[Comparison]:
         )
         # The merged path counts this process's shard, which has seen every call.
         assert vk.aggregate().total_requests > vk.get_max_requests()
+
+
+REPO = Path(__file__).resolve().parent.parent
+
+
+def build_noop(work: str) -> ModuleType:
+    """Compiles the no-op baseline into `work` and imports it."""
+    target = Path(work) / "_noop_record.abi3.so"
+    command = [
+        os.environ.get("CXX", "c++"), "-O3", "-DNDEBUG", "-std=c++20", "-fPIC", "-shared",
+        "-fvisibility=hidden", "-DPy_LIMITED_API=0x030A0000",
+        f"-I{sysconfig.get_paths()['include']}", f"-I{REPO / 'src'}",
+        str(REPO / "benchmarks" / "noop_record.cpp"), str(REPO / "src" / "arguments.cpp"),
+        "-o", str(target),
+    ]  # fmt: skip
+    subprocess.run(command, check=True)
+    found = importlib.util.spec_from_file_location("_noop_record", target)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
+
+
+@case
+def record_request_over_noop() -> Iterator[Comparison]:
+    import vornik._core as vk
+
+    with tempfile.TemporaryDirectory(prefix="bench-noop-") as work:
+        noop = build_noop(work)
+        namespace = instruments()
+        namespace["record_nothing"] = noop.record_nothing
+        # Both convert the same arguments and reject the same mistakes.
+        noop.record_nothing("GET", "/users", 200, 12.5)
+        for bad in (("GET", "/users", "200", 12.5), ("GET", "/users", 70000, 12.5)):
+            for function in (vk.record_request, noop.record_nothing):
+                try:
+                    function(*bad)
+                except (TypeError, OverflowError):
+                    continue
+                raise AssertionError(f"{function} accepted {bad}")
+        vornik = Statement('vornik record_request("GET", "/users", 200, 12.5)', RECORD, namespace)
+        nothing = Statement(
+            "no-op native function converting the same arguments",
+            'record_nothing("GET", "/users", 200, 12.5)',
+            namespace,
+        )
+        yield Comparison(
+            "record_request, shards off, against a no-op native function",
+            unit="ns",
+            ratios=[Ratio("record_request, shards off, over a no-op", vornik, nothing, 2.5)],
+        )

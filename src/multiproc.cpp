@@ -13,9 +13,9 @@
 //   word 7       updated_at, Unix seconds of the last write (written, never read)
 //   words 8-21   request counts of the 14 latency buckets, non-cumulative
 // The writer updates its mapping with relaxed atomic read-modify-writes; readers take
-// the 176 bytes with one read. No lock is shared between processes, so a reader may
-// see a request in `requests` before it shows up in its bucket; every word on its own
-// is one that the writer really stored.
+// the 176 bytes with one read and no lock, so a reader may see a request in `requests`
+// before it shows up in its bucket; every word on its own is one that the writer really
+// stored.
 //
 // The retained totals of the shards ("vrk-shards.<uid>.retained", format in
 // worker_files.cpp) carry a payload of 19 words: requests, errors, latency_sum_us,
@@ -77,7 +77,7 @@ enum Word : std::size_t {
 constexpr std::string_view SHARD_PREFIX = "vrk-";
 constexpr std::string_view SHARD_SUFFIX = ".shard";
 
-// Process-wide: the family name of the shard files' fold lock and retained totals.
+// Names the fold lock and the retained totals of the shard files.
 constexpr std::string_view FAMILY = "shards";
 
 // The own shard's words: every access goes through atomic_ref, plain stores included,
@@ -114,8 +114,8 @@ using State = std::variant<Uninitialized, Disabled, Enabled>;
 
 std::mutex STATE_LOCK;
 State STATE;
-// Set once the state is Disabled, so that recording with shards off costs one load and
-// no lock. Written only with STATE_LOCK held.
+// True exactly while the state is Disabled, so that recording with shards off costs one
+// load and no lock. Written only with STATE_LOCK held.
 std::atomic<bool> KNOWN_DISABLED{false};
 // Set in a child right after fork: its first request moves it to a shard of its own.
 std::atomic<bool> FORKED{false};
@@ -186,7 +186,7 @@ std::optional<Writer> open_writer(const std::string& dir) {
     Mapping shard;
     // With the file's lock ours, no folder can fold it any more; one may have done so
     // already and died before deleting it, and then its counts are in the retained totals.
-    auto adopted = worker_files::adopt_own(*directory, shard_name(pid), [&](int fd) {
+    auto file = worker_files::adopt_own(*directory, shard_name(pid), [&](int fd) {
         Words words;
         struct stat info {};
         if (!read_words(fd, words) || words[VERSION] != SHARD_VERSION || words[PID] != own_pid ||
@@ -197,7 +197,6 @@ std::optional<Writer> open_writer(const std::string& dir) {
         shard = map_shard(fd);
         return static_cast<bool>(shard);
     });
-    std::optional<worker_files::OwnFile> file = std::move(adopted);
     if (!file) {
         const std::string names[] = {shard_name(pid), spare_shard_name(pid), spare_shard_name(pid),
                                      spare_shard_name(pid)};
@@ -376,18 +375,10 @@ void for_each_entry(int dir_fd, Visit&& visit) {
     closedir(listing);
 }
 
-// What a merge noticed that a fold could tidy: a shard of ours whose writer's pid is
-// gone, a folded shard still present, or a temporary file whose creator is gone.
-bool worth_folding(const worker_files::Directory& directory, const char* name) {
-    const auto creator = worker_files::temporary_creator(name);
-    if (!creator || !worker_files::pid_gone(*creator)) return false;
-    struct stat info {};
-    return fstatat(directory.fd.get(), name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISREG(info.st_mode) && info.st_uid == directory.user;
-}
-
 // One pass over the directory: the retained totals plus every countable shard that was
-// not folded into them.
+// not folded into them. `fold_due` tells whether it met what a fold could tidy: a shard
+// of ours whose writer's pid is gone, a folded shard still present, or a temporary file
+// whose creator is gone.
 MergedShards merge_once(const worker_files::Directory& directory,
                         const worker_files::RetainedView& retained, bool& fold_due) {
     MergedShards total;
@@ -395,7 +386,7 @@ MergedShards merge_once(const worker_files::Directory& directory,
         add(total, decode_retained(file.payload));
     for_each_entry(directory.fd.get(), [&](const char* name) {
         if (!is_shard_name(name)) {
-            fold_due = fold_due || worth_folding(directory, name);
+            fold_due = fold_due || worker_files::stale_temporary(directory, name);
             return;
         }
         const auto shard = read_shard(directory, name);
@@ -432,16 +423,7 @@ void fold(const worker_files::Directory& directory) {
     bool leftovers = false;
 
     for_each_entry(dir_fd, [&](const char* name) {
-        if (const auto creator = worker_files::temporary_creator(name)) {
-            const FileDescriptor fd(
-                openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-            struct stat info {};
-            if (fd && fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
-                info.st_uid == directory.user && worker_files::writer_gone(fd.get(), *creator))
-                unlinkat(dir_fd, name, 0);
-            return;
-        }
-        if (!is_shard_name(name)) return;
+        if (worker_files::remove_stale_temporary(directory, name) || !is_shard_name(name)) return;
         auto shard = read_shard(directory, name);
         if (!shard || shard->info.st_uid != directory.user) return;
         const auto identity = worker_files::identity_of(shard->info);

@@ -229,6 +229,25 @@ std::optional<pid_t> temporary_creator(std::string_view name) {
     return pid;
 }
 
+bool stale_temporary(const Directory& directory, const char* name) {
+    const auto creator = temporary_creator(name);
+    if (!creator || !pid_gone(*creator)) return false;
+    struct stat info {};
+    return fstatat(directory.fd.get(), name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(info.st_mode) && info.st_uid == directory.user;
+}
+
+bool remove_stale_temporary(const Directory& directory, const char* name) {
+    const auto creator = temporary_creator(name);
+    if (!creator) return false;
+    const FileDescriptor fd(openat(directory.fd.get(), name, READ_FLAGS));
+    struct stat info {};
+    if (fd && fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
+        info.st_uid == directory.user && writer_gone(fd.get(), *creator))
+        unlinkat(directory.fd.get(), name, 0);
+    return true;
+}
+
 bool pid_gone(pid_t pid) {
     return kill(pid, 0) != 0 && errno == ESRCH;
 }

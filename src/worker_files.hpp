@@ -141,6 +141,14 @@ bool still_named(const std::string& path, const Identity& identity);
 // creator died before publishing them.
 std::optional<pid_t> temporary_creator(std::string_view name);
 
+// A temporary file of this user whose creator's pid is gone: what a merge notes for the
+// next fold, without touching the file.
+bool stale_temporary(const Directory& directory, const char* name);
+
+// For a folder holding the fold lock: whether `name` is a temporary name, removing the
+// file when it is this user's and its creator is gone (pid and lock).
+bool remove_stale_temporary(const Directory& directory, const char* name);
+
 // Signal 0 reports whether a process exists; EPERM means it does, under another user.
 // Only ESRCH means it does not.
 bool pid_gone(pid_t pid);
@@ -196,8 +204,9 @@ Retained read_own_retained(const Directory& directory, std::string_view family);
 bool replace_retained(const Directory& directory, std::string_view family,
                       const Retained& retained);
 
-// Bound on the rereads of a merge that keeps meeting replaced retained files. A fold
-// replaces the file once per batch of gone writers, so in practice one reread suffices.
+// Bound on the rereads of a merge that keeps meeting replaced retained files; should all
+// be spent, the merge reports its last reading. A fold replaces the file once per batch
+// of gone writers, so in practice one reread suffices.
 inline constexpr int MAX_READ_ATTEMPTS = 64;
 
 // --- implementation of the templates -------------------------------------------------

@@ -381,7 +381,8 @@ STRESS_WRITER = """
     from vornik import _core
     count, seed = int(sys.argv[1]), int(sys.argv[2])
     for i in range(count):
-        _core.record_request("GET", "/", 500 if (i + seed) % 4 == 0 else 200, float((i * 7 + seed) % 60))
+        status = 500 if (i + seed) % 4 == 0 else 200
+        _core.record_request("GET", "/", status, float((i * 7 + seed) % 60))
     print("done", flush=True)
     sys.stdin.read()
 """
@@ -427,7 +428,8 @@ def test_merged_totals_never_decrease_and_end_exact(tmp_path: Path, seed: int,
     expected = Totals()
     for count, plan_seed in plans:
         for i in range(count):
-            expected.record(500 if (i + plan_seed) % 4 == 0 else 200, float((i * 7 + plan_seed) % 60))
+            status = 500 if (i + plan_seed) % 4 == 0 else 200
+            expected.record(status, float((i * 7 + plan_seed) % 60))
 
     mergers = [new_merger() for _ in range(3)]
     pending = list(plans)
