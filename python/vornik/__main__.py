@@ -8,14 +8,7 @@ import sys
 from collections.abc import Sequence
 
 from . import __version__
-from .demo.config import (
-    ALERT_CPU_RANGE,
-    ALERT_RSS_MB_RANGE,
-    PORT_RANGE,
-    REQUESTS_RANGE,
-    WORKERS_RANGE,
-    DemoConfig,
-)
+from .demo.config import NUMBER_OPTIONS, DemoConfig
 
 PROG = "python -m vornik"
 
@@ -56,38 +49,16 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
         action="store_true",
         help="after the summary, keep serving on the printed address until interrupted (Ctrl-C)",
     )
-    demo.add_argument(
-        "--port",
-        type=int,
-        default=defaults.port,
-        help="port on 127.0.0.1 to listen on (default: any free port)",
-    )
-    demo.add_argument(
-        "--workers",
-        type=int,
-        default=defaults.workers,
-        help=f"number of worker processes (default: {defaults.workers})",
-    )
-    demo.add_argument(
-        "--requests",
-        type=int,
-        default=defaults.requests,
-        help=f"requests in the burst, 0 for none (default: {defaults.requests})",
-    )
-    demo.add_argument(
-        "--alert-cpu",
-        type=float,
-        default=defaults.alert_cpu_percent,
-        metavar="PERCENT",
-        help=f"CPU alert threshold (default: {defaults.alert_cpu_percent:g})",
-    )
-    demo.add_argument(
-        "--alert-rss-mb",
-        type=float,
-        default=defaults.alert_memory_rss_mb,
-        metavar="MB",
-        help=f"resident memory alert threshold (default: {defaults.alert_memory_rss_mb:g})",
-    )
+    for option in NUMBER_OPTIONS:
+        default = getattr(defaults, option.field)
+        demo.add_argument(
+            option.flag,
+            dest=option.field,
+            type=option.kind,
+            default=default,
+            metavar=option.metavar,
+            help=option.help.format(default=default),
+        )
     parser.epilog = _where_the_options_are(commands.choices)
     return parser, commands.choices
 
@@ -119,23 +90,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command != "demo":
         parser.print_help()
         return 2
-    demo = commands["demo"]
-    _check_range(demo, "--workers", args.workers, WORKERS_RANGE)
-    _check_range(demo, "--requests", args.requests, REQUESTS_RANGE)
-    _check_range(demo, "--port", args.port, PORT_RANGE)
-    _check_range(demo, "--alert-cpu", args.alert_cpu, ALERT_CPU_RANGE)
-    _check_range(demo, "--alert-rss-mb", args.alert_rss_mb, ALERT_RSS_MB_RANGE)
+    for option in NUMBER_OPTIONS:
+        _check_range(commands["demo"], option.flag, getattr(args, option.field), option.bounds)
 
     from .demo import CannotListen, run
 
-    config = DemoConfig(
-        requests=args.requests,
-        workers=args.workers,
-        port=args.port,
-        serve=args.serve,
-        alert_cpu_percent=args.alert_cpu,
-        alert_memory_rss_mb=args.alert_rss_mb,
-    )
+    numbers = {option.field: getattr(args, option.field) for option in NUMBER_OPTIONS}
+    config = DemoConfig(serve=args.serve, **numbers)
     try:
         return run(config)
     except CannotListen as error:
