@@ -1,4 +1,4 @@
-"""Command line: ``python -m vornik demo [--serve]``."""
+"""Command line: ``python -m vornik demo [--serve]`` and ``python -m vornik top``."""
 
 from __future__ import annotations
 
@@ -7,7 +7,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from . import __version__
+from . import __version__, top
 
 _DESCRIPTION = """\
 vornik records a Python web application's own requests and process figures in a
@@ -22,6 +22,8 @@ commands:
                   /metrics, then stop everything and exit
   demo --serve    the same, then keep serving on the printed loopback address
                   (point Prometheus or curl at /metrics) until Ctrl-C
+  top             a live view of a running application's workers, from its
+                  shard directory or its metrics URL (see top --help)
 """
 
 
@@ -55,12 +57,22 @@ def _parser() -> argparse.ArgumentParser:
     demo.add_argument(
         "--alert-rss-mb", type=float, default=256.0, metavar="MB", help="resident memory alert threshold (default: 256)"
     )
+    top.add_arguments(
+        commands.add_parser(
+            "top",
+            help="live terminal view of an application's workers (needs vornik[top])",
+            description="Show, every second, each worker's requests/s, error share, p50 and p99 latency, "
+            "CPU and memory, from a shard directory and /proc or from a metrics URL. q or Ctrl-C quits.",
+        )
+    )
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
+    if args.command == "top":
+        return top.run(args)
     if args.command != "demo":
         parser.print_help()
         return 2
