@@ -42,6 +42,35 @@ std::size_t rank_index(std::size_t n, double q) {
     return std::min(index, n - 1);
 }
 
+// Estimates quantile `q` from the merged histogram by linear interpolation inside
+// the bucket that holds it; the overflow bucket reaches up to the largest latency.
+double histogram_quantile(const std::array<std::uint64_t, multiproc::BUCKET_COUNT>& buckets, double q,
+                          double max_ms) {
+    std::uint64_t total = 0;
+    for (std::uint64_t count : buckets) total += count;
+    if (total == 0) return 0.0;
+    const double target = q * static_cast<double>(total);
+
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i < multiproc::BUCKET_BOUNDS_MS.size(); ++i) {
+        const std::uint64_t before = cumulative;
+        cumulative += buckets[i];
+        if (!(target <= static_cast<double>(cumulative))) continue;
+        const double lower = i == 0 ? 0.0 : multiproc::BUCKET_BOUNDS_MS[i - 1];
+        if (buckets[i] == 0) return lower;
+        return lower + (target - static_cast<double>(before)) / static_cast<double>(buckets[i]) *
+                           (multiproc::BUCKET_BOUNDS_MS[i] - lower);
+    }
+    if (std::isnan(target) || target > static_cast<double>(total)) return max_ms;
+
+    const double lower = multiproc::BUCKET_BOUNDS_MS.back();
+    const double upper = std::isnan(max_ms) ? lower : std::max(max_ms, lower);
+    const std::uint64_t overflow = buckets[multiproc::BUCKET_COUNT - 1];
+    if (overflow == 0) return lower;
+    return lower +
+           (target - static_cast<double>(cumulative)) / static_cast<double>(overflow) * (upper - lower);
+}
+
 AggregatedMetrics from_store() {
     AggregatedMetrics result;
     result.total_requests = request_metrics::TOTAL_REQUESTS.load(std::memory_order_relaxed);
@@ -93,9 +122,9 @@ AggregatedMetrics from_shards(const multiproc::MergedShards& shards) {
                                 : static_cast<double>(shards.latency_min_us) / 1000.0;
     const double max_ms = static_cast<double>(shards.latency_max_us) / 1000.0;
     result.max_latency_ms = max_ms;
-    result.p50_latency_ms = multiproc::histogram_quantile(shards.buckets, QUANTILES[0], max_ms);
-    result.p95_latency_ms = multiproc::histogram_quantile(shards.buckets, QUANTILES[1], max_ms);
-    result.p99_latency_ms = multiproc::histogram_quantile(shards.buckets, QUANTILES[2], max_ms);
+    result.p50_latency_ms = histogram_quantile(shards.buckets, QUANTILES[0], max_ms);
+    result.p95_latency_ms = histogram_quantile(shards.buckets, QUANTILES[1], max_ms);
+    result.p99_latency_ms = histogram_quantile(shards.buckets, QUANTILES[2], max_ms);
     return result;
 }
 

@@ -7,10 +7,6 @@ namespace alerts {
 
 namespace {
 
-double megabytes(std::uint64_t bytes) {
-    return static_cast<double>(bytes) / 1024.0 / 1024.0;
-}
-
 void check(std::vector<Alert>& fired, std::string_view metric, double value,
            std::optional<double> threshold) {
     if (threshold && value > *threshold) fired.push_back({metric, value, *threshold});
@@ -27,8 +23,8 @@ std::variant<std::vector<Alert>, std::string> check_alerts(std::optional<double>
 
     std::vector<Alert> fired;
     check(fired, "cpu_percent", process.cpu_percent, cpu_percent);
-    check(fired, "memory_rss_mb", megabytes(process.memory_rss), memory_rss_mb);
-    check(fired, "memory_virtual_mb", megabytes(process.memory_virtual), memory_virtual_mb);
+    check(fired, "memory_rss_mb", snapshot::megabytes(process.memory_rss), memory_rss_mb);
+    check(fired, "memory_virtual_mb", snapshot::megabytes(process.memory_virtual), memory_virtual_mb);
     return fired;
 }
 

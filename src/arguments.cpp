@@ -1,5 +1,6 @@
 // One binding routine for all fastcall functions, driven by each function's parameter
 // list, so that every function reports bad calls in the same words.
+// Contract: every message text in this file is matched by callers and tests.
 #include "arguments.hpp"
 
 #include <limits>
@@ -10,6 +11,11 @@
 namespace arguments {
 
 namespace {
+
+// The type name of `object` as Python shows it, for messages.
+PyObject* type_name(PyObject* object) {
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__");
+}
 
 std::string quoted_list(std::span<const char* const> names) {
     std::string text;
@@ -76,10 +82,6 @@ void prefix_type_error(const char* parameter) {
 }
 
 }  // namespace
-
-PyObject* type_name(PyObject* object) {
-    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__");
-}
 
 bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
           PyObject* kwnames, PyObject** bound) {

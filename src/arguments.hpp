@@ -30,7 +30,4 @@ bool to_u64(PyObject* value, const char* parameter, std::uint64_t& out);
 // None or absent gives no value.
 bool to_optional_double(PyObject* value, const char* parameter, std::optional<double>& out);
 
-// The type name of `object` as Python shows it, for messages.
-PyObject* type_name(PyObject* object);
-
 }  // namespace arguments

@@ -3,8 +3,6 @@
 #include <Python.h>
 
 #include <array>
-#include <exception>
-#include <new>
 #include <variant>
 
 #include "aggregator.hpp"
@@ -15,29 +13,14 @@
 #include "py_ref.hpp"
 #include "request_metrics.hpp"
 #include "snapshot.hpp"
+#include "surface.hpp"
 #include "value_classes.hpp"
 
 namespace {
 
-// No C++ exception may cross into the interpreter.
-template <typename Body>
-PyObject* guarded(Body&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-        return nullptr;
-    }
-}
-
-PyObject* text_to_python(std::string_view text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 PyObject* hello(PyObject*, PyObject*) {
-    return PyUnicode_FromString("vornik v0.4.3 \xE2\x80\x94 C++ core running!");
+    // Contract: callers compare the greeting.
+    return guarded([]() { return PyUnicode_FromString("vornik v0.4.3 \xE2\x80\x94 C++ core running!"); });
 }
 
 PyObject* py_snapshot(PyObject*, PyObject*) {
@@ -56,17 +39,20 @@ constexpr const char* RECORD_REQUEST_PARAMETERS[] = {"method", "path", "status_c
 constexpr arguments::Signature RECORD_REQUEST{"record_request", RECORD_REQUEST_PARAMETERS, 4};
 
 PyObject* record_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[4];
-    if (!arguments::bind(RECORD_REQUEST, args, nargs, kwnames, bound)) return nullptr;
-    std::string_view method, path;
-    std::uint16_t status_code = 0;
-    double duration_ms = 0.0;
-    if (!arguments::to_text(bound[0], "method", method) ||
-        !arguments::to_text(bound[1], "path", path) ||
-        !arguments::to_status_code(bound[2], "status_code", status_code) ||
-        !arguments::to_double(bound[3], "duration_ms", duration_ms))
-        return nullptr;
     return guarded([&]() -> PyObject* {
+        PyObject* bound[4];
+        if (!arguments::bind(RECORD_REQUEST, args, nargs, kwnames, bound)) return nullptr;
+        std::string_view method, path;
+        std::uint16_t status_code = 0;
+        double duration_ms = 0.0;
+        if (!arguments::to_text(bound[0], "method", method) ||
+            !arguments::to_text(bound[1], "path", path) ||
+            !arguments::to_status_code(bound[2], "status_code", status_code) ||
+            !arguments::to_double(bound[3], "duration_ms", duration_ms))
+            return nullptr;
+        // The shard writer takes its own lock and must be done before the store takes
+        // its one.
+        multiproc::record(status_code, duration_ms);
         request_metrics::record(method, path, status_code, duration_ms);
         Py_RETURN_NONE;
     });
@@ -87,8 +73,10 @@ PyObject* get_requests(PyObject*, PyObject*) {
 }
 
 PyObject* clear_requests(PyObject*, PyObject*) {
-    request_metrics::clear();
-    Py_RETURN_NONE;
+    return guarded([]() -> PyObject* {
+        request_metrics::clear();
+        Py_RETURN_NONE;
+    });
 }
 
 constexpr const char* SET_MAX_REQUESTS_PARAMETERS[] = {"max"};
@@ -97,18 +85,22 @@ constexpr arguments::Signature SET_MAX_REQUESTS{"set_max_requests", SET_MAX_REQU
 
 PyObject* set_max_requests(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-    PyObject* bound[1];
-    std::uint64_t max = 0;
-    if (!arguments::bind(SET_MAX_REQUESTS, args, nargs, kwnames, bound) ||
-        !arguments::to_u64(bound[0], "max", max))
-        return nullptr;
-    request_metrics::set_max_requests(max);
-    Py_RETURN_NONE;
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        std::uint64_t max = 0;
+        if (!arguments::bind(SET_MAX_REQUESTS, args, nargs, kwnames, bound) ||
+            !arguments::to_u64(bound[0], "max", max))
+            return nullptr;
+        request_metrics::set_max_requests(max);
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* get_max_requests(PyObject*, PyObject*) {
-    return PyLong_FromUnsignedLongLong(
-        request_metrics::MAX_REQUESTS.load(std::memory_order_relaxed));
+    return guarded([]() {
+        return PyLong_FromUnsignedLongLong(
+            request_metrics::MAX_REQUESTS.load(std::memory_order_relaxed));
+    });
 }
 
 constexpr const char* SET_MULTIPROC_DIR_PARAMETERS[] = {"dir"};
@@ -117,12 +109,12 @@ constexpr arguments::Signature SET_MULTIPROC_DIR{"set_multiproc_dir",
 
 PyObject* set_multiproc_dir(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    PyObject* bound[1];
-    if (!arguments::bind(SET_MULTIPROC_DIR, args, nargs, kwnames, bound)) return nullptr;
-    std::string_view dir;
-    const bool given = bound[0] != nullptr && bound[0] != Py_None;
-    if (given && !arguments::to_text(bound[0], "dir", dir)) return nullptr;
     return guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!arguments::bind(SET_MULTIPROC_DIR, args, nargs, kwnames, bound)) return nullptr;
+        std::string_view dir;
+        const bool given = bound[0] != nullptr && bound[0] != Py_None;
+        if (given && !arguments::to_text(bound[0], "dir", dir)) return nullptr;
         multiproc::set_dir(given ? std::optional<std::string>(dir) : std::nullopt);
         Py_RETURN_NONE;
     });
@@ -170,13 +162,14 @@ PyObject* alert_to_dict(const alerts::Alert& alert) {
 }
 
 PyObject* check_alerts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[3];
-    if (!arguments::bind(CHECK_ALERTS, args, nargs, kwnames, bound)) return nullptr;
-    std::optional<double> thresholds[3];
-    for (std::size_t i = 0; i < 3; ++i)
-        if (!arguments::to_optional_double(bound[i], CHECK_ALERTS_PARAMETERS[i], thresholds[i]))
-            return nullptr;
     return guarded([&]() -> PyObject* {
+        PyObject* bound[3];
+        if (!arguments::bind(CHECK_ALERTS, args, nargs, kwnames, bound)) return nullptr;
+        std::optional<double> thresholds[3];
+        for (std::size_t i = 0; i < 3; ++i)
+            if (!arguments::to_optional_double(bound[i], CHECK_ALERTS_PARAMETERS[i],
+                                               thresholds[i]))
+                return nullptr;
         auto outcome = alerts::check_alerts(thresholds[0], thresholds[1], thresholds[2]);
         if (const auto* error = std::get_if<std::string>(&outcome)) {
             PyErr_SetString(PyExc_RuntimeError, error->c_str());
@@ -198,6 +191,9 @@ PyCFunction as_cfunction(Function function) {
 }
 
 constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
+
+// Contract: the names, signatures and doc strings below are the module's published
+// surface; the type stubs and callers' help() output depend on them word for word.
 
 PyMethodDef HELLO = {"hello", hello, METH_NOARGS, "hello()\n--\n\n"};
 PyMethodDef SNAPSHOT = {"snapshot", py_snapshot, METH_NOARGS, "snapshot()\n--\n\n"};
@@ -300,15 +296,14 @@ PyObject* build_module() {
     return built ? module.release() : nullptr;
 }
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit__core() {
-    // All state is process-wide, so the module cannot serve a second interpreter.
+// All state is process-wide, so the module cannot serve a second interpreter.
+PyObject* init_module() {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     const std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1 && PyErr_Occurred()) return nullptr;
     if (FIRST_INTERPRETER == -1) FIRST_INTERPRETER = id;
     if (id != FIRST_INTERPRETER) {
+        // Contract: callers match this message.
         PyErr_SetString(PyExc_ImportError,
                         "vornik._core does not support sub-interpreters: it keeps process-wide "
                         "state and is already loaded in the main interpreter");
@@ -317,4 +312,10 @@ PyMODINIT_FUNC PyInit__core() {
     if (MODULE == nullptr) MODULE = build_module();
     Py_XINCREF(MODULE);
     return MODULE;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__core() {
+    return guarded(init_module);
 }

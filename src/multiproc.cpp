@@ -26,7 +26,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -35,10 +34,15 @@
 #include <variant>
 
 #include "request_metrics.hpp"
+#include "text.hpp"
 
 namespace multiproc {
 
 namespace {
+
+constexpr std::size_t SHARD_WORDS = 22;
+constexpr std::size_t SHARD_SIZE = SHARD_WORDS * 8;
+constexpr std::uint64_t SHARD_VERSION = 1;
 
 enum Word : std::size_t {
     VERSION = 0,
@@ -112,55 +116,6 @@ State STATE;
 
 constexpr auto RELAXED = std::memory_order_relaxed;
 
-// Decodes one UTF-8 sequence at `text[i]`, advancing `i`; nothing when malformed.
-std::optional<char32_t> next_code_point(std::string_view text, std::size_t& i) {
-    const auto lead = static_cast<unsigned char>(text[i++]);
-    if (lead < 0x80) return lead;
-    int extra;
-    char32_t cp;
-    char32_t min;
-    if ((lead & 0xE0) == 0xC0) {
-        extra = 1, cp = lead & 0x1F, min = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        extra = 2, cp = lead & 0x0F, min = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        extra = 3, cp = lead & 0x07, min = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    for (; extra > 0; --extra) {
-        if (i >= text.size()) return std::nullopt;
-        const auto next = static_cast<unsigned char>(text[i++]);
-        if ((next & 0xC0) != 0x80) return std::nullopt;
-        cp = (cp << 6) | (next & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-    return cp;
-}
-
-bool is_valid_utf8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();)
-        if (!next_code_point(text, i)) return false;
-    return true;
-}
-
-// Code points with the Unicode White_Space property.
-bool is_white_space(char32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 ||
-           cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
-           cp == 0x202F || cp == 0x205F || cp == 0x3000;
-}
-
-// Empty, or white space only. Blankness is the only use of trimming: a directory text
-// that is not blank is used exactly as given.
-bool is_blank(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto cp = next_code_point(text, i);
-        if (!cp || !is_white_space(*cp)) return false;
-    }
-    return true;
-}
-
 std::string shard_name(pid_t pid) {
     return std::string(SHARD_PREFIX) + std::to_string(pid) + std::string(SHARD_SUFFIX);
 }
@@ -211,7 +166,7 @@ std::optional<Mapping> open_writer(const std::string& dir) {
 void ensure_init(State& state) {
     if (!std::holds_alternative<Uninitialized>(state)) return;
     const char* value = std::getenv("VRK_MULTIPROC_DIR");
-    if (value == nullptr || !is_valid_utf8(value) || is_blank(value)) {
+    if (value == nullptr || !text::is_valid_utf8(value) || text::is_blank(value)) {
         state = Disabled{};
         return;
     }
@@ -256,7 +211,7 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 bool is_shard_name(std::string_view name) {
     return name.size() >= SHARD_PREFIX.size() + SHARD_SUFFIX.size() &&
-           name.starts_with(SHARD_PREFIX) && name.ends_with(SHARD_SUFFIX) && is_valid_utf8(name);
+           name.starts_with(SHARD_PREFIX) && name.ends_with(SHARD_SUFFIX) && text::is_valid_utf8(name);
 }
 
 // Signal 0 tests for existence; EPERM means the process exists under another user.
@@ -325,7 +280,7 @@ void record(std::uint16_t status_code, double duration_ms) {
 
 void set_dir(const std::optional<std::string>& dir) {
     std::lock_guard guard(STATE_LOCK);
-    if (!dir || is_blank(*dir)) {
+    if (!dir || text::is_blank(*dir)) {
         STATE = Disabled{};
         return;
     }
@@ -357,33 +312,6 @@ std::optional<MergedShards> merged() {
     while (const dirent* entry = readdir(listing)) merge_entry(total, dir_fd, entry->d_name);
     closedir(listing);
     return total;
-}
-
-double histogram_quantile(const std::array<std::uint64_t, BUCKET_COUNT>& buckets, double q,
-                          double max_ms) {
-    std::uint64_t total = 0;
-    for (std::uint64_t count : buckets) total += count;
-    if (total == 0) return 0.0;
-    const double target = q * static_cast<double>(total);
-
-    std::uint64_t cumulative = 0;
-    for (std::size_t i = 0; i < BUCKET_BOUNDS_MS.size(); ++i) {
-        const std::uint64_t before = cumulative;
-        cumulative += buckets[i];
-        if (!(target <= static_cast<double>(cumulative))) continue;
-        const double lower = i == 0 ? 0.0 : BUCKET_BOUNDS_MS[i - 1];
-        if (buckets[i] == 0) return lower;
-        return lower + (target - static_cast<double>(before)) / static_cast<double>(buckets[i]) *
-                           (BUCKET_BOUNDS_MS[i] - lower);
-    }
-    if (std::isnan(target) || target > static_cast<double>(total)) return max_ms;
-
-    const double lower = BUCKET_BOUNDS_MS.back();
-    const double upper = std::isnan(max_ms) ? lower : std::max(max_ms, lower);
-    const std::uint64_t overflow = buckets[BUCKET_COUNT - 1];
-    if (overflow == 0) return lower;
-    return lower +
-           (target - static_cast<double>(cumulative)) / static_cast<double>(overflow) * (upper - lower);
 }
 
 }  // namespace multiproc

@@ -8,9 +8,6 @@
 
 namespace multiproc {
 
-inline constexpr std::size_t SHARD_WORDS = 22;
-inline constexpr std::size_t SHARD_SIZE = SHARD_WORDS * 8;
-inline constexpr std::uint64_t SHARD_VERSION = 1;
 inline constexpr std::size_t BUCKET_COUNT = 14;
 inline constexpr std::array<double, BUCKET_COUNT - 1> BUCKET_BOUNDS_MS = {
     1, 2, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000};
@@ -36,8 +33,5 @@ std::optional<std::string> dir();
 
 // Totals of all live shards; nothing when aggregation is off.
 std::optional<MergedShards> merged();
-
-double histogram_quantile(const std::array<std::uint64_t, BUCKET_COUNT>& buckets, double q,
-                          double max_ms);
 
 }  // namespace multiproc

@@ -1,12 +1,11 @@
 // The text exposition document: nine request metrics, then four process metrics.
 #include "prometheus.hpp"
 
-#include <charconv>
-#include <cmath>
 #include <variant>
 
 #include "aggregator.hpp"
 #include "snapshot.hpp"
+#include "text.hpp"
 
 namespace prometheus {
 
@@ -20,6 +19,8 @@ struct Block {
     std::string_view help;
 };
 
+// Contract: names, types and help texts are what scrapers, dashboards and alert rules
+// match on; they stay exactly as they are.
 constexpr Block REQUEST_BLOCKS[] = {
     {"vrk_requests_total", "counter", "Total HTTP requests recorded"},
     {"vrk_errors_total", "counter", "Total HTTP errors (status >= 400)"},
@@ -39,60 +40,6 @@ constexpr Block PROCESS_BLOCKS[] = {
     {"vrk_process_threads", "gauge", "Number of process threads"},
 };
 
-template <std::size_t N>
-void push_blocks(std::string& out, const Block (&blocks)[N], const double (&values)[N]) {
-    for (std::size_t i = 0; i < N; ++i)
-        push_metric(out, blocks[i].name, blocks[i].type, blocks[i].help, values[i]);
-}
-
-}  // namespace
-
-void append_value(std::string& out, double value) {
-    if (std::isnan(value)) {
-        out += "NaN";
-        return;
-    }
-    if (std::isinf(value)) {
-        out += value > 0 ? "+Inf" : "-Inf";
-        return;
-    }
-    // Scientific to_chars gives the shortest round-trip digits (nearest on ties);
-    // the fixed format would print the exact binary value instead.
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                      std::chars_format::scientific);
-    const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
-    const std::size_t e = text.find('e');
-    std::string_view mantissa = text.substr(0, e);
-    int exponent = 0;
-    std::from_chars(text.data() + e + 1 + (text[e + 1] == '+'), text.data() + text.size(),
-                    exponent);
-    if (mantissa.front() == '-') {
-        out += '-';
-        mantissa.remove_prefix(1);
-    }
-    char digits[24];
-    std::size_t count = 0;
-    for (char c : mantissa)
-        if (c != '.') digits[count++] = c;
-    const std::string_view all(digits, count);
-
-    // The value is 0.ddd × 10^(exponent + 1): the point falls after `integer_digits`.
-    const long integer_digits = exponent + 1;
-    if (integer_digits <= 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-integer_digits), '0');
-        out += all;
-    } else if (static_cast<std::size_t>(integer_digits) >= count) {
-        out += all;
-        out.append(static_cast<std::size_t>(integer_digits) - count, '0');
-    } else {
-        out += all.substr(0, static_cast<std::size_t>(integer_digits));
-        out += '.';
-        out += all.substr(static_cast<std::size_t>(integer_digits));
-    }
-}
-
 void push_metric(std::string& out, std::string_view name, std::string_view type,
                  std::string_view help, double value) {
     out += "# HELP ";
@@ -106,9 +53,17 @@ void push_metric(std::string& out, std::string_view name, std::string_view type,
     out += '\n';
     out += name;
     out += ' ';
-    append_value(out, value);
+    text::append_shortest(out, value);
     out += "\n\n";
 }
+
+template <std::size_t N>
+void push_blocks(std::string& out, const Block (&blocks)[N], const double (&values)[N]) {
+    for (std::size_t i = 0; i < N; ++i)
+        push_metric(out, blocks[i].name, blocks[i].type, blocks[i].help, values[i]);
+}
+
+}  // namespace
 
 std::string render() {
     const aggregator::AggregatedMetrics stats = aggregator::compute();

@@ -6,9 +6,11 @@
 #include <chrono>
 #include <mutex>
 
-#include "multiproc.hpp"
-
 namespace request_metrics {
+
+namespace {
+constexpr std::uint64_t DEFAULT_MAX_REQUESTS = 10000;
+}
 
 std::atomic<std::uint64_t> MAX_REQUESTS{DEFAULT_MAX_REQUESTS};
 std::atomic<std::uint64_t> TOTAL_REQUESTS{0};
@@ -85,8 +87,6 @@ std::uint64_t unix_seconds() {
 void record(std::string_view method, std::string_view path, std::uint16_t status_code,
             double duration_ms) {
     const std::uint64_t timestamp = unix_seconds();
-    // The shard writer takes its own lock; it must run before ours is taken.
-    multiproc::record(status_code, duration_ms);
     TOTAL_REQUESTS.fetch_add(1, std::memory_order_relaxed);
     if (status_code >= ERROR_STATUS) TOTAL_ERRORS.fetch_add(1, std::memory_order_relaxed);
     const std::uint64_t capacity = MAX_REQUESTS.load(std::memory_order_relaxed);

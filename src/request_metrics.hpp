@@ -17,8 +17,6 @@ struct RequestMetric {
     std::uint64_t timestamp = 0;  // Unix seconds
 };
 
-inline constexpr std::uint64_t DEFAULT_MAX_REQUESTS = 10000;
-
 // Relaxed atomics: they are read without the store's lock.
 extern std::atomic<std::uint64_t> MAX_REQUESTS;
 extern std::atomic<std::uint64_t> TOTAL_REQUESTS;

@@ -143,6 +143,7 @@ Result collect() {
     const auto pid = static_cast<std::uint32_t>(getpid());
     const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
     if (since_epoch.count() < 0)
+        // Contract: both failure texts reach Python as RuntimeError messages.
         return std::string("clock error: second time provided was later than self");
     const auto timestamp = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
 

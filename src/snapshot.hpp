@@ -21,4 +21,9 @@ using Result = std::variant<Snapshot, std::string>;
 
 Result collect();
 
+// Mebibytes, the unit of the memory thresholds and the reprs.
+inline double megabytes(std::uint64_t bytes) {
+    return static_cast<double>(bytes) / 1024.0 / 1024.0;
+}
+
 }  // namespace snapshot

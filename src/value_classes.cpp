@@ -2,12 +2,12 @@
 // converts the stored field into a new Python object.
 #include "value_classes.hpp"
 
-#include <cmath>
-#include <cstdio>
 #include <new>
 #include <string>
 
 #include "py_ref.hpp"
+#include "surface.hpp"
+#include "text.hpp"
 
 namespace value_classes {
 
@@ -27,9 +27,7 @@ PyObject* REQUEST_METRIC_TYPE = nullptr;
 PyObject* AGGREGATED_METRICS_TYPE = nullptr;
 PyObject* SNAPSHOT_TYPE = nullptr;
 
-PyObject* to_python(const std::string& text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
+PyObject* to_python(const std::string& value) { return text_to_python(value); }
 PyObject* to_python(std::uint16_t value) { return PyLong_FromUnsignedLong(value); }
 PyObject* to_python(std::uint32_t value) { return PyLong_FromUnsignedLong(value); }
 PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
@@ -45,12 +43,8 @@ PyObject* get_field(PyObject* self, void*) {
     return to_python(reinterpret_cast<Instance<Record>*>(self)->record.*Field);
 }
 
-double megabytes(std::uint64_t bytes) {
-    return static_cast<double>(bytes) * 0x1p-10 * 0x1p-10;
-}
-
 PyObject* get_memory_rss_mb(PyObject* self, void*) {
-    return PyFloat_FromDouble(megabytes(reinterpret_cast<PySnapshot*>(self)->record.memory_rss));
+    return PyFloat_FromDouble(snapshot::megabytes(reinterpret_cast<PySnapshot*>(self)->record.memory_rss));
 }
 
 #define FIELD(type, name) \
@@ -114,60 +108,54 @@ PyObject* to_dict(PyObject* self, PyObject*) {
     return fields_to_dict(self, Fields, Count);
 }
 
-// C's %.Nf (exact value, ties to even), but NaN, inf and -inf spelled out.
-void append_fixed(std::string& out, double value, int decimals) {
-    if (std::isnan(value)) {
-        out += "NaN";
-    } else if (std::isinf(value)) {
-        out += value > 0 ? "inf" : "-inf";
-    } else {
-        char buffer[512];  // %.2f of the largest double needs 312 bytes
-        const int length = std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-        out.append(buffer, static_cast<std::size_t>(length));
-    }
-}
-
 PyObject* request_metric_repr(PyObject* self) {
-    const auto& m = reinterpret_cast<PyRequestMetric*>(self)->record;
-    std::string text = "RequestMetric(" + m.method + " " + m.path + " " +
-                       std::to_string(m.status_code) + " ";
-    append_fixed(text, m.duration_ms, 2);
-    text += "ms)";
-    return to_python(text);
+    return guarded([&]() {
+        const auto& m = reinterpret_cast<PyRequestMetric*>(self)->record;
+        std::string text = "RequestMetric(" + m.method + " " + m.path + " " +
+                           std::to_string(m.status_code) + " ";
+        text::append_fixed(text, m.duration_ms, 2);
+        text += "ms)";
+        return to_python(text);
+    });
 }
 
 PyObject* aggregated_metrics_repr(PyObject* self) {
-    const auto& a = reinterpret_cast<PyAggregatedMetrics*>(self)->record;
-    std::string text = "AggregatedMetrics(total=" + std::to_string(a.total_requests) +
-                       ", errors=" + std::to_string(a.total_errors) + ", error_rate=";
-    append_fixed(text, a.error_rate, 1);
-    text += "%, avg=";
-    append_fixed(text, a.avg_latency_ms, 2);
-    text += "ms, p50=";
-    append_fixed(text, a.p50_latency_ms, 2);
-    text += "ms, p95=";
-    append_fixed(text, a.p95_latency_ms, 2);
-    text += "ms, p99=";
-    append_fixed(text, a.p99_latency_ms, 2);
-    text += "ms)";
-    return to_python(text);
+    return guarded([&]() {
+        const auto& a = reinterpret_cast<PyAggregatedMetrics*>(self)->record;
+        std::string text = "AggregatedMetrics(total=" + std::to_string(a.total_requests) +
+                           ", errors=" + std::to_string(a.total_errors) + ", error_rate=";
+        text::append_fixed(text, a.error_rate, 1);
+        text += "%, avg=";
+        text::append_fixed(text, a.avg_latency_ms, 2);
+        text += "ms, p50=";
+        text::append_fixed(text, a.p50_latency_ms, 2);
+        text += "ms, p95=";
+        text::append_fixed(text, a.p95_latency_ms, 2);
+        text += "ms, p99=";
+        text::append_fixed(text, a.p99_latency_ms, 2);
+        text += "ms)";
+        return to_python(text);
+    });
 }
 
 PyObject* snapshot_repr(PyObject* self) {
-    const auto& s = reinterpret_cast<PySnapshot*>(self)->record;
-    std::string text = "Snapshot(pid=" + std::to_string(s.pid) + ", cpu=";
-    append_fixed(text, s.cpu_percent, 1);
-    text += "%, rss=";
-    append_fixed(text, megabytes(s.memory_rss), 1);
-    text += "MB, virt=";
-    append_fixed(text, megabytes(s.memory_virtual), 1);
-    text += "MB, threads=" + std::to_string(s.threads) + ", ts=" + std::to_string(s.timestamp) + ")";
-    return to_python(text);
+    return guarded([&]() {
+        const auto& s = reinterpret_cast<PySnapshot*>(self)->record;
+        std::string text = "Snapshot(pid=" + std::to_string(s.pid) + ", cpu=";
+        text::append_fixed(text, s.cpu_percent, 1);
+        text += "%, rss=";
+        text::append_fixed(text, snapshot::megabytes(s.memory_rss), 1);
+        text += "MB, virt=";
+        text::append_fixed(text, snapshot::megabytes(s.memory_virtual), 1);
+        text += "MB, threads=" + std::to_string(s.threads) + ", ts=" + std::to_string(s.timestamp) + ")";
+        return to_python(text);
+    });
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
     const PyRef name = PyRef::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    // Contract: the message and the repr layouts above are matched by callers.
     if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
     return nullptr;
 }
