@@ -9,9 +9,8 @@ import time
 
 import psutil
 import pytest
-
-from vornik import _core
 from conftest import run_python
+from vornik import _core
 
 
 def test_figures_agree_with_psutil() -> None:
@@ -21,7 +20,11 @@ def test_figures_agree_with_psutil() -> None:
     after = process.memory_info()
     page = os.sysconf("SC_PAGE_SIZE")
     assert snap.pid == os.getpid()
-    assert min(before.rss, after.rss) - 2 * page <= snap.memory_rss <= max(before.rss, after.rss) + 2 * page
+    assert (
+        min(before.rss, after.rss) - 2 * page
+        <= snap.memory_rss
+        <= max(before.rss, after.rss) + 2 * page
+    )
     assert snap.memory_virtual in (before.vms, after.vms)
     assert snap.threads == process.num_threads()
     assert abs(snap.timestamp - time.time()) <= 1.5
@@ -156,7 +159,9 @@ document = _core.metrics_text()
 print(document.count("# HELP"), document.endswith("vrk_latency_p99_ms 0\\n\\n"))
 """
     script = f"mount -t tmpfs none /proc && exec {sys.executable} -c '{probe}'"
-    result = subprocess.run(["unshare", "-m", "sh", "-c", script], capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        ["unshare", "-m", "sh", "-c", script], capture_output=True, text=True, timeout=60
+    )
     if result.returncode != 0 and not result.stdout:
         pytest.skip(f"cannot hide /proc here: {result.stderr.strip()}")
     assert result.stdout.split() == ["True", "True", "9", "True"]
@@ -188,11 +193,16 @@ print(os.getpid(), snap.pid, snap.threads, before[2], after[2],
       min(before[1], after[1]) - 2 * page <= snap.memory_rss <= max(before[1], after[1]) + 2 * page)
 """
     result = subprocess.run(
-        ["unshare", "--pid", "--fork", sys.executable, "-c", probe], capture_output=True, text=True, timeout=60
+        ["unshare", "--pid", "--fork", sys.executable, "-c", probe],
+        capture_output=True,
+        text=True,
+        timeout=60,
     )
     if result.returncode != 0 and not result.stdout:
         pytest.skip(f"cannot enter a new PID namespace here: {result.stderr.strip()}")
-    pid, snap_pid, threads, threads_before, threads_after, same_vsize, same_rss = result.stdout.split()
+    pid, snap_pid, threads, threads_before, threads_after, same_vsize, same_rss = (
+        result.stdout.split()
+    )
     assert pid == snap_pid == "1"
     assert threads == threads_before == threads_after == "5"
     assert same_vsize == same_rss == "True"

@@ -20,7 +20,7 @@ from pathlib import Path
 import psutil
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
-
+from test_demo import get, start_serving
 from vornik import _core
 from vornik._top_sources import (
     BUCKET_BOUNDS_MS,
@@ -32,11 +32,14 @@ from vornik._top_sources import (
     sample_document,
 )
 from vornik.top import compare, quantile
-from test_demo import get, start_serving
 
 
 def shard(
-    pid: int, requests: int = 0, errors: int = 0, buckets: dict[int, int] | None = None, version: int = 1
+    pid: int,
+    requests: int = 0,
+    errors: int = 0,
+    buckets: dict[int, int] | None = None,
+    version: int = 1,
 ) -> bytes:
     counts = [0] * 14
     for index, count in (buckets or {}).items():
@@ -60,21 +63,27 @@ def test_exposition_parser_reads_what_prometheus_client_reads() -> None:
         "# HELP vrk_http_requests_total Requests by route\n"
         "# TYPE vrk_http_requests_total counter\n"
         'vrk_http_requests_total{method="GET",route="/a \\"b\\" \\\\ c\\nd",status="200"} 7\n'
-        'vrk_http_requests_total{ method="POST" , route="/x,{y}=z",status="503",} 2.5e3 1700000000000\n'
+        'vrk_http_requests_total{ method="POST" , route="/x,{y}=z",status="503",} 2.5e3 17000\n'
         "# TYPE vrk_http_request_duration_seconds histogram\n"
         'vrk_http_request_duration_seconds_bucket{method="GET",route="/",le="+Inf"} 7\n'
         "vrk_odd NaN\n"
         "vrk_low -Inf\n"
     )
     expected = [
-        (s.name, s.labels, s.value) for family in text_string_to_metric_families(document) for s in family.samples
+        (s.name, s.labels, s.value)
+        for family in text_string_to_metric_families(document)
+        for s in family.samples
     ]
     ours = [(line.name, line.labels, line.value) for line in parse_exposition(document)]
     assert len(ours) == len(expected) == 18
-    for (name, labels, value), (want_name, want_labels, want_value) in zip(ours, expected):
+    for (name, labels, value), (want_name, want_labels, want_value) in zip(
+        ours, expected, strict=True
+    ):
         assert (name, labels) == (want_name, want_labels)
         assert value == want_value or (math.isnan(value) and math.isnan(want_value))
-    assert parse_exposition("garbage{without end\nok 1\nnot_a_number x\n") == parse_exposition("ok 1\n")
+    assert parse_exposition("garbage{without end\nok 1\nnot_a_number x\n") == parse_exposition(
+        "ok 1\n"
+    )
 
 
 def test_directory_reader_takes_live_shards_only_and_touches_nothing(tmp_path: Path) -> None:
@@ -104,9 +113,13 @@ def test_directory_reader_takes_live_shards_only_and_touches_nothing(tmp_path: P
     assert worker.counts == Counts(5, 2, BUCKET_BOUNDS_MS, (0, 0, 0, 4) + (0,) * 9 + (1,))
     process = psutil.Process()
     assert worker.threads == process.num_threads()
-    assert worker.rss_bytes is not None and abs(worker.rss_bytes - process.memory_info().rss) < 4 << 20
+    assert (
+        worker.rss_bytes is not None and abs(worker.rss_bytes - process.memory_info().rss) < 4 << 20
+    )
     cpu = process.cpu_times()
-    assert worker.cpu_seconds is not None and abs(worker.cpu_seconds - (cpu.user + cpu.system)) < 0.1
+    assert (
+        worker.cpu_seconds is not None and abs(worker.cpu_seconds - (cpu.user + cpu.system)) < 0.1
+    )
     assert sample.total is not None and (sample.total.requests, sample.total.errors) == (6, 2)
 
     missing = read_directory(str(tmp_path / "absent"))
@@ -123,7 +136,9 @@ def test_percentiles_agree_with_the_core_merge(tmp_path: Path) -> None:
     total = read_directory(str(tmp_path)).total
     assert total is not None and total.requests == 300 and total.errors == 30
     assert quantile(total.bounds_ms, total.buckets, 0.5) == pytest.approx(aggregated.p50_latency_ms)
-    assert quantile(total.bounds_ms, total.buckets, 0.99) == pytest.approx(aggregated.p99_latency_ms)
+    assert quantile(total.bounds_ms, total.buckets, 0.99) == pytest.approx(
+        aggregated.p99_latency_ms
+    )
     assert quantile(BUCKET_BOUNDS_MS, [0] * 13 + [5], 0.5) == 10000.0
     assert quantile(BUCKET_BOUNDS_MS, [0] * 14, 0.5) is None
 
@@ -143,37 +158,51 @@ def test_frame_takes_rates_shares_and_percentiles_over_the_window() -> None:
     assert worker.p99_ms == pytest.approx(250 + (198 - 99) / 101 * 250)
     assert worker.cpu_percent == pytest.approx(25.0)
     assert (
-        frame.total is not None and frame.total.rss_bytes == 1 << 20 and frame.total.cpu_percent == worker.cpu_percent
+        frame.total is not None
+        and frame.total.rss_bytes == 1 << 20
+        and frame.total.cpu_percent == worker.cpu_percent
     )
 
     # A worker that restarted under the same slot counts from zero again.
     restarted = compare(sample(10.0, 300, 20, 189, 111, 5.5), sample(11.0, 40, 4, 40, 0, 0.2))
-    assert restarted.workers[0].requests_per_s == 40.0 and restarted.workers[0].error_percent == 10.0
+    assert (
+        restarted.workers[0].requests_per_s == 40.0 and restarted.workers[0].error_percent == 10.0
+    )
     assert restarted.workers[0].cpu_percent == pytest.approx(20.0)
     # The first frame has nothing to compare with.
     first = compare(None, sample(1.0, 5, 0, 5, 0, 0.1))
-    assert first.seconds is None and first.workers[0].requests_per_s is None and first.workers[0].requests == 5
+    assert (
+        first.seconds is None
+        and first.workers[0].requests_per_s is None
+        and first.workers[0].requests == 5
+    )
 
 
 def test_scraped_document_gives_routes_workers_and_totals() -> None:
+    def line(name: str, value: float, **labels: str) -> str:
+        text = ",".join(f'{key}="{label}"' for key, label in labels.items())
+        return f"{name}{{{text}}} {value}\n" if labels else f"{name} {value}\n"
+
     def document(scale: int) -> str:
-        return (
-            f"vrk_requests_total {30 * scale}\nvrk_errors_total {3 * scale}\n"
-            f'vrk_http_requests_total{{method="GET",route="/a",status="200"}} {18 * scale}\n'
-            f'vrk_http_requests_total{{method="GET",route="/a",status="404"}} {2 * scale}\n'
-            f'vrk_http_requests_total{{method="POST",route="/b",status="500"}} {1 * scale}\n'
-            f'vrk_http_requests_total{{method="POST",route="/b",status="201"}} {9 * scale}\n'
-            f'vrk_http_request_duration_seconds_bucket{{method="GET",route="/a",le="0.01"}} {10 * scale}\n'
-            f'vrk_http_request_duration_seconds_bucket{{method="GET",route="/a",le="0.1"}} {20 * scale}\n'
-            f'vrk_http_request_duration_seconds_bucket{{method="GET",route="/a",le="+Inf"}} {20 * scale}\n'
-            f'vrk_http_request_duration_seconds_bucket{{method="POST",route="/b",le="0.01"}} 0\n'
-            f'vrk_http_request_duration_seconds_bucket{{method="POST",route="/b",le="0.1"}} 0\n'
-            f'vrk_http_request_duration_seconds_bucket{{method="POST",route="/b",le="+Inf"}} {10 * scale}\n'
-            f'vrk_worker_requests_total{{worker="0"}} {20 * scale}\n'
-            f'vrk_worker_requests_total{{worker="1"}} {10 * scale}\n'
-            f'vrk_worker_cpu_seconds_total{{worker="0"}} {scale}\n'
-            f'vrk_worker_memory_rss_bytes{{worker="0"}} 1048576\n'
-        )
+        requests, bucket = "vrk_http_requests_total", "vrk_http_request_duration_seconds_bucket"
+        return "".join([
+            line("vrk_requests_total", 30 * scale),
+            line("vrk_errors_total", 3 * scale),
+            line(requests, 18 * scale, method="GET", route="/a", status="200"),
+            line(requests, 2 * scale, method="GET", route="/a", status="404"),
+            line(requests, 1 * scale, method="POST", route="/b", status="500"),
+            line(requests, 9 * scale, method="POST", route="/b", status="201"),
+            line(bucket, 10 * scale, method="GET", route="/a", le="0.01"),
+            line(bucket, 20 * scale, method="GET", route="/a", le="0.1"),
+            line(bucket, 20 * scale, method="GET", route="/a", le="+Inf"),
+            line(bucket, 0, method="POST", route="/b", le="0.01"),
+            line(bucket, 0, method="POST", route="/b", le="0.1"),
+            line(bucket, 10 * scale, method="POST", route="/b", le="+Inf"),
+            line("vrk_worker_requests_total", 20 * scale, worker="0"),
+            line("vrk_worker_requests_total", 10 * scale, worker="1"),
+            line("vrk_worker_cpu_seconds_total", scale, worker="0"),
+            line("vrk_worker_memory_rss_bytes", 1048576, worker="0"),
+        ])  # fmt: skip
 
     old, new = sample_document(document(1), "u"), sample_document(document(3), "u")
     new.at = old.at + 2.0
@@ -185,8 +214,14 @@ def test_scraped_document_gives_routes_workers_and_totals() -> None:
     assert by_route["GET /a"].error_percent == 10.0 and by_route["POST /b"].error_percent == 10.0
     assert by_route["GET /a"].p50_ms == pytest.approx(10.0)
     assert by_route["POST /b"].p50_ms == 100.0  # in the +Inf bucket: the last finite bound
-    assert frame.total is not None and frame.total.requests_per_s == 30.0 and frame.total.error_percent == 10.0
-    assert frame.total.p50_ms == pytest.approx(10 + (30 - 20) / 20 * 90)  # the routes' histograms together
+    assert (
+        frame.total is not None
+        and frame.total.requests_per_s == 30.0
+        and frame.total.error_percent == 10.0
+    )
+    assert frame.total.p50_ms == pytest.approx(
+        10 + (30 - 20) / 20 * 90
+    )  # the routes' histograms together
     assert frame.notes == []
 
     plain = sample_document(_core.metrics_text(), "http://x/metrics")
@@ -258,7 +293,9 @@ def test_once_against_a_live_two_worker_demo(tmp_path: Path) -> None:
 
 def test_without_a_source_or_rich_it_says_what_is_missing(tmp_path: Path) -> None:
     env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
-    result = subprocess.run([sys.executable, "-m", "vornik", "top", "--once"], capture_output=True, text=True, env=env)
+    result = subprocess.run(
+        [sys.executable, "-m", "vornik", "top", "--once"], capture_output=True, text=True, env=env
+    )
     assert result.returncode == 2 and "give --dir or --url" in result.stderr
     (tmp_path / "rich").mkdir()  # a package without the modules: as if rich were missing
     (tmp_path / "rich" / "__init__.py").write_text("raise ImportError('no rich here')\n")
@@ -286,7 +323,9 @@ def read_until(fd: int, pattern: bytes, timeout: float = 20) -> bytes:
 @pytest.mark.parametrize("key", [b"q", b"\x03"], ids=["q", "ctrl-c"])
 def test_quits_on_a_key_and_gives_the_terminal_back(tmp_path: Path, key: bytes) -> None:
     (tmp_path / "vrk-1.shard").write_bytes(shard(os.getpid(), 12))
-    pid, master = pty.fork()  # the child gets the terminal as its controlling one, so Ctrl-C signals it
+    pid, master = (
+        pty.fork()
+    )  # the child gets the terminal as its controlling one, so Ctrl-C signals it
     if pid == 0:
         os.execv(sys.executable, [sys.executable, "-m", "vornik", "top", "--dir", str(tmp_path)])
     status = None

@@ -28,7 +28,21 @@ SHARD_SIZE = 176
 SHARD_VERSION = 1
 _SHARD_WORDS = struct.Struct("=22Q")
 _REQUESTS, _ERRORS, _BUCKETS = 2, 3, 8
-BUCKET_BOUNDS_MS = (1.0, 2.0, 5.0, 10.0, 25.0, 50.0, 100.0, 250.0, 500.0, 1000.0, 2500.0, 5000.0, 10000.0)
+BUCKET_BOUNDS_MS = (
+    1.0,
+    2.0,
+    5.0,
+    10.0,
+    25.0,
+    50.0,
+    100.0,
+    250.0,
+    500.0,
+    1000.0,
+    2500.0,
+    5000.0,
+    10000.0,
+)
 
 _TICKS_PER_SECOND = os.sysconf("SC_CLK_TCK")
 _PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
@@ -93,7 +107,9 @@ def read_process(pid: int) -> ProcessFigures | None:
         # ')' start with field 3, so utime (14), stime (15) and threads (20) sit at 11, 12, 17.
         fields = stat_text.rsplit(b")", 1)[1].split()
         ticks = int(fields[11]) + int(fields[12])
-        return ProcessFigures(ticks / _TICKS_PER_SECOND, int(statm_text.split()[1]) * _PAGE_SIZE, int(fields[17]))
+        return ProcessFigures(
+            ticks / _TICKS_PER_SECOND, int(statm_text.split()[1]) * _PAGE_SIZE, int(fields[17])
+        )
     except (OSError, IndexError, ValueError):
         return None
 
@@ -110,7 +126,9 @@ def _alive(pid: int) -> bool:
 
 def _shard_words(directory_fd: int, name: str, owners: tuple[int, ...]) -> tuple[int, ...] | None:
     try:
-        fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=directory_fd)
+        fd = os.open(
+            name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=directory_fd
+        )
     except OSError:
         return None
     try:
@@ -183,7 +201,7 @@ def add_counts(parts: list[Counts]) -> Counts:
     """The sum of several workers' or routes' figures; histograms only when all share one layout."""
     layouts = {part.bounds_ms for part in parts}
     bounds = layouts.pop() if len(layouts) == 1 else ()
-    buckets = tuple(map(sum, zip(*(part.buckets for part in parts)))) if bounds else ()
+    buckets = tuple(map(sum, zip(*(part.buckets for part in parts), strict=True))) if bounds else ()
     known_errors = [part.errors for part in parts if part.errors is not None]
     return Counts(
         requests=sum(part.requests for part in parts),
@@ -208,7 +226,10 @@ _ESCAPES = {"\\": "\\", '"': '"', "n": "\n"}
 
 
 def _labels(text: str, start: int) -> tuple[dict[str, str], int]:
-    """Parses ``{a="x",b="y"}`` from ``text[start]`` (the brace); returns labels and the index past it."""
+    """Parses ``{a="x",b="y"}`` starting at the brace ``text[start]``.
+
+    Returns the labels and the index just past the closing brace.
+    """
     labels: dict[str, str] = {}
     i = start + 1
     while True:
@@ -254,8 +275,10 @@ def parse_exposition(document: str) -> list[Line]:
 
 
 def _histogram(lines: list[Line]) -> tuple[tuple[float, ...], tuple[float, ...]]:
-    """Bounds in milliseconds and non-cumulative counts from the ``_bucket`` lines of one histogram (seconds)."""
-    cumulative = sorted((float(line.labels["le"]), line.value) for line in lines if "le" in line.labels)
+    """Bounds (ms) and non-cumulative counts from the `_bucket` lines of a histogram in seconds."""
+    cumulative = sorted(
+        (float(line.labels["le"]), line.value) for line in lines if "le" in line.labels
+    )
     bounds = tuple(le * 1000.0 for le, _ in cumulative if le != float("inf"))
     counts: list[float] = []
     before = 0.0
@@ -332,7 +355,9 @@ def sample_document(document: str, source: str) -> Sample:
         total = Counts(total.requests, total.errors, merged.bounds_ms, merged.buckets)
     elif "vrk_latency_p50_ms" in values and "vrk_latency_p99_ms" in values:
         total = Counts(
-            total.requests, total.errors, quantiles_ms=(values["vrk_latency_p50_ms"], values["vrk_latency_p99_ms"])
+            total.requests,
+            total.errors,
+            quantiles_ms=(values["vrk_latency_p50_ms"], values["vrk_latency_p99_ms"]),
         )
     sample.total = total
     return sample

@@ -42,12 +42,17 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     source.add_argument(
         "--dir",
         metavar="DIR",
-        help="shard directory of the application (default: $VRK_MULTIPROC_DIR); read together with /proc",
+        help="the application's shard directory, read together with /proc "
+        "(default: $VRK_MULTIPROC_DIR)",
     )
     source.add_argument(
-        "--url", metavar="URL", help="metrics URL to scrape instead, e.g. http://127.0.0.1:8000/metrics"
+        "--url",
+        metavar="URL",
+        help="metrics URL to scrape instead, e.g. http://127.0.0.1:8000/metrics",
     )
-    parser.add_argument("--once", action="store_true", help="print one frame (two samples a second apart) and exit")
+    parser.add_argument(
+        "--once", action="store_true", help="print one frame (two samples a second apart) and exit"
+    )
 
 
 # --------------------------------------------------------------------------
@@ -91,7 +96,7 @@ def quantile(bounds_ms: Sequence[float], counts: Sequence[float], q: float) -> f
     target = q * total
     cumulative = 0.0
     lower = 0.0
-    for bound, count in zip(bounds_ms, counts):
+    for bound, count in zip(bounds_ms, counts, strict=False):  # counts has the overflow too
         if count > 0 and cumulative + count >= target:
             return lower + (target - cumulative) / count * (bound - lower)
         cumulative += count
@@ -115,12 +120,18 @@ def _since(new: Counts, old: Counts) -> Counts:
         requests=new.requests - old.requests,
         errors=_increase(new.errors, old.errors),
         bounds_ms=new.bounds_ms if same_layout else (),
-        buckets=tuple(a - b for a, b in zip(new.buckets, old.buckets)) if same_layout else (),
+        buckets=tuple(a - b for a, b in zip(new.buckets, old.buckets, strict=True))
+        if same_layout
+        else (),
     )
 
 
 def _request_row(
-    label: str, new: Counts | None, old: Counts | None, seconds: float | None, pid: int | None = None
+    label: str,
+    new: Counts | None,
+    old: Counts | None,
+    seconds: float | None,
+    pid: int | None = None,
 ) -> Row:
     if new is None:
         return Row(label, pid)
@@ -146,7 +157,11 @@ def _worker_row(new: Worker, old: Worker | None, seconds: float | None) -> Row:
 
 
 def _sum(values: list[float | None]) -> float | None:
-    return None if not values or None in values else sum(value for value in values if value is not None)
+    return (
+        None
+        if not values or None in values
+        else sum(value for value in values if value is not None)
+    )
 
 
 def _with_sums(total: Row, workers: list[Row]) -> Row:
@@ -171,17 +186,28 @@ def compare(old: Sample | None, new: Sample) -> Frame:
         return frame
     previous = old if old is not None and old.error is None else None
     for key, worker in sorted(new.workers.items(), key=lambda item: _order(item[1].label)):
-        frame.workers.append(_worker_row(worker, previous.workers.get(key) if previous else None, seconds))
+        frame.workers.append(
+            _worker_row(worker, previous.workers.get(key) if previous else None, seconds)
+        )
     frame.total = _with_sums(
         _request_row("all", new.total, previous.total if previous else None, seconds), frame.workers
     )
     routes = [
-        _request_row(f"{method} {route}", counts, previous.routes.get((method, route)) if previous else None, seconds)
+        _request_row(
+            f"{method} {route}",
+            counts,
+            previous.routes.get((method, route)) if previous else None,
+            seconds,
+        )
         for (method, route), counts in new.routes.items()
     ]
-    frame.routes = sorted(routes, key=lambda row: (-(row.requests_per_s or 0.0), -(row.requests or 0.0), row.label))
+    frame.routes = sorted(
+        routes, key=lambda row: (-(row.requests_per_s or 0.0), -(row.requests or 0.0), row.label)
+    )
     if new.total is not None and new.total.quantiles_ms is not None:
-        frame.notes.append("p50 and p99 of all workers are since the start: the document has no latency histogram")
+        frame.notes.append(
+            "p50 and p99 of all workers are since the start: the document has no latency histogram"
+        )
     if not new.workers and new.source.startswith(("http://", "https://")):
         frame.notes.append("no per-worker families in the document: --dir shows each worker")
     return frame
@@ -199,6 +225,17 @@ def _megabytes(value: float | None) -> str:
     return "-" if value is None else f"{value / 1048576:.1f}"
 
 
+def _request_cells(row: Row) -> list[str]:
+    return [
+        row.label,
+        _figure(row.requests_per_s, ".1f"),
+        _figure(row.requests, ".0f"),
+        _figure(row.error_percent, ".1f"),
+        _figure(row.p50_ms, ".1f"),
+        _figure(row.p99_ms, ".1f"),
+    ]
+
+
 def render(frame: Frame, hint: str = "") -> RenderableType:
     from rich import box
     from rich.console import Group
@@ -208,9 +245,13 @@ def render(frame: Frame, hint: str = "") -> RenderableType:
     facts = [frame.source]
     if frame.workers:
         facts.append(f"{len(frame.workers)} workers")
-    facts.append(f"rates over {frame.seconds:.1f} s" if frame.seconds else "rates from the next sample on")
+    facts.append(
+        f"rates over {frame.seconds:.1f} s" if frame.seconds else "rates from the next sample on"
+    )
     facts.append(time.strftime("%H:%M:%S"))
-    header = Text.assemble(("vornik top", "bold"), "  ", "  ·  ".join(facts), (f"  ·  {hint}" if hint else "", "dim"))
+    header = Text.assemble(
+        ("vornik top", "bold"), "  ", "  ·  ".join(facts), (f"  ·  {hint}" if hint else "", "dim")
+    )
     if frame.error is not None:
         return Group(header, Text(frame.error, style="red"))
 
@@ -222,12 +263,13 @@ def render(frame: Frame, hint: str = "") -> RenderableType:
         workers.add_column(title, justify="right")
     rows = frame.workers + ([frame.total] if frame.total else [])
     for row in rows:
-        cells = [
-            row.label, _figure(row.requests_per_s, ".1f"), _figure(row.requests, ".0f"),
-            _figure(row.error_percent, ".1f"), _figure(row.p50_ms, ".1f"), _figure(row.p99_ms, ".1f"),
-            _figure(row.cpu_percent, ".1f"), _megabytes(row.rss_bytes), _figure(row.threads, ".0f"),
-        ]  # fmt: skip
-        workers.add_row(*cells, end_section=row is frame.workers[-1] if frame.workers else False)
+        workers.add_row(
+            *_request_cells(row),
+            _figure(row.cpu_percent, ".1f"),
+            _megabytes(row.rss_bytes),
+            _figure(row.threads, ".0f"),
+            end_section=row is frame.workers[-1] if frame.workers else False,
+        )
     parts: list[RenderableType] = [header, workers]
 
     if frame.routes:
@@ -236,10 +278,7 @@ def render(frame: Frame, hint: str = "") -> RenderableType:
         for title in ("req/s", "requests", "err %", "p50 ms", "p99 ms"):
             routes.add_column(title, justify="right")
         for row in frame.routes:
-            routes.add_row(
-                row.label, _figure(row.requests_per_s, ".1f"), _figure(row.requests, ".0f"),
-                _figure(row.error_percent, ".1f"), _figure(row.p50_ms, ".1f"), _figure(row.p99_ms, ".1f"),
-            )  # fmt: skip
+            routes.add_row(*_request_cells(row))
         parts.append(routes)
     parts.extend(Text(note, style="dim") for note in frame.notes)
     return Group(*parts)
@@ -308,7 +347,10 @@ def run(args: argparse.Namespace) -> int:
     else:
         directory: str | None = args.dir or os.environ.get("VRK_MULTIPROC_DIR")
         if not directory or directory.isspace():
-            print("python -m vornik top: give --dir or --url (VRK_MULTIPROC_DIR is not set)", file=sys.stderr)
+            print(
+                "python -m vornik top: give --dir or --url (VRK_MULTIPROC_DIR is not set)",
+                file=sys.stderr,
+            )
             return 2
 
         def sample() -> Sample:
@@ -317,7 +359,10 @@ def run(args: argparse.Namespace) -> int:
     try:
         console = _console()
     except ImportError:
-        print("python -m vornik top needs the rich package: pip install 'vornik[top]'", file=sys.stderr)
+        print(
+            "python -m vornik top needs the rich package: pip install 'vornik[top]'",
+            file=sys.stderr,
+        )
         return 2
 
     if not args.once:
