@@ -120,7 +120,7 @@ def test_directory_reader_takes_live_shards_only_and_touches_nothing(tmp_path: P
     assert (
         worker.cpu_seconds is not None and abs(worker.cpu_seconds - (cpu.user + cpu.system)) < 0.1
     )
-    assert sample.total is not None and (sample.total.requests, sample.total.errors) == (6, 2)
+    assert sample.total is None  # the sum of the workers, taken by each frame
 
     missing = read_directory(str(tmp_path / "absent"))
     assert missing.error is not None and "No such file or directory" in missing.error
@@ -133,7 +133,8 @@ def test_percentiles_agree_with_the_core_merge(tmp_path: Path) -> None:
     for i in range(300):
         _core.record_request("GET", "/", 500 if i % 10 == 0 else 200, (i * 7.3) % 900 + 0.2)
     aggregated = _core.aggregate()
-    total = read_directory(str(tmp_path)).total
+    (worker,) = read_directory(str(tmp_path)).workers.values()
+    total = worker.counts
     assert total is not None and total.requests == 300 and total.errors == 30
     assert quantile(total.bounds_ms, total.buckets, 0.5) == pytest.approx(aggregated.p50_latency_ms)
     assert quantile(total.bounds_ms, total.buckets, 0.99) == pytest.approx(
@@ -169,6 +170,20 @@ def test_frame_takes_rates_shares_and_percentiles_over_the_window() -> None:
         restarted.workers[0].requests_per_s == 40.0 and restarted.workers[0].error_percent == 10.0
     )
     assert restarted.workers[0].cpu_percent == pytest.approx(20.0)
+
+    # Read from a directory, the total is the workers' sum: one that leaves is no restart.
+    def directory(at: float, *requests: int) -> Sample:
+        return Sample(
+            at,
+            "d",
+            {f"vrk-{i}.shard": Worker(str(i), i, Counts(n, 0)) for i, n in enumerate(requests)},
+        )
+
+    left = compare(directory(10.0, 100, 50), directory(11.0, 110))
+    assert (
+        left.total is not None and left.total.requests == 110 and left.total.requests_per_s == 10.0
+    )
+    assert left.total.error_percent == 0.0
     # The first frame has nothing to compare with.
     first = compare(None, sample(1.0, 5, 0, 5, 0, 0.1))
     assert (

@@ -80,6 +80,7 @@ class Sample:
     at: float  # time.monotonic()
     source: str
     workers: dict[str, Worker] = field(default_factory=dict)
+    # The application's own totals; None when they are just the sum of `workers`.
     total: Counts | None = None
     routes: dict[tuple[str, str], Counts] = field(default_factory=dict)
     error: str | None = None
@@ -161,7 +162,7 @@ def _shard_names(names: list[str]) -> Iterator[str]:
 
 def read_directory(directory: str) -> Sample:
     """The live workers' shards of ``directory``, each with its process figures from /proc."""
-    sample = Sample(time.monotonic(), f"shard directory {directory}")
+    sample = Sample(time.monotonic(), directory)
     try:
         directory_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     except OSError as error:
@@ -193,7 +194,6 @@ def read_directory(directory: str) -> Sample:
             )
     finally:
         os.close(directory_fd)
-    sample.total = add_counts([w.counts for w in sample.workers.values() if w.counts is not None])
     return sample
 
 

@@ -23,7 +23,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING
 
-from ._top_sources import Counts, Sample, Worker, read_directory, scrape
+from ._top_sources import Counts, Sample, Worker, add_counts, read_directory, scrape
 
 if TYPE_CHECKING:
     from rich.console import Console, RenderableType
@@ -126,29 +126,35 @@ def _since(new: Counts, old: Counts) -> Counts:
     )
 
 
+def _window(new: Counts | None, old: Counts | None) -> Counts | None:
+    return _since(new, old) if new is not None and old is not None else None
+
+
 def _request_row(
     label: str,
-    new: Counts | None,
-    old: Counts | None,
+    counts: Counts | None,
+    window: Counts | None,
     seconds: float | None,
     pid: int | None = None,
 ) -> Row:
-    if new is None:
+    """A row of ``counts`` (cumulative) with rates over ``window`` (the last ``seconds``)."""
+    if counts is None:
         return Row(label, pid)
-    p50, p99 = new.quantiles_ms or (None, None)
-    if old is None or not seconds:
-        return Row(label, pid, new.requests, p50_ms=p50, p99_ms=p99)
-    window = _since(new, old)
+    p50, p99 = counts.quantiles_ms or (None, None)
+    if window is None or not seconds:
+        return Row(label, pid, counts.requests, p50_ms=p50, p99_ms=p99)
     error_percent = None
     if window.errors is not None and window.requests > 0:
         error_percent = window.errors / window.requests * 100.0
     if window.bounds_ms:
         p50, p99 = (quantile(window.bounds_ms, window.buckets, q) for q in QUANTILES)
-    return Row(label, pid, new.requests, window.requests / seconds, error_percent, p50, p99)
+    return Row(label, pid, counts.requests, window.requests / seconds, error_percent, p50, p99)
 
 
-def _worker_row(new: Worker, old: Worker | None, seconds: float | None) -> Row:
-    row = _request_row(new.label, new.counts, old.counts if old else None, seconds, new.pid)
+def _worker_row(
+    new: Worker, old: Worker | None, window: Counts | None, seconds: float | None
+) -> Row:
+    row = _request_row(new.label, new.counts, window, seconds, new.pid)
     cpu_percent = None
     if old is not None and seconds:
         used = _increase(new.cpu_seconds, old.cpu_seconds)
@@ -185,18 +191,26 @@ def compare(old: Sample | None, new: Sample) -> Frame:
     if new.error is not None:
         return frame
     previous = old if old is not None and old.error is None else None
+    windows: list[Counts] = []
     for key, worker in sorted(new.workers.items(), key=lambda item: _order(item[1].label)):
-        frame.workers.append(
-            _worker_row(worker, previous.workers.get(key) if previous else None, seconds)
-        )
-    frame.total = _with_sums(
-        _request_row("all", new.total, previous.total if previous else None, seconds), frame.workers
-    )
+        before = previous.workers.get(key) if previous else None
+        window = _window(worker.counts, before.counts if before else None)
+        windows += [window] if window else []
+        frame.workers.append(_worker_row(worker, before, window, seconds))
+    if new.total is not None:
+        total_window = _window(new.total, previous.total if previous else None)
+        total = _request_row("all", new.total, total_window, seconds)
+    else:
+        # Only the workers' own figures: a worker that leaves takes its counts along,
+        # which must not read as a restart of the sum.
+        counts = add_counts([w.counts for w in new.workers.values() if w.counts is not None])
+        total = _request_row("all", counts, add_counts(windows) if windows else None, seconds)
+    frame.total = _with_sums(total, frame.workers)
     routes = [
         _request_row(
             f"{method} {route}",
             counts,
-            previous.routes.get((method, route)) if previous else None,
+            _window(counts, previous.routes.get((method, route)) if previous else None),
             seconds,
         )
         for (method, route), counts in new.routes.items()
