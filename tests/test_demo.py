@@ -100,7 +100,10 @@ def test_demo_reports_merged_figures_and_cleans_up(tmpdir_for_demo: Path) -> Non
     assert doc.startswith("# HELP vrk_requests_total ")
     assert sample(doc, "vrk_requests_total") == sent
     assert sample(doc, "vrk_errors_total") == errors
-    assert len(re.findall(r"^# TYPE ", doc, re.MULTILINE)) == 13
+    # The core's 13 families, then the middleware's per-worker families.
+    core, per_worker = doc.split("# HELP vrk_workers ", 1)
+    assert len(re.findall(r"^# TYPE ", core, re.MULTILINE)) == 13
+    assert "\nvrk_workers 2\n" in per_worker
     assert re.search(rf"requests +{sent} +\(the client got {sent} answers: matches\)", out)
     assert re.search(r"p50 [\d.]+ ms +p95 [\d.]+ ms +p99 [\d.]+ ms", out)
     assert sample(doc, "vrk_latency_p99_ms") >= sample(doc, "vrk_latency_p50_ms") > 0

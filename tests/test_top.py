@@ -302,8 +302,13 @@ def test_once_against_a_live_two_worker_demo(tmp_path: Path) -> None:
     assert 0.0 < float(rows["all"][3]) <= float(rows["all"][4]) <= 50.0
 
     assert by_url.returncode == 0, by_url.stderr
-    (total,) = table_rows(by_url.stdout).values()
-    assert float(total[0]) > 0 and int(total[1]) >= int(rows["all"][1])
+    # The middleware's document has a row per worker slot.
+    scraped = table_rows(by_url.stdout)
+    assert sorted(scraped) == ["0", "1", "all"], by_url.stdout
+    assert float(scraped["all"][0]) > 0 and int(scraped["all"][1]) >= int(rows["all"][1])
+    assert float(scraped["0"][0]) + float(scraped["1"][0]) > 0
+    for slot in "01":
+        assert 5.0 <= float(scraped[slot][6]) <= 200.0 and scraped[slot][7] == "1"
 
 
 def test_without_a_source_or_rich_it_says_what_is_missing(tmp_path: Path) -> None:

@@ -3,49 +3,17 @@
 Each source returns a :class:`Sample`: cumulative figures at one instant. Rates,
 shares and percentiles come from the difference between two samples (see
 ``vornik.top``), so everything here only reads counters and never keeps state.
-
-Reading a shard directory is strictly passive: the directory is shared with the
-application, so nothing is created, locked or deleted there, only files named
-``vrk-*.shard`` are read (with one ``pread``, never a mapping that a writer could
-cut short under us), and links, FIFOs and other special files are skipped without
-ever blocking on them.
+A shard directory is only ever read (see :mod:`vornik.workers`).
 """
 
 from __future__ import annotations
 
-import os
-import stat
-import struct
 import time
 import urllib.request
-from collections.abc import Iterator
 from dataclasses import dataclass, field
 
-# The shard layout of the native core (documented in src/multiproc.cpp): 22 native
-# 64-bit words: version, pid, requests, errors, latency sum, min and max in
-# microseconds, updated_at, then 14 non-cumulative bucket counts.
-SHARD_SIZE = 176
-SHARD_VERSION = 1
-_SHARD_WORDS = struct.Struct("=22Q")
-_REQUESTS, _ERRORS, _BUCKETS = 2, 3, 8
-BUCKET_BOUNDS_MS = (
-    1.0,
-    2.0,
-    5.0,
-    10.0,
-    25.0,
-    50.0,
-    100.0,
-    250.0,
-    500.0,
-    1000.0,
-    2500.0,
-    5000.0,
-    10000.0,
-)
+from .workers import BUCKET_BOUNDS_MS, Directory, read_process
 
-_TICKS_PER_SECOND = os.sysconf("SC_CLK_TCK")
-_PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 SCRAPE_TIMEOUT_S = 2.0
 
 
@@ -90,110 +58,26 @@ class Sample:
 # A shard directory and /proc
 
 
-@dataclass(frozen=True)
-class ProcessFigures:
-    cpu_seconds: float
-    rss_bytes: float
-    threads: float
-
-
-def read_process(pid: int) -> ProcessFigures | None:
-    """CPU time, resident size and threads of a process, or None when /proc has no such pid."""
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as stat_file:
-            stat_text = stat_file.read()
-        with open(f"/proc/{pid}/statm", "rb") as statm_file:
-            statm_text = statm_file.read()
-        # The command name may hold spaces and parentheses: the fields after its last
-        # ')' start with field 3, so utime (14), stime (15) and threads (20) sit at 11, 12, 17.
-        fields = stat_text.rsplit(b")", 1)[1].split()
-        ticks = int(fields[11]) + int(fields[12])
-        return ProcessFigures(
-            ticks / _TICKS_PER_SECOND, int(statm_text.split()[1]) * _PAGE_SIZE, int(fields[17])
-        )
-    except (OSError, IndexError, ValueError):
-        return None
-
-
-def _alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True  # exists, under another user
-    return True
-
-
-def _shard_words(directory_fd: int, name: str, owners: tuple[int, ...]) -> tuple[int, ...] | None:
-    try:
-        fd = os.open(
-            name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=directory_fd
-        )
-    except OSError:
-        return None
-    try:
-        info = os.fstat(fd)
-        # A hard link or a file planted by a stranger is not a worker's shard.
-        if not stat.S_ISREG(info.st_mode) or info.st_nlink != 1 or info.st_uid not in owners:
-            return None
-        if info.st_size < SHARD_SIZE:
-            return None
-        data = os.pread(fd, SHARD_SIZE, 0)
-    except OSError:
-        return None
-    finally:
-        os.close(fd)
-    if len(data) != SHARD_SIZE:
-        return None
-    words: tuple[int, ...] = _SHARD_WORDS.unpack(data)
-    return words if words[0] == SHARD_VERSION else None
-
-
-def _shard_names(names: list[str]) -> Iterator[str]:
-    for name in names:
-        if name.startswith("vrk-") and name.endswith(".shard"):
-            try:
-                name.encode("utf-8")
-            except UnicodeEncodeError:
-                continue  # a name that is not valid UTF-8 is never a shard
-            yield name
-
-
 def read_directory(directory: str) -> Sample:
     """The live workers' shards of ``directory``, each with its process figures from /proc."""
     sample = Sample(time.monotonic(), directory)
     try:
-        directory_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        with Directory(directory) as opened:
+            sample.at = time.monotonic()
+            shards = opened.shards()
     except OSError as error:
         sample.error = f"cannot read {directory}: {error.strerror}"
         return sample
-    try:
-        owners = (os.geteuid(), os.fstat(directory_fd).st_uid)
-        names = os.listdir(directory_fd)
-        sample.at = time.monotonic()
-        for name in _shard_names(names):
-            words = _shard_words(directory_fd, name, owners)
-            pid = words[1] if words else 0
-            if words is None or not 0 < pid < 2**31 or not _alive(pid):
-                continue
-            counts = Counts(
-                requests=words[_REQUESTS],
-                errors=words[_ERRORS],
-                bounds_ms=BUCKET_BOUNDS_MS,
-                buckets=words[_BUCKETS : _BUCKETS + len(BUCKET_BOUNDS_MS) + 1],
-            )
-            process = read_process(pid)
-            sample.workers[name] = Worker(
-                label=str(pid),
-                pid=pid,
-                counts=counts,
-                cpu_seconds=process.cpu_seconds if process else None,
-                rss_bytes=process.rss_bytes if process else None,
-                threads=process.threads if process else None,
-            )
-    finally:
-        os.close(directory_fd)
+    for shard in shards:
+        process = read_process(shard.pid)
+        sample.workers[shard.name] = Worker(
+            label=str(shard.pid),
+            pid=shard.pid,
+            counts=Counts(shard.requests, shard.errors, BUCKET_BOUNDS_MS, shard.buckets),
+            cpu_seconds=process.cpu_seconds if process else None,
+            rss_bytes=process.rss_bytes if process else None,
+            threads=process.threads if process else None,
+        )
     return sample
 
 

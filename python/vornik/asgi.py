@@ -21,6 +21,8 @@ from typing import Any
 
 from ._core import PROMETHEUS_CONTENT_TYPE, metrics_text, record_request
 from ._middleware import METRICS_METHODS, ROUTE_KEY, UNMATCHED, check_metrics_path, encodable
+from .workers import metrics_text as worker_families
+from .workers import register
 
 __all__ = ["ASGIApp", "Message", "MetricsMiddleware", "Receive", "ROUTE_KEY", "Scope", "Send", "UNMATCHED"]
 
@@ -125,7 +127,7 @@ async def _serve_metrics(scope: Scope, send: Send) -> None:
         )
         await send({"type": "http.response.body", "body": b""})
         return
-    body = metrics_text().encode("utf-8")
+    body = (metrics_text() + worker_families()).encode("utf-8")
     await send(
         {
             "type": "http.response.start",
@@ -191,6 +193,7 @@ class _Call:
         if not (method.isascii() and path.isascii()):
             method, path = encodable(method), encodable(path)
         record_request(method, path, status_code, duration_ms)
+        register()
 
 
 class _RouteTemplates:

@@ -21,6 +21,8 @@ from typing import TYPE_CHECKING, Any
 
 from ._core import PROMETHEUS_CONTENT_TYPE, metrics_text, record_request
 from ._middleware import METRICS_METHODS, ROUTE_KEY, UNMATCHED, check_metrics_path, encodable
+from .workers import metrics_text as worker_families
+from .workers import register
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -160,7 +162,7 @@ def _serve_metrics(environ: WSGIEnvironment, start_response: StartResponse) -> l
             [("Allow", "GET, HEAD"), ("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", "0")],
         )
         return []
-    body = metrics_text().encode("utf-8")
+    body = (metrics_text() + worker_families()).encode("utf-8")
     start_response(
         "200 OK",
         [
@@ -229,3 +231,4 @@ class _Call:
         environ = self.environ
         method = _wsgi_text(environ.get("REQUEST_METHOD", ""))
         record_request(method, self.mw._path(environ), status_code, duration_ms)
+        register()
