@@ -226,7 +226,7 @@ def _slot_holder(directory_fd: int, name: str, owners: tuple[int, ...]) -> int |
 
 @dataclass
 class _Claim:
-    pid: int = 0
+    pid: int = 0  # 0 until this process has claimed, and again in a forked child
     directory: str | None = None
     fd: int | None = None
     slot: int | None = None
@@ -234,6 +234,17 @@ class _Claim:
 
 _CLAIM = _Claim()
 _CLAIM_LOCK = threading.Lock()
+
+
+def _forget_claim_in_child() -> None:
+    # The descriptor and its lock are the parent's; the next claim closes this copy.
+    # Another thread of the parent may have held the lock at the fork.
+    global _CLAIM_LOCK
+    _CLAIM.pid = 0
+    _CLAIM_LOCK = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_forget_claim_in_child)
 
 
 def _take_slot(directory_fd: int, slot: int, pid: int) -> int | None:
@@ -280,9 +291,10 @@ def register() -> None:
     """Makes sure this process holds a slot of the current shard directory.
 
     The middlewares call it for every request: after the first call of a process it
-    costs a pid comparison. A directory chosen later is taken up at the next scrape.
+    costs one comparison (a forked child is told by a fork hook, as ``os.getpid()``
+    is a system call). A directory chosen later is taken up at the next scrape.
     """
-    if _CLAIM.pid != os.getpid():
+    if _CLAIM.pid == 0:
         _reclaim(None)
 
 
@@ -351,7 +363,7 @@ def metrics_text() -> str:
     The calling process is a worker too: it claims its slot first, so it is always listed.
     """
     directory = _core.get_multiproc_dir()
-    if _CLAIM.pid != os.getpid() or _CLAIM.directory != directory:
+    if _CLAIM.pid == 0 or _CLAIM.directory != directory:
         _reclaim(directory)
     if directory is None:
         return ""
