@@ -1,68 +1,46 @@
-"""Throughput cost of the middlewares under a real server, side by side with the exporters.
+"""What the middlewares cost per request: under a real server beside the exporters, and
+inside one process without one.
 
-WSGI: gunicorn with one sync worker serves a minimal Flask app (one route answering
-"ok"), once bare, once wrapped in vornik.wsgi.MetricsMiddleware, once with the same
-middleware and a shard directory (VRK_MULTIPROC_DIR, as in a multi-worker deployment)
-and once instrumented with prometheus-flask-exporter's PrometheusMetrics(app).
+`middleware_wsgi`: gunicorn with one sync worker serves a minimal Flask app (one route
+answering "ok"), once bare, once wrapped in vornik.wsgi.MetricsMiddleware, once with the
+same middleware and a shard directory (VRK_MULTIPROC_DIR, as in a multi-worker
+deployment) and once instrumented with prometheus-flask-exporter's PrometheusMetrics(app).
 
-ASGI: uvicorn with one worker serves a minimal Starlette app, once bare, once with
-app.add_middleware(vornik.asgi.MetricsMiddleware) and once with
+`middleware_asgi`: uvicorn with one worker serves a minimal Starlette app, once bare, once
+with app.add_middleware(vornik.asgi.MetricsMiddleware) and once with
 app.add_middleware(starlette_exporter.PrometheusMiddleware).
 
-All servers of one framework run at the same time, each on its own port on 127.0.0.1;
-the load generator (wrk, one thread and 16 connections, or a bounded Python client when
-wrk is not installed) hits them in turn, round after round, the order rotating, so that
-every variant sees the same background load. The figure kept per variant is the best
-round, the median is printed beside it. Two ratios per framework, in time per request
-(lower is better):
+All servers of one framework run at the same time and take turns under load (see
+servers.py). Two ratios per framework, in time per request (lower is better), each from
+the requests per second and from the server's CPU time:
 
   vornik / bare app      target <= 1/0.95: the middleware costs at most 5 % of the
                          requests per second;
   vornik / exporter      target <= 1.0: it costs less than the exporter does.
 
-Each ratio is printed twice: from the requests per second, and from the CPU time the
-server processes used per request during the same rounds (read from /proc through
-psutil), which moves much less when other work shares the machine. With two CPUs or
-more, the servers run on the first and the load generator on the second (taskset).
-
-Nothing is asserted; the figures, the ratios and PASS or MISS are printed.
-
-Usage: python benchmarks/bench_middleware.py [--duration 2] [--rounds 8] [--only wsgi|asgi]
+`middleware_overhead`: the same minimal Flask and Starlette apps called directly, bare and
+wrapped in vornik's MetricsMiddleware. The difference is what the middleware adds to every
+request, free of the network and server noise that dominates a throughput run on a small
+shared machine; it has no target.
 """
 
 from __future__ import annotations
 
-import argparse
-import http.client
-import os
-import re
-import shutil
-import signal
-import socket
-import subprocess
 import sys
 import tempfile
 import textwrap
-import threading
-import time
-from dataclasses import dataclass, field
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from importlib import metadata
 from pathlib import Path
-from statistics import median
 
-import psutil
+import servers
+from runner import Comparison, Ratio, Statement, case
+from servers import HOST, Server, serving
 
-import _harness as h
-
-HOST = "127.0.0.1"
-# With two or more CPUs, the servers get CPU 0 and the load generator CPU 1, so that
-# they do not take turns on one core.
-_CPUS = sorted(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else []
-SERVER_CPU = ["taskset", "-c", str(_CPUS[0])] if len(_CPUS) >= 2 and shutil.which("taskset") else []
-LOAD_CPU = ["taskset", "-c", str(_CPUS[1])] if SERVER_CPU else []
 COST_TARGET = 1 / 0.95  # time per request, vornik / bare: at most 5 % fewer requests per second
 EXPORTER_TARGET = 1.0
-CONNECTIONS = 16
+ROUNDS = 8
 
 WSGI_APP = """
     import os
@@ -114,272 +92,157 @@ ASGI_APP = """
 """
 
 
-@dataclass
-class Variant:
-    key: str  # "bare", "vornik", "vornik-shards", "exporter"
-    label: str
-    env: dict[str, str] = field(default_factory=dict)
-    port: int = 0
-    proc: subprocess.Popen[bytes] | None = None
-    rps: list[float] = field(default_factory=list)
-    cpu_per_request: list[float] = field(default_factory=list)  # seconds of server CPU time
-    requests: int = 0
-
-
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind((HOST, 0))
-        return int(sock.getsockname()[1])
-
-
-def get(port: int, path: str = "/") -> tuple[int, bytes]:
-    conn = http.client.HTTPConnection(HOST, port, timeout=5)
-    try:
-        conn.request("GET", path)
-        response = conn.getresponse()
-        return response.status, response.read()
-    finally:
-        conn.close()
-
-
-def wait_ready(variant: Variant, timeout: float = 30) -> None:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        assert variant.proc is not None
-        if variant.proc.poll() is not None:
-            raise RuntimeError(f"{variant.label}: server exited with {variant.proc.returncode}")
-        try:
-            if get(variant.port)[0] == 200:
-                return
-        except OSError:
-            pass
-        time.sleep(0.2)
-    raise RuntimeError(f"{variant.label}: server not answering on port {variant.port}")
-
-
-def start(variant: Variant, command: list[str], cwd: Path) -> None:
-    env = {k: v for k, v in os.environ.items() if k not in ("VRK_MULTIPROC_DIR", "PROMETHEUS_MULTIPROC_DIR")}
-    env.update(variant.env)
-    env["BENCH_VARIANT"] = variant.key.split("-")[0]
-    variant.proc = subprocess.Popen(
-        [*SERVER_CPU, *command], cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-        start_new_session=True,
-    )  # fmt: skip
-    wait_ready(variant)
-
-
-def stop(variant: Variant) -> None:
-    if variant.proc is None:
-        return
-    if variant.proc.poll() is None:
-        variant.proc.send_signal(signal.SIGTERM)
-    try:
-        variant.proc.wait(15)
-    except subprocess.TimeoutExpired:
-        os.killpg(variant.proc.pid, signal.SIGKILL)
-        variant.proc.wait(15)
-
-
-def server_cpu_seconds(variant: Variant) -> float:
-    """User plus system CPU time of the server and all its processes so far."""
-    assert variant.proc is not None
-    root = psutil.Process(variant.proc.pid)
-    total = 0.0
-    for proc in [root, *root.children(recursive=True)]:
-        try:
-            times = proc.cpu_times()
-        except psutil.NoSuchProcess:
-            continue
-        total += times.user + times.system
-    return total
-
-
-def load_wrk(port: int, duration: float) -> tuple[float, int]:
-    out = subprocess.run(
-        [*LOAD_CPU, "wrk", "-t1", f"-c{CONNECTIONS}", f"-d{duration:g}s", f"http://{HOST}:{port}/"],
-        capture_output=True, text=True, timeout=duration + 30, check=True,
-    ).stdout  # fmt: skip
-    if "Non-2xx" in out:
-        raise RuntimeError("non-2xx responses under load:\n" + out)
-    rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))  # type: ignore[union-attr]
-    count = int(re.search(r"(\d+) requests in", out).group(1))  # type: ignore[union-attr]
-    return rps, count
-
-
-def load_python(port: int, duration: float) -> tuple[float, int]:
-    """A bounded stand-in for wrk: CONNECTIONS threads, each looping until the deadline."""
-    counts = [0] * CONNECTIONS
-    errors: list[str] = []
-    deadline = time.monotonic() + duration
-
-    def client(i: int) -> None:
-        conn = http.client.HTTPConnection(HOST, port, timeout=5)
-        try:
-            while time.monotonic() < deadline:
-                try:
-                    conn.request("GET", "/")
-                    response = conn.getresponse()
-                    response.read()
-                    if response.status != 200:
-                        errors.append(str(response.status))
-                    counts[i] += 1
-                    if response.will_close:
-                        conn.close()
-                        conn = http.client.HTTPConnection(HOST, port, timeout=5)
-                except OSError as exc:
-                    errors.append(repr(exc))
-                    conn.close()
-                    conn = http.client.HTTPConnection(HOST, port, timeout=5)
-        finally:
-            conn.close()
-
-    began = time.perf_counter()
-    threads = [threading.Thread(target=client, args=(i,)) for i in range(CONNECTIONS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(duration + 30)
-    elapsed = time.perf_counter() - began
-    if errors:
-        raise RuntimeError(f"{len(errors)} failed requests under load, first: {errors[0]}")
-    return sum(counts) / elapsed, sum(counts)
-
-
-def measure(title: str, variants: list[Variant], rounds: int, duration: float) -> None:
-    load = load_wrk if shutil.which("wrk") else load_python
-    for variant in variants:  # warm-up, not kept
-        load(variant.port, 1.0)
-    for r in range(rounds):
-        shift = r % len(variants)
-        for variant in variants[shift:] + variants[:shift]:
-            cpu_before = server_cpu_seconds(variant)
-            rps, count = load(variant.port, duration)
-            variant.cpu_per_request.append((server_cpu_seconds(variant) - cpu_before) / count)
-            variant.rps.append(rps)
-            variant.requests += count
-    h.print_header(title)
-    print(f"  {h.describe_machine()}")
-    print(f"  load: {'wrk' if load is load_wrk else 'Python client (wrk not found)'}, {CONNECTIONS} connections, "
-          f"{rounds} rounds x {duration:g} s per variant, order rotating")  # fmt: skip
-    if SERVER_CPU:
-        print("  the servers run on CPU 0, the load generator on CPU 1")
-    for variant in variants:
-        print(f"  {variant.label:<40} best {max(variant.rps):6.0f} req/s, median {median(variant.rps):6.0f} req/s;"
-              f" server CPU {min(variant.cpu_per_request) * 1e6:6.1f} us/request"
-              f"   (rounds: {', '.join(f'{x:.0f}' for x in variant.rps)} req/s)")  # fmt: skip
-
-
-def timing(variant: Variant) -> h.Timing:
-    per_request = [1.0 / rps for rps in variant.rps]
-    return h.Timing(variant.label, min(per_request), variant.requests, len(per_request), per_request)
-
-
-def cpu_timing(variant: Variant) -> h.Timing:
-    per_request = variant.cpu_per_request
-    return h.Timing(variant.label + " (server CPU)", min(per_request), variant.requests, len(per_request), per_request)
-
-
-def compare(name: str, title: str, ours: Variant, base: Variant, target: float, notes: list[str]) -> None:
-    best_ours, best_base = max(ours.rps), max(base.rps)
-    cost = 1.0 - best_ours / best_base
-    print(f"\n  {title}: throughput (time per request = 1 / requests per second)")
-    h.report(h.Comparison(
-        benchmark=name, title=title, candidate=timing(ours), baseline=timing(base), target=target, unit="us",
-        notes=[*notes, f"requests per second: {best_ours:.0f} vs {best_base:.0f}, "
-                       f"{'cost' if cost >= 0 else 'gain'} {abs(cost) * 100:.1f} %"],
-    ))  # fmt: skip
-    print(f"  {title}: server CPU time per request (steadier than throughput on a shared machine)")
-    h.report(h.Comparison(
-        benchmark=name + "_cpu", title=title + ", server CPU per request", candidate=cpu_timing(ours),
-        baseline=cpu_timing(base), target=target, unit="us",
-    ))  # fmt: skip
-
-
-def recorded(variant: Variant) -> str:
-    status, body = get(variant.port, "/metrics")
-    match = re.search(rb"^vrk_requests_total (\S+)$", body, re.MULTILINE)
-    return f"{variant.label}: /metrics {status}, vrk_requests_total {match.group(1).decode() if match else '?'}"
-
-
-def run_wsgi(tmp: Path, rounds: int, duration: float) -> None:
-    (tmp / "wsgi_bench_app.py").write_text(textwrap.dedent(WSGI_APP))
-    shards = tmp / "shards"
-    variants = [
-        Variant("bare", "flask"),
-        Variant("vornik", "flask + vornik MetricsMiddleware"),
-        Variant("vornik-shards", "flask + vornik, VRK_MULTIPROC_DIR set", {"VRK_MULTIPROC_DIR": str(shards)}),
-        Variant("exporter", "flask + prometheus-flask-exporter"),
-    ]
-    try:
-        for variant in variants:
-            variant.port = free_port()
-            command = [
-                sys.executable, "-m", "gunicorn", "--workers", "1", "--worker-class", "sync",
-                "--bind", f"{HOST}:{variant.port}", "--chdir", str(tmp), "wsgi_bench_app:app",
-            ]  # fmt: skip
-            start(variant, command, tmp)
-        measure("WSGI: gunicorn, 1 sync worker, minimal Flask app", variants, rounds, duration)
-        bare, ours, shard, exporter = variants
-        notes = [
-            f"gunicorn {metadata.version('gunicorn')}, flask {metadata.version('flask')}, "
-            f"prometheus-flask-exporter {metadata.version('prometheus-flask-exporter')}",
-            recorded(ours),
-            recorded(shard),
-        ]
-        compare("middleware_wsgi", "WSGI middleware vs bare Flask app", ours, bare, COST_TARGET, notes)
-        compare("middleware_wsgi_shards", "WSGI middleware with shard dir vs bare", shard, bare, COST_TARGET, [])
-        compare("middleware_wsgi_exporter", "WSGI middleware vs prometheus-flask-exporter", ours, exporter,
-                EXPORTER_TARGET, [])  # fmt: skip
-    finally:
-        for variant in variants:
-            stop(variant)
-
-
-def run_asgi(tmp: Path, rounds: int, duration: float) -> None:
-    (tmp / "asgi_bench_app.py").write_text(textwrap.dedent(ASGI_APP))
-    variants = [
-        Variant("bare", "starlette"),
-        Variant("vornik", "starlette + vornik MetricsMiddleware"),
-        Variant("exporter", "starlette + starlette_exporter"),
-    ]
-    try:
-        for variant in variants:
-            variant.port = free_port()
-            command = [
-                sys.executable, "-m", "uvicorn", "--host", HOST, "--port", str(variant.port), "--app-dir", str(tmp),
-                "--no-access-log", "--log-level", "warning", "asgi_bench_app:app",
-            ]  # fmt: skip
-            start(variant, command, tmp)
-        measure("ASGI: uvicorn, 1 worker, minimal Starlette app", variants, rounds, duration)
-        bare, ours, exporter = variants
-        notes = [
-            f"uvicorn {metadata.version('uvicorn')}, starlette {metadata.version('starlette')}, "
-            f"starlette_exporter {metadata.version('starlette_exporter')}",
-            recorded(ours),
-        ]
-        compare("middleware_asgi", "ASGI middleware vs bare Starlette app", ours, bare, COST_TARGET, notes)
-        compare("middleware_asgi_exporter", "ASGI middleware vs starlette_exporter", ours, exporter,
-                EXPORTER_TARGET, [])  # fmt: skip
-    finally:
-        for variant in variants:
-            stop(variant)
-
-
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--duration", type=float, default=2.0, help="seconds of load per variant and round")
-    parser.add_argument("--rounds", type=int, default=8)
-    parser.add_argument("--only", choices=["wsgi", "asgi"])
-    args = parser.parse_args()
-    if not (0.5 <= args.duration <= 30 and 1 <= args.rounds <= 20):
-        parser.error("--duration must be 0.5..30 s and --rounds 1..20")
-    h.clean_environment()
+@contextmanager
+def app_directory(module: str, source: str) -> Iterator[Path]:
+    """A temporary directory holding the app as `module`.py."""
     with tempfile.TemporaryDirectory(prefix="vrk-bench-mw-") as tmp:
-        if args.only in (None, "wsgi"):
-            run_wsgi(Path(tmp), args.rounds, args.duration)
-        if args.only in (None, "asgi"):
-            run_asgi(Path(tmp), args.rounds, args.duration)
+        (Path(tmp) / f"{module}.py").write_text(textwrap.dedent(source))
+        yield Path(tmp)
 
 
-if __name__ == "__main__":
-    main()
+def throughput(title: str, every: list[Server], ratios: list[Ratio], distributions: list[str]) -> Comparison:
+    """The comparison of servers under load, with what their figures need beside them."""
+    return Comparison(
+        title,
+        unit="us",
+        repeat=ROUNDS,
+        ratios=ratios,
+        notes=[
+            servers.describe_load(),
+            ", ".join(f"{name} {metadata.version(name)}" for name in distributions),
+            lambda: servers.requests_per_second(every),
+            *(server.recorded for server in every if "vornik" in server.label),
+        ],
+    )
+
+
+@case
+def middleware_wsgi() -> Iterator[Comparison]:
+    with app_directory("wsgi_bench_app", WSGI_APP) as directory:
+        command = [
+            sys.executable, "-m", "gunicorn", "--workers", "1", "--worker-class", "sync",
+            "--bind", f"{HOST}:{{port}}", "--chdir", str(directory), "wsgi_bench_app:app",
+        ]  # fmt: skip
+        bare = Server("flask", command, directory, {"BENCH_VARIANT": "bare"})
+        ours = Server("flask + vornik MetricsMiddleware", command, directory, {"BENCH_VARIANT": "vornik"})
+        shards = Server("flask + vornik, VRK_MULTIPROC_DIR set", command, directory,
+                        {"BENCH_VARIANT": "vornik", "VRK_MULTIPROC_DIR": str(directory / "shards")})  # fmt: skip
+        exporter = Server("flask + prometheus-flask-exporter", command, directory, {"BENCH_VARIANT": "exporter"})
+        every = [bare, ours, shards, exporter]
+        with serving(every):
+            yield throughput(
+                "WSGI: gunicorn, 1 sync worker, minimal Flask app",
+                every,
+                [
+                    *servers.ratios("WSGI middleware vs bare Flask app", ours, bare, COST_TARGET),
+                    *servers.ratios("WSGI middleware with shard dir vs bare", shards, bare, COST_TARGET),
+                    *servers.ratios("WSGI middleware vs prometheus-flask-exporter", ours, exporter, EXPORTER_TARGET),
+                ],
+                ["gunicorn", "flask", "prometheus-flask-exporter"],
+            )
+
+
+@case
+def middleware_asgi() -> Iterator[Comparison]:
+    with app_directory("asgi_bench_app", ASGI_APP) as directory:
+        command = [
+            sys.executable, "-m", "uvicorn", "--host", HOST, "--port", "{port}", "--app-dir", str(directory),
+            "--no-access-log", "--log-level", "warning", "asgi_bench_app:app",
+        ]  # fmt: skip
+        bare = Server("starlette", command, directory, {"BENCH_VARIANT": "bare"})
+        ours = Server("starlette + vornik MetricsMiddleware", command, directory, {"BENCH_VARIANT": "vornik"})
+        exporter = Server("starlette + starlette_exporter", command, directory, {"BENCH_VARIANT": "exporter"})
+        every = [bare, ours, exporter]
+        with serving(every):
+            yield throughput(
+                "ASGI: uvicorn, 1 worker, minimal Starlette app",
+                every,
+                [
+                    *servers.ratios("ASGI middleware vs bare Starlette app", ours, bare, COST_TARGET),
+                    *servers.ratios("ASGI middleware vs starlette_exporter", ours, exporter, EXPORTER_TARGET),
+                ],
+                ["uvicorn", "starlette", "starlette_exporter"],
+            )
+
+
+def wsgi_request(wrapped: bool) -> Callable[[], None]:
+    """One request to a minimal Flask app, as a server makes it: call, iterate, close."""
+    from wsgiref.util import setup_testing_defaults
+
+    from flask import Flask
+
+    from vornik.wsgi import MetricsMiddleware
+
+    app = Flask(__name__)
+    app.add_url_rule("/", "index", lambda: "ok")
+    if wrapped:
+        app.wsgi_app = MetricsMiddleware(app.wsgi_app)  # type: ignore[method-assign]
+
+    def start_response(status: str, headers: list[tuple[str, str]], exc_info: object = None) -> None:
+        pass
+
+    def request() -> None:
+        environ: dict[str, object] = {}
+        setup_testing_defaults(environ)
+        body = app(environ, start_response)
+        b"".join(body)
+        getattr(body, "close", lambda: None)()
+
+    return request
+
+
+def asgi_request(wrapped: bool) -> Callable[[], None]:
+    """One request to a minimal Starlette app. Nothing in it waits for anything, so the
+    coroutine runs to its end on the first step: no event loop is needed."""
+    from starlette.applications import Starlette
+    from starlette.responses import PlainTextResponse
+    from starlette.routing import Route
+
+    from vornik.asgi import MetricsMiddleware
+
+    async def index(request: object) -> PlainTextResponse:
+        return PlainTextResponse("ok")
+
+    app = Starlette(routes=[Route("/", index)])
+    if wrapped:
+        app.add_middleware(MetricsMiddleware)
+    scope = {"type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1", "method": "GET",
+             "scheme": "http", "path": "/", "raw_path": b"/", "query_string": b"", "root_path": "",
+             "headers": [(b"host", b"bench")], "client": ("127.0.0.1", 1), "server": ("127.0.0.1", 80)}  # fmt: skip
+
+    async def receive() -> dict[str, object]:
+        return {"type": "http.request", "body": b"", "more_body": False}
+
+    async def send(message: object) -> None:
+        pass
+
+    def request() -> None:
+        step = app(dict(scope), receive, send).send
+        try:
+            step(None)
+        except StopIteration:
+            return
+        raise RuntimeError("the app waited for something; this benchmark needs an event loop")
+
+    return request
+
+
+@case
+def middleware_overhead() -> Iterator[Comparison]:
+    wsgi_bare = Statement("WSGI, minimal Flask app, bare", wsgi_request(False))
+    wsgi_ours = Statement("WSGI, minimal Flask app, with vornik", wsgi_request(True))
+    asgi_bare = Statement("ASGI, minimal Starlette app, bare", asgi_request(False))
+    asgi_ours = Statement("ASGI, minimal Starlette app, with vornik", asgi_request(True))
+
+    def added(ours: Statement, bare: Statement) -> Callable[[], str]:
+        return lambda: f"{ours.label}: the middleware adds {(ours.best() - bare.best()) * 1e6:.2f} us per request"
+
+    yield Comparison(
+        "Middleware overhead per request, apps called directly",
+        unit="us",
+        ratios=[
+            Ratio("WSGI middleware in-process, vs bare", wsgi_ours, wsgi_bare, None),
+            Ratio("ASGI middleware in-process, vs bare", asgi_ours, asgi_bare, None),
+        ],
+        notes=[added(wsgi_ours, wsgi_bare), added(asgi_ours, asgi_bare)],
+    )

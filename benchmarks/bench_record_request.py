@@ -1,74 +1,102 @@
-"""Cost of one record_request call with shard aggregation off.
+"""Cost of one record_request call, as a middleware makes it on every request.
 
-vornik: `record_request("GET", "/users", 200, 12.5)` exactly as a middleware calls
-it, with the store at its default capacity (10000) and already full, so every call
-also evicts the oldest record: the steady state of a long-running server.
+vornik: `record_request("GET", "/users", 200, 12.5)`, with the store at its default
+capacity (10000) and already full, so that every call also evicts the oldest record: the
+steady state of a long-running server.
 
-Baseline: prometheus_client in its ordinary single-process mode, one
-`Counter.inc()` plus one `Histogram.observe(0.0125)` (default buckets), the pair a
-middleware built on prometheus_client runs per request. Both metrics are created with
-`registry=None`, so no global registry is involved.
+Baseline: prometheus_client, one `Counter.inc()` plus one `Histogram.observe(0.0125)`
+(default buckets), the pair a middleware built on it runs per request. Both metrics are
+made with `registry=None`, so no global registry is involved.
 
-Usage: python benchmarks/bench_record_request.py
+`record_request` times this with shard aggregation off against prometheus_client's
+ordinary single-process mode; `record_request_multiproc` with a shard directory set, so
+that each call also adds the request to this process's shard (atomic updates of the
+shared mapping), against prometheus_client's multiprocess mode, which writes its own
+per-process mmap files.
 """
 
 from __future__ import annotations
 
-import _harness as h
+import os
+from collections.abc import Iterator
 
-TARGET = 0.10
+from runner import Comparison, Ratio, Statement, case, multiprocess_directories
+
+RECORD = 'record_request("GET", "/users", 200, 12.5)'
+EXPORT = "requests.inc(); latency.observe(0.0125)"
 
 
-def main() -> None:
-    h.clean_environment()
-    import prometheus_client
+def instruments() -> dict[str, object]:
+    """What both sides call, each in the mode the environment has switched on; the store is
+    filled beyond capacity first, so that the ring has reached its final size and every
+    timed call evicts one record."""
     from prometheus_client import Counter, Histogram
 
     import vornik._core as vk
 
-    assert not prometheus_client.values.ValueClass._multiprocess
-    vk.set_multiproc_dir(None)
-    assert not vk.multiproc_enabled()
     vk.clear_requests()
-    capacity = vk.get_max_requests()
-    # Fill the store, and then some, so that the ring has reached its final size and
-    # each timed call evicts one record.
-    for i in range(capacity + 1000):
+    for _ in range(vk.get_max_requests() + 1000):
         vk.record_request("GET", "/users", 200, 12.5)
-    assert len(vk.get_requests()) == capacity
-
-    counter = Counter("bench_requests", "Requests handled", registry=None)
-    histogram = Histogram("bench_request_latency_seconds", "Request latency", registry=None)
-    namespace = {
+    return {
         "record_request": vk.record_request,
-        "requests": counter,
-        "latency": histogram,
+        "requests": Counter("bench_requests", "Requests handled", registry=None),
+        "latency": Histogram("bench_request_latency_seconds", "Request latency", registry=None),
     }
 
-    h.print_header("record_request, shard aggregation off, full store of %d (evicting)" % capacity)
-    print("  " + h.describe_machine())
-    candidate, baseline = h.compare_timers(
-        ('vornik record_request("GET", "/users", 200, 12.5)',
-         h.make_timer('record_request("GET", "/users", 200, 12.5)', namespace=namespace)),
-        ("prometheus_client Counter.inc() + Histogram.observe()",
-         h.make_timer("requests.inc(); latency.observe(0.0125)", namespace=namespace)),
-    )
-    overhead = h.loop_overhead()
-    # The store stayed at capacity and the counters moved on.
-    assert len(vk.get_requests()) == capacity
-    h.report(h.Comparison(
-        benchmark="record_request",
-        title="record_request, shards off",
-        candidate=candidate,
-        baseline=baseline,
-        target=TARGET,
+
+def comparison(title: str, labels: tuple[str, str], target: float, namespace: dict[str, object]) -> Comparison:
+    import vornik._core as vk
+
+    vornik, exporter = Statement(labels[0], RECORD, namespace), Statement(labels[1], EXPORT, namespace)
+    return Comparison(
+        f"{title}, full store of {vk.get_max_requests()} (evicting)",
         unit="ns",
-        notes=[
-            f"timeit's empty loop costs {overhead * 1e9:.1f} ns/iteration, included once on both sides",
-            f"store capacity {capacity}, {vk.aggregate().total_requests:,} requests recorded in all",
-        ],
-    ))
+        ratios=[Ratio(title, vornik, exporter, target)],
+        notes=[lambda: f"{vk.aggregate().total_requests:,} requests recorded in all"],
+    )
 
 
-if __name__ == "__main__":
-    main()
+@case
+def record_request() -> Iterator[Comparison]:
+    import prometheus_client
+
+    import vornik._core as vk
+
+    assert not prometheus_client.values.ValueClass._multiprocess
+    assert not vk.multiproc_enabled()
+    yield comparison(
+        "record_request, shards off",
+        ('vornik record_request("GET", "/users", 200, 12.5)', "prometheus_client Counter.inc() + Histogram.observe()"),
+        0.10,
+        instruments(),
+    )
+    assert len(vk.get_requests()) == vk.get_max_requests()  # the store stayed full
+
+
+@case
+def record_request_multiproc() -> Iterator[Comparison]:
+    with multiprocess_directories() as (vrk_dir, prom_dir):
+        import prometheus_client
+
+        import vornik._core as vk
+
+        assert prometheus_client.values.ValueClass._multiprocess
+        vk.set_multiproc_dir(vrk_dir)
+        assert vk.multiproc_enabled()
+        namespace = instruments()
+        # Both sides really write where they should.
+        exec(EXPORT, dict(namespace))
+        pid = os.getpid()
+        assert sorted(os.listdir(prom_dir)) == [f"counter_{pid}.db", f"histogram_{pid}.db"]
+        assert os.listdir(vrk_dir) == [f"vrk-{pid}.shard"]
+        yield comparison(
+            "record_request, shards on",
+            (
+                'vornik record_request("GET", "/users", 200, 12.5), shards on',
+                "prometheus_client multiprocess Counter.inc() + Histogram.observe()",
+            ),
+            0.06,
+            namespace,
+        )
+        # The merged path counts this process's shard, which has seen every call.
+        assert vk.aggregate().total_requests > vk.get_max_requests()

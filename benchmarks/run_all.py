@@ -1,130 +1,109 @@
-"""Runs every benchmark of this folder in sequence and prints a summary table.
+"""Runs the benchmark cases of this folder, each in a process of its own, and prints a
+summary table: vornik's figure, the baseline's, the ratio, the target and PASS or MISS.
 
-Each benchmark runs in a process of its own (process-wide state, such as the request
-store or prometheus_client's multiprocess switch, must start fresh), with its output
-passed through as it comes. Benchmarks that report through _harness.report() append
-their comparisons to a results file, from which the table is built: vornik's figure,
-the baseline's, the ratio, the target and PASS or MISS.
-
-A MISS is a finding to look into, not a failure: the exit status is non-zero only
-when a benchmark itself failed to run.
+A process per case, because what the cases time is process-wide: the request store, the
+shard state, prometheus_client's multiprocess switch. A MISS is a finding to look into,
+not a failure: the exit status is non-zero only when a case itself failed to run.
 
 Usage:
-    python benchmarks/run_all.py                 # all benchmarks
-    python benchmarks/run_all.py merge snapshot  # only bench_merge.py and bench_snapshot.py
+    python benchmarks/run_all.py                 # every case (a few minutes)
+    python benchmarks/run_all.py merge snapshot  # only these
     python benchmarks/run_all.py --list
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
-import os
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-import _harness as h
+import runner
 
 HERE = Path(__file__).resolve().parent
-
-# The order in which they run; any other bench_*.py found here runs after these.
-ORDER = [
-    "record_request",
-    "record_request_multiproc",
-    "aggregate",
-    "snapshot",
-    "metrics_text",
-    "merge",
-]
-
-TIMEOUT_SECONDS = 300
+TIMEOUT_S = 300  # per case
 
 
 def discover() -> list[str]:
-    found = sorted(p.stem[len("bench_"):] for p in HERE.glob("bench_*.py"))
-    return [name for name in ORDER if name in found] + [name for name in found if name not in ORDER]
+    """The names of all cases, module by module (bench_*.py), in the order they are written."""
+    for path in sorted(HERE.glob("bench_*.py")):
+        importlib.import_module(path.stem)
+    return list(runner.CASES)
 
 
-def format_figure(seconds: float, unit: str) -> str:
-    return h.format_time(seconds, unit).strip()
+def run_in_process(name: str, results: Path) -> bool:
+    started = [sys.executable, str(Path(__file__)), "--in-process", name, "--results", str(results)]
+    try:
+        completed = subprocess.run(started, cwd=HERE.parent, timeout=TIMEOUT_S)
+    except subprocess.TimeoutExpired:
+        print(f"!! {name} did not finish within {TIMEOUT_S} s")
+        return False
+    if completed.returncode != 0:
+        print(f"!! {name} exited with status {completed.returncode}")
+    return completed.returncode == 0
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("names", nargs="*", help="benchmarks to run (file name without bench_ and .py)")
-    parser.add_argument("--list", action="store_true", help="list the benchmarks and exit")
+    parser.add_argument("names", nargs="*", help="cases to run (see --list)")
+    parser.add_argument("--list", action="store_true", help="list the cases and exit")
+    parser.add_argument("--in-process", metavar="NAME", help=argparse.SUPPRESS)
+    parser.add_argument("--results", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args()
 
     available = discover()
+    if args.in_process:
+        runner.run_case(args.in_process, args.results)
+        return 0
     if args.list:
         print("\n".join(available))
         return 0
     unknown = [name for name in args.names if name not in available]
     if unknown:
-        parser.error(f"unknown benchmark(s): {', '.join(unknown)}; available: {', '.join(available)}")
+        parser.error(f"unknown case(s): {', '.join(unknown)}; available: {', '.join(available)}")
     selected = args.names or available
 
-    env = dict(os.environ)
-    for name in ("VRK_MULTIPROC_DIR", "PROMETHEUS_MULTIPROC_DIR", "prometheus_multiproc_dir"):
-        env.pop(name, None)
-
     print(f"vornik benchmarks: {', '.join(selected)}")
-    print(h.describe_machine())
+    print(runner.describe_machine())
     failed: list[str] = []
     durations: dict[str, float] = {}
     with tempfile.TemporaryDirectory(prefix="vrk-bench-results-") as tmp:
-        results_file = Path(tmp) / "results.jsonl"
-        env[h.RESULTS_ENV] = str(results_file)
+        results = Path(tmp) / "results.jsonl"
+        results.touch()
         for name in selected:
-            script = HERE / f"bench_{name}.py"
             started = time.perf_counter()
             sys.stdout.flush()
-            try:
-                completed = subprocess.run([sys.executable, str(script)], env=env, cwd=HERE.parent,
-                                           timeout=TIMEOUT_SECONDS)
-                if completed.returncode != 0:
-                    print(f"!! bench_{name}.py exited with status {completed.returncode}")
-                    failed.append(name)
-            except subprocess.TimeoutExpired:
-                print(f"!! bench_{name}.py did not finish within {TIMEOUT_SECONDS} s")
+            if not run_in_process(name, results):
                 failed.append(name)
             durations[name] = time.perf_counter() - started
-        records = []
-        if results_file.exists():
-            records = [json.loads(line) for line in results_file.read_text(encoding="utf-8").splitlines() if line]
-
+        records = [json.loads(line) for line in results.read_text(encoding="utf-8").splitlines()]
     print_summary(selected, records, durations, failed)
     return 1 if failed else 0
 
 
 def print_summary(selected: list[str], records: list[dict], durations: dict[str, float], failed: list[str]) -> None:
-    rows = [("benchmark", "vornik", "baseline", "ratio", "target", "result", "time")]
-    reported = set()
-    for record in records:
-        reported.add(record["benchmark"])
-        unit = record["unit"]
-        rows.append((
-            record["title"],
-            format_figure(record["candidate"]["per_call_s"], unit),
-            format_figure(record["baseline"]["per_call_s"], unit),
-            f"{record['ratio']:.3f}",
-            f"<= {record['target']:g}",
-            record["verdict"],
-            "",
-        ))
-    # Wall time of each script, on the first row of its results.
+    rows = [("ratio", "vornik", "baseline", "ratio", "target", "result", "time")]
     for name in selected:
-        seconds = f"{durations.get(name, 0.0):.0f} s"
-        matching = [i for i, r in enumerate(records, start=1) if r["benchmark"] == name]
-        if matching:
-            i = matching[0]
-            rows[i] = rows[i][:-1] + (seconds,)
-        else:
-            status = "FAILED" if name in failed else "no ratio reported"
-            rows.append((f"bench_{name}.py", "", "", "", "", status, seconds))
+        seconds = f"{durations.get(name, 0.0):.0f} s"  # the case's wall time, on its first row
+        matching = [r for r in records if r["case"] == name]
+        for record in matching:
+            unit, target = record["unit"], record["target"]
+            rows.append((
+                record["title"],
+                runner.format_time(record["candidate"], unit).strip(),
+                runner.format_time(record["baseline"], unit).strip(),
+                f"{record['ratio']:.3f}",
+                "" if target is None else f"<= {target:g}",
+                record["verdict"],
+                seconds,
+            ))  # fmt: skip
+            seconds = ""
+        if not matching:
+            rows.append((name, "", "", "", "", "FAILED" if name in failed else "no ratio reported", seconds))
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     print()
     print("Summary (best of repeats per call; ratio = vornik / baseline, lower is better)")
@@ -134,7 +113,7 @@ def print_summary(selected: list[str], records: list[dict], durations: dict[str,
             print("  " + "  ".join("-" * w for w in widths))
     verdicts = [r["verdict"] for r in records]
     print(f"\n  {verdicts.count('PASS')} PASS, {verdicts.count('MISS')} MISS"
-          + (f", {len(failed)} failed to run: {', '.join(failed)}" if failed else ""))
+          + (f", {len(failed)} failed to run: {', '.join(failed)}" if failed else ""))  # fmt: skip
 
 
 if __name__ == "__main__":

@@ -3,15 +3,12 @@
 from __future__ import annotations
 
 import contextlib
-import ctypes
-import os
 import subprocess
-import sys
-import textwrap
 from collections.abc import Iterator
 
 import pytest
 
+from support import FakeClock
 from vornik import _core
 
 
@@ -24,24 +21,6 @@ def fresh_state() -> Iterator[None]:
     _core.set_multiproc_dir(None)
     _core.set_max_requests(10000)
     _core.clear_requests()
-
-
-def run_python(
-    code: str, env: dict[str, str] | None = None, timeout: float = 60, cwd: str | None = None
-) -> str:
-    """Runs `code` in a fresh interpreter and returns its stdout; fails on a non-zero exit."""
-    full_env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
-    full_env.update(env or {})
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=full_env,
-        timeout=timeout,
-        cwd=cwd,
-    )
-    assert result.returncode == 0, result.stderr
-    return result.stdout
 
 
 @pytest.fixture
@@ -58,17 +37,10 @@ def helpers() -> Iterator[list[subprocess.Popen[str]]]:
                 stream.close()  # type: ignore[union-attr]
 
 
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(field, ctypes.c_size_t) for field in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]  # fmt: skip
-
-
-_LIBC = ctypes.CDLL(None)
-_LIBC.mallinfo2.restype = MallInfo2
-
-
-def malloc_in_use() -> int:
-    """Bytes that glibc's malloc has handed out and not yet got back."""
-    info = _LIBC.mallinfo2()
-    return int(info.uordblks + info.hblkhd)
+@pytest.fixture
+def clock(monkeypatch: pytest.MonkeyPatch) -> FakeClock:
+    """The clock both middlewares time requests with, moved by the test."""
+    fake = FakeClock()
+    monkeypatch.setattr("vornik.wsgi.perf_counter", fake)
+    monkeypatch.setattr("vornik.asgi.perf_counter", fake)
+    return fake

@@ -10,26 +10,12 @@ import pytest
 from asgiref.testing import ApplicationCommunicator
 
 import vornik
+from support import FakeClock, records
 from vornik import _core
 from vornik.asgi import ROUTE_KEY, UNMATCHED, MetricsMiddleware
 
 Message = dict[str, Any]
 App = Callable[[dict[str, Any], Any, Any], Awaitable[None]]
-
-
-class FakeClock:
-    def __init__(self) -> None:
-        self.now = 50.0
-
-    def __call__(self) -> float:
-        return self.now
-
-
-@pytest.fixture
-def clock(monkeypatch: pytest.MonkeyPatch) -> FakeClock:
-    fake = FakeClock()
-    monkeypatch.setattr("vornik.asgi.perf_counter", fake)
-    return fake
 
 
 def http_scope(path: str = "/", method: str = "GET", root_path: str = "") -> dict[str, Any]:
@@ -64,10 +50,6 @@ def request(app: Any, path: str = "/", method: str = "GET", root_path: str = "")
     messages = asyncio.run(exchange(app, http_scope(path, method, root_path)))
     start, bodies = messages[0], messages[1:]
     return start["status"], dict(start["headers"]), b"".join(m.get("body", b"") for m in bodies)
-
-
-def records() -> list[tuple[str, str, int, float]]:
-    return [(r.method, r.path, r.status_code, r.duration_ms) for r in _core.get_requests()]
 
 
 async def receive_nothing() -> Message:
@@ -265,10 +247,8 @@ class TestRouteTemplates:
         with pytest.raises(ValueError, match="endpoint failed"):
             request(mw, "/crash")
         assert [(p, s) for _, p, s, _ in records()] == [
-            ("/users/{user_id}", 200),
-            ("/users/{user_id}", 200),
-            ("/t/{tenant}/items/{item_id:int}", 200),
-            ("/t/{tenant}/items/{item_id:int}", 200),
+            *[("/users/{user_id}", 200)] * 2,
+            *[("/t/{tenant}/items/{item_id:int}", 200)] * 2,
             (UNMATCHED, 404),
             ("/crash", 500),
         ]

@@ -11,32 +11,21 @@ import sys
 import time
 from pathlib import Path
 
-import psutil
 import pytest
+
+from support import alive, environment, metric, wait_gone
 
 pytestmark = pytest.mark.servers
 
 
 def vornik(*args: str, tmpdir: Path, timeout: float = 120) -> subprocess.CompletedProcess[str]:
-    env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
-    env["TMPDIR"] = str(tmpdir)
     return subprocess.run(
-        [sys.executable, "-m", "vornik", *args], capture_output=True, text=True, env=env, timeout=timeout
+        [sys.executable, "-m", "vornik", *args],
+        capture_output=True,
+        text=True,
+        env=environment(TMPDIR=str(tmpdir)),
+        timeout=timeout,
     )
-
-
-def alive(pid: int) -> bool:
-    try:
-        return psutil.Process(pid).status() != psutil.STATUS_ZOMBIE
-    except psutil.NoSuchProcess:
-        return False
-
-
-def wait_gone(pids: list[int], timeout: float = 10) -> list[int]:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline and any(map(alive, pids)):
-        time.sleep(0.1)
-    return [pid for pid in pids if alive(pid)]
 
 
 def worker_pids(output: str) -> list[int]:
@@ -56,12 +45,6 @@ def document(output: str) -> str:
     marker = re.search(r"^--- GET /metrics, answered by worker pid (\d+) .*---$", output, re.MULTILINE)
     assert marker, output
     return output[marker.end() + 1 :]
-
-
-def sample(doc: str, name: str) -> float:
-    match = re.search(rf"^{name} (\S+)$", doc, re.MULTILINE)
-    assert match, doc
-    return float(match.group(1))
 
 
 @pytest.fixture
@@ -98,15 +81,15 @@ def test_demo_reports_merged_figures_and_cleans_up(tmpdir_for_demo: Path) -> Non
     assert sent >= 150
     doc = document(out)
     assert doc.startswith("# HELP vrk_requests_total ")
-    assert sample(doc, "vrk_requests_total") == sent
-    assert sample(doc, "vrk_errors_total") == errors
+    assert metric(doc, "vrk_requests_total") == sent
+    assert metric(doc, "vrk_errors_total") == errors
     # The core's 13 families, then the middleware's per-worker families.
     core, per_worker = doc.split("# HELP vrk_workers ", 1)
     assert len(re.findall(r"^# TYPE ", core, re.MULTILINE)) == 13
     assert "\nvrk_workers 2\n" in per_worker
     assert re.search(rf"requests +{sent} +\(the client got {sent} answers: matches\)", out)
     assert re.search(r"p50 [\d.]+ ms +p95 [\d.]+ ms +p99 [\d.]+ ms", out)
-    assert sample(doc, "vrk_latency_p99_ms") >= sample(doc, "vrk_latency_p50_ms") > 0
+    assert metric(doc, "vrk_latency_p99_ms") >= metric(doc, "vrk_latency_p50_ms") > 0
 
     # Both workers served traffic and told their process figures.
     for pid in pids:
@@ -130,14 +113,12 @@ def test_demo_alerts_and_more_workers(tmpdir_for_demo: Path) -> None:
 
 
 def start_serving(tmpdir: Path) -> tuple[subprocess.Popen[str], int, list[int], list[str]]:
-    env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
-    env["TMPDIR"] = str(tmpdir)
     proc = subprocess.Popen(
         [sys.executable, "-m", "vornik", "demo", "--serve", "--requests", "0"],
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         text=True,
-        env=env,
+        env=environment(TMPDIR=str(tmpdir)),
     )
     assert proc.stdout is not None
     lines: list[str] = []
@@ -164,11 +145,11 @@ def get(port: int, path: str) -> tuple[int, bytes, str | None]:
 def test_serve_until_interrupted(tmpdir_for_demo: Path) -> None:
     proc, port, pids, _ = start_serving(tmpdir_for_demo)
     try:
-        before = sample(get(port, "/metrics")[1].decode(), "vrk_requests_total")
+        before = metric(get(port, "/metrics")[1], "vrk_requests_total")
         status, body, worker = get(port, "/users/12")
         assert status == 200 and worker is not None and int(worker) in pids
         deadline = time.monotonic() + 5
-        while (total := sample(get(port, "/metrics")[1].decode(), "vrk_requests_total")) == before:
+        while (total := metric(get(port, "/metrics")[1], "vrk_requests_total")) == before:
             if time.monotonic() > deadline:
                 break
             time.sleep(0.02)

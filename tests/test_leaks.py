@@ -23,13 +23,18 @@ from typing import Any
 import psutil
 import pytest
 
+from support import (
+    SANITIZED,
+    Boom,
+    Index,
+    RaisingTypeErrorSubclass,
+    Text,
+    TypeErrorSubclass,
+    TypeErrorWithCause,
+    malloc_in_use,
+    shard_bytes,
+)
 from vornik import _core
-from conftest import malloc_in_use
-
-# The sanitizer runtimes replace malloc, keep freed memory in quarantine and map memory
-# of their own as they go, so byte, page and mapping counts say nothing there; the
-# interpreter's counters and the descriptors are still checked.
-SANITIZED = bool(os.environ.get("VORNIK_SANITIZED"))
 
 WARMUP = 1000
 CALLS = 4000
@@ -44,10 +49,6 @@ RSS_SLACK = 512 * 1024
 CLASSES = (_core.RequestMetric, _core.AggregatedMetrics, _core.Snapshot)
 
 
-class Boom(Exception):
-    """Raised by the conversion hooks of the objects below."""
-
-
 class RaisingIndex:
     def __index__(self) -> int:
         raise Boom("index")
@@ -58,43 +59,9 @@ class RaisingFloat:
         raise Boom("float")
 
 
-class TypeErrorSubclass(TypeError):
-    pass
-
-
-class RaisingTypeErrorSubclass:
-    def __index__(self) -> int:
-        raise TypeErrorSubclass("subclass")
-
-    def __float__(self) -> float:
-        raise TypeErrorSubclass("subclass")
-
-
-class TypeErrorWithCause:
-    """A plain TypeError with a cause: the prefixed copy must take the cause over."""
-
-    def __index__(self) -> int:
-        raise TypeError("with cause") from KeyError("cause")
-
-    def __float__(self) -> float:
-        raise TypeError("with cause") from KeyError("cause")
-
-
-class Index:
-    def __init__(self, value: int) -> None:
-        self.value = value
-
-    def __index__(self) -> int:
-        return self.value
-
-
 class WrongIndex:
     def __index__(self) -> Any:
         return 1.5
-
-
-class Text(str):
-    pass
 
 
 LONG = "/" + "x" * 300  # beyond any small-string buffer
@@ -123,9 +90,7 @@ def ok(function: Callable[..., Any], *args: Any, **kwargs: Any) -> Callable[[], 
 def make_junk_directory(directory: Path) -> None:
     """A shard directory that sends a merge down every skip path on every call."""
     directory.mkdir()
-    words = [0] * 22
-    words[0], words[1], words[5] = 1, os.getpid(), 2**64 - 1
-    valid = b"".join(w.to_bytes(8, sys.byteorder) for w in words)
+    valid = shard_bytes(os.getpid())
     (directory / "vrk-valid.shard").write_bytes(valid)
     (directory / "vrk-long.shard").write_bytes(valid + b"tail")
     (directory / "vrk-short.shard").write_bytes(valid[:100])
@@ -321,6 +286,8 @@ PROCESS = psutil.Process()
 COUNTED = [f"references to {cls.__name__}" for cls in CLASSES] + [
     "objects tracked by gc", "open descriptors", "memory mappings", "allocated blocks",
     "malloc bytes in use", "resident bytes"]
+# Under the sanitizers only the interpreter's counters and the descriptors are checked:
+# their runtimes also map memory of their own as they go.
 EXACT = COUNTED[:5] if SANITIZED else COUNTED[:6]
 
 

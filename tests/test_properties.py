@@ -20,6 +20,7 @@ from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
+from support import Boom, Text, TypeErrorSubclass, bits, signed_nan, window_figures
 from vornik import _core
 
 # When a test fails, hypothesis's pytest plugin imports its patch writer, whose
@@ -33,18 +34,6 @@ with warnings.catch_warnings():
 
 PROPERTY_SETTINGS = settings(max_examples=500, deadline=None,
                              suppress_health_check=[HealthCheck.too_slow])
-
-
-class Boom(Exception):
-    """Raised by the conversion hooks of `Hooked` objects; must pass through unchanged."""
-
-
-class TypeErrorSubclass(TypeError):
-    pass
-
-
-class Text(str):
-    pass
 
 
 class Integer(int):
@@ -235,10 +224,6 @@ def expected_outcome(name: str, args: list[Any], kwargs: dict[str, Any]) -> Expe
     return outcome
 
 
-def bits(value: float) -> int:
-    return struct.unpack("<Q", struct.pack("<d", value))[0]
-
-
 @pytest.fixture(scope="module")
 def scratch(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return tmp_path_factory.mktemp("dirs")
@@ -422,23 +407,6 @@ def test_value_classes_reject_arbitrary_arguments(args: list[Any], kwargs: dict[
 # --- Reference model of the store and its aggregate ----------------------------------
 
 
-def total_order_key(value: float) -> int:
-    b = struct.unpack("<q", struct.pack("<d", value))[0]
-    return b ^ ((b >> 63) & 0x7FFFFFFFFFFFFFFF)
-
-
-def rank_index(n: int, q: float) -> int:
-    rank = (float(n) - 1.0) * q
-    whole = math.floor(rank)
-    rounded = whole + 1 if rank - whole >= 0.5 else whole  # halves away from zero
-    return min(int(rounded), n - 1)
-
-
-def signed_nan(negative: bool, payload: int) -> float:
-    word = 0x7FF8000000000000 | (payload & 0x7FFFFFFFFFFFF) | (negative << 63)
-    return struct.unpack("<d", struct.pack("<Q", word))[0]
-
-
 durations = st.one_of(
     st.floats(),
     st.sampled_from([0.0, -0.0, math.inf, -math.inf, 1.0, 1e-300, 5e-324, 1e308]),
@@ -498,24 +466,12 @@ class StoreModel(RuleBasedStateMachine):
         window = list(self.window)
         stored = [m.duration_ms for m in _core.get_requests()]
         assert [bits(d) for d in stored] == [bits(d) for d in window]
-        figures = [agg.avg_latency_ms, agg.min_latency_ms, agg.max_latency_ms,
-                   agg.p50_latency_ms, agg.p95_latency_ms, agg.p99_latency_ms]
-        if not window:
-            assert [bits(f) for f in figures] == [0] * 6
-            return
-        total = -0.0
-        for d in window:
-            total += d
-        mean = total / len(window)
-        if math.isnan(mean):
+        model = window_figures(window)
+        if math.isnan(model["avg_latency_ms"]):
             assert math.isnan(agg.avg_latency_ms)  # which NaN comes out is the FPU's choice
-        else:
-            assert bits(agg.avg_latency_ms) == bits(mean)
-        ordered = sorted(window, key=total_order_key)
-        n = len(ordered)
-        model = [ordered[0], ordered[-1]] + [ordered[rank_index(n, q)]
-                                             for q in (0.5, 0.95, 0.99)]
-        assert [bits(f) for f in figures[1:]] == [bits(m) for m in model]
+            del model["avg_latency_ms"]
+        assert {name: bits(getattr(agg, name)) for name in model} == {
+            name: bits(value) for name, value in model.items()}
 
 
 StoreModel.TestCase.settings = settings(max_examples=150, stateful_step_count=40,

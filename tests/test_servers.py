@@ -28,6 +28,8 @@ from pathlib import Path
 import psutil
 import pytest
 
+from support import alive, environment, metric, wait_gone
+
 pytestmark = pytest.mark.servers
 
 HOST = "127.0.0.1"
@@ -97,28 +99,16 @@ class ServerProcess:
         self._reader.join(timeout)
         if self.popen.stdout is not None:
             self.popen.stdout.close()
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline and any(alive(pid) for pid in family):
-            time.sleep(0.1)
-        left = [pid for pid in family if alive(pid)]
+        left = wait_gone(family, timeout)
         for pid in left:
             os.kill(pid, signal.SIGKILL)
         assert not left, f"processes left behind by {self.args[:3]}: {left}"
         return code
 
 
-def alive(pid: int) -> bool:
-    try:
-        return psutil.Process(pid).status() != psutil.STATUS_ZOMBIE
-    except psutil.NoSuchProcess:
-        return False
-
-
 @contextmanager
 def running(args: Sequence[str], cwd: Path, **env: str) -> Iterator[ServerProcess]:
-    full_env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
-    full_env.update(env)
-    server = ServerProcess(args, full_env, cwd)
+    server = ServerProcess(args, environment(**env), cwd)
     try:
         yield server
     finally:
@@ -152,12 +142,6 @@ def get(port: int, path: str) -> Response:
 def get_all(port: int, paths: Sequence[str], threads: int = 4) -> list[Response]:
     with ThreadPoolExecutor(max_workers=threads) as pool:
         return list(pool.map(lambda path: get(port, path), paths))
-
-
-def metric(document: bytes, name: str) -> float:
-    match = re.search(rf"^{name} (\S+)$", document.decode(), re.MULTILINE)
-    assert match, f"{name} missing from:\n{document.decode()}"
-    return float(match.group(1))
 
 
 def traffic(count: int, start: int = 0) -> tuple[list[str], dict[str, int]]:

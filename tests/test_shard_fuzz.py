@@ -12,113 +12,32 @@ process can have.
 from __future__ import annotations
 
 import json
-import math
 import os
 import random
 import re
-import select
-import struct
 import subprocess
-import sys
-import textwrap
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
+from support import (
+    BOUNDS_MS,
+    MASK,
+    NO_LATENCY,
+    SHARD_SIZE,
+    TIMEOUT_S,
+    Totals,
+    expected_aggregate,
+    finish,
+    pack,
+    read_line,
+    start_python,
+)
 from vornik import _core
 
-MASK = 2**64 - 1
-NO_LATENCY = MASK
-BOUNDS_MS = [1, 2, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000]
-SHARD_SIZE = 176
 PID_MAX = int(Path("/proc/sys/kernel/pid_max").read_text())
-TIMEOUT = 120  # seconds for any helper process; a hang fails the test instead of CI
-
-
-# --- Reference model of shard contents and of the merge -----------------------------
-
-
-@dataclass
-class Totals:
-    requests: int = 0
-    errors: int = 0
-    latency_sum_us: int = 0
-    latency_min_us: int = NO_LATENCY
-    latency_max_us: int = 0
-    buckets: list[int] = field(default_factory=lambda: [0] * 14)
-
-    def add(self, other: Totals) -> None:
-        self.requests = (self.requests + other.requests) & MASK
-        self.errors = (self.errors + other.errors) & MASK
-        self.latency_sum_us = min(self.latency_sum_us + other.latency_sum_us, MASK)
-        self.latency_min_us = min(self.latency_min_us, other.latency_min_us)
-        self.latency_max_us = max(self.latency_max_us, other.latency_max_us)
-        self.buckets = [(a + b) & MASK for a, b in zip(self.buckets, other.buckets)]
-
-    def record(self, status: int, duration: float) -> None:
-        micros = 0
-        if duration > 0:
-            micros = NO_LATENCY if duration * 1000.0 >= 2.0**64 else int(duration * 1000.0)
-        self.requests += 1
-        self.errors += status >= 400
-        self.latency_sum_us = (self.latency_sum_us + micros) & MASK
-        self.latency_min_us = min(self.latency_min_us, micros)
-        self.latency_max_us = max(self.latency_max_us, micros)
-        bucket = next((i for i, bound in enumerate(BOUNDS_MS) if duration <= bound), 13)
-        self.buckets[bucket] += 1
-
-    def words(self, pid: int, version: int = 1) -> list[int]:
-        return [version, pid, self.requests, self.errors, self.latency_sum_us,
-                self.latency_min_us, self.latency_max_us, 0, *self.buckets]
-
-
-def quantile(buckets: list[int], q: float, max_ms: float) -> float:
-    total = sum(buckets) & MASK
-    if total == 0:
-        return 0.0
-    target = q * float(total)
-    cumulative = 0
-    for i, bound in enumerate(BOUNDS_MS):
-        before, cumulative = cumulative, (cumulative + buckets[i]) & MASK
-        if target <= float(cumulative):
-            lower = 0.0 if i == 0 else float(BOUNDS_MS[i - 1])
-            if buckets[i] == 0:
-                return lower
-            return lower + (target - float(before)) / float(buckets[i]) * (bound - lower)
-    if math.isnan(target) or target > float(total):
-        return max_ms
-    lower = 10000.0
-    upper = lower if math.isnan(max_ms) else max(max_ms, lower)
-    if buckets[13] == 0:
-        return lower
-    return lower + (target - float(cumulative)) / float(buckets[13]) * (upper - lower)
-
-
-FIELDS = ["total_requests", "total_errors", "error_rate", "avg_latency_ms", "min_latency_ms",
-          "max_latency_ms", "p50_latency_ms", "p95_latency_ms", "p99_latency_ms"]
-
-
-def expected_aggregate(t: Totals) -> dict[str, float]:
-    if t.requests == 0:
-        return dict.fromkeys(FIELDS, 0)
-    max_ms = t.latency_max_us / 1000.0
-    return {
-        "total_requests": t.requests,
-        "total_errors": t.errors,
-        "error_rate": float(t.errors) / float(t.requests) * 100.0,
-        "avg_latency_ms": float(t.latency_sum_us) / float(t.requests) / 1000.0,
-        "min_latency_ms": 0.0 if t.latency_min_us == NO_LATENCY else t.latency_min_us / 1000.0,
-        "max_latency_ms": max_ms,
-        "p50_latency_ms": quantile(t.buckets, 0.5, max_ms),
-        "p95_latency_ms": quantile(t.buckets, 0.95, max_ms),
-        "p99_latency_ms": quantile(t.buckets, 0.99, max_ms),
-    }
-
-
-def pack(words: list[int]) -> bytes:
-    return struct.pack("=22Q", *(w & MASK for w in words))
 
 
 def acceptable_name(name: bytes) -> bool:
@@ -282,34 +201,6 @@ def check_directory(base: Path, entries: list[Entry]) -> None:
     assert deleted == [] and kept == [], (deleted, kept)
 
 
-def environment(shard_dir: Path | None) -> dict[str, str]:
-    env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
-    if shard_dir is not None:
-        env["VRK_MULTIPROC_DIR"] = str(shard_dir)
-    return env
-
-
-def start(code: str, shard_dir: Path | None, *args: str) -> subprocess.Popen[str]:
-    return subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent(code), *args], env=environment(shard_dir),
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
-def read_line(process: subprocess.Popen[str], timeout: float = TIMEOUT) -> str:
-    assert process.stdout is not None
-    ready, _, _ = select.select([process.stdout], [], [], timeout)
-    assert ready, f"no answer from helper {process.pid} within {timeout} s"
-    line = process.stdout.readline()
-    assert line, f"helper {process.pid} ended: {process.communicate(timeout=TIMEOUT)[1]}"
-    return line
-
-
-def finish(process: subprocess.Popen[str]) -> str:
-    out, err = process.communicate(timeout=TIMEOUT)
-    assert process.returncode == 0, err
-    return out
-
-
 @pytest.fixture
 def seed() -> int:
     value = int(os.environ.get("VRK_FUZZ_SEED", random.randrange(2**32)))
@@ -339,7 +230,7 @@ def test_merge_counts_exactly_the_valid_live_shards(tmp_path: Path, seed: int,
             expected.add(entry.counted)
 
     # A merge in another process first: a hang there ends in a timeout, not a stuck run.
-    merged = start(MERGE_ONCE, base)
+    merged = start_python(MERGE_ONCE, base)
     result = json.loads(finish(merged))
     assert result == expected_aggregate(expected)
     check_directory(base, entries)
@@ -405,9 +296,9 @@ def test_merges_while_writers_write_and_files_appear(tmp_path: Path, seed: int,
     assert bound < Fuzzer.REJECTED_REQUESTS
 
     stop = tmp_path / "stop"
-    mergers = [start(MERGER, base, str(stop), str(bound)) for _ in range(2)]
+    mergers = [start_python(MERGER, base, str(stop), str(bound)) for _ in range(2)]
     helpers.extend(mergers)
-    writers = [start(WRITER, base) for _ in plans]
+    writers = [start_python(WRITER, base) for _ in plans]
     helpers.extend(writers)
     for writer, plan in zip(writers, plans):
         assert writer.stdin is not None
@@ -468,14 +359,14 @@ def test_merge_survives_a_shard_rewritten_in_place(
     t = Totals(requests=7, errors=3, latency_sum_us=70, latency_min_us=1, latency_max_us=20,
                buckets=[7] + [0] * 13)
     data = pack(t.words(os.getpid()))
-    merger = start(SHORT_LIVED_MERGER, base, "2")
+    merger = start_python(SHORT_LIVED_MERGER, base, "2")
     helpers.append(merger)
     rewrites = 0
     while merger.poll() is None:
         with open(base / "vrk-rewritten.shard", "wb") as shard:  # truncates, then writes
             shard.write(data)
         rewrites += 1
-    out, err = merger.communicate(timeout=TIMEOUT)
+    out, err = merger.communicate(timeout=TIMEOUT_S)
     assert merger.returncode == 0, (merger.returncode, err)
     print(f"{rewrites} rewrites during the merges")
     seen = {tuple(pair) for pair in json.loads(out)}

@@ -9,20 +9,15 @@ from __future__ import annotations
 
 import json
 import os
-import select
 import subprocess
-import sys
-import textwrap
 import time
 from pathlib import Path
 
-
+from support import SANITIZED, finish, read_line, start_python
 from vornik import _core
 
 SECONDS = float(os.environ.get("VRK_SOAK_SECONDS", "10"))
 WRITERS = 3
-TIMEOUT = 120
-SANITIZED = bool(os.environ.get("VORNIK_SANITIZED"))
 # A scrape allocates a few kilobytes; thousands of scrapes that each kept even a small
 # block would pass these bounds many times over.
 RSS_SLACK = 1024 * 1024
@@ -45,22 +40,15 @@ WRITER = """
 """
 
 SCRAPER = """
-    import ctypes, json, os, sys
+    import json, os, sys
     import psutil
+    from support import malloc_in_use
     from vornik import _core
 
-    class MallInfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in (
-            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-            "uordblks", "fordblks", "keepcost")]
-
-    libc = ctypes.CDLL(None)
-    libc.mallinfo2.restype = MallInfo2
     process = psutil.Process()
 
     def memory():
-        info = libc.mallinfo2()
-        return process.memory_info().rss, info.uordblks + info.hblkhd
+        return process.memory_info().rss, malloc_in_use()
 
     def scrape():
         lines = _core.metrics_text().splitlines()
@@ -85,34 +73,16 @@ SCRAPER = """
 """
 
 
-def start(code: str, shard_dir: Path, *args: str) -> subprocess.Popen[str]:
-    env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
-    env["VRK_MULTIPROC_DIR"] = str(shard_dir)
-    return subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent(code), *args], env=env, stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
 def read_json(process: subprocess.Popen[str]) -> dict[str, object]:
-    assert process.stdout is not None
-    ready, _, _ = select.select([process.stdout], [], [], TIMEOUT)
-    assert ready, f"no answer from helper {process.pid} within {TIMEOUT} s"
-    line = process.stdout.readline()
-    assert line, process.communicate(timeout=TIMEOUT)[1]
-    return json.loads(line)
-
-
-def finish(process: subprocess.Popen[str]) -> None:
-    _, err = process.communicate(timeout=TIMEOUT)
-    assert process.returncode == 0, err
+    return json.loads(read_line(process))  # type: ignore[no-any-return]
 
 
 def test_soak(tmp_path: Path, helpers: list[subprocess.Popen[str]]) -> None:
     shards = tmp_path / "shards"
     stop_writing, stop_scraping = tmp_path / "stop-writing", tmp_path / "stop-scraping"
-    writers = [start(WRITER, shards, str(stop_writing)) for _ in range(WRITERS)]
+    writers = [start_python(WRITER, shards, str(stop_writing)) for _ in range(WRITERS)]
     helpers.extend(writers)
-    scraper = start(SCRAPER, shards, str(stop_scraping))
+    scraper = start_python(SCRAPER, shards, str(stop_scraping))
     helpers.append(scraper)
 
     time.sleep(SECONDS)

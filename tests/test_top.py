@@ -20,6 +20,8 @@ from pathlib import Path
 import psutil
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
+
+from support import dead_pid, shard_bytes
 from test_demo import get, start_serving
 from vornik import _core
 from vornik._top_sources import (
@@ -32,26 +34,6 @@ from vornik._top_sources import (
     sample_document,
 )
 from vornik.top import compare, quantile
-
-
-def shard(
-    pid: int,
-    requests: int = 0,
-    errors: int = 0,
-    buckets: dict[int, int] | None = None,
-    version: int = 1,
-) -> bytes:
-    counts = [0] * 14
-    for index, count in (buckets or {}).items():
-        counts[index] = count
-    return struct.pack("=22Q", version, pid, requests, errors, 0, 2**64 - 1, 0, 0, *counts)
-
-
-def dead_pid() -> int:
-    process = subprocess.Popen([sys.executable, "-c", "pass"])
-    process.wait()
-    return process.pid
-
 
 # --------------------------------------------------------------------------
 # Sources
@@ -88,15 +70,15 @@ def test_exposition_parser_reads_what_prometheus_client_reads() -> None:
 
 def test_directory_reader_takes_live_shards_only_and_touches_nothing(tmp_path: Path) -> None:
     own = os.getpid()
-    (tmp_path / "vrk-own.shard").write_bytes(shard(own, 5, 2, {3: 4, 13: 1}))
-    (tmp_path / "vrk-dead.shard").write_bytes(shard(dead_pid(), 100))
-    (tmp_path / "vrk-v2.shard").write_bytes(shard(own, 100, version=2))
-    (tmp_path / "vrk-short.shard").write_bytes(shard(own, 100)[:175])
-    (tmp_path / "vrk-long.shard").write_bytes(shard(own, 1) + b"\xff" * 24)
-    (tmp_path / "vrk-zero.shard").write_bytes(shard(0, 100))
-    (tmp_path / "vrk-retained.totals").write_bytes(shard(own, 1000))
-    (tmp_path / "vrk-own.shard.tmp").write_bytes(shard(own, 1000))
-    (tmp_path / "linked").write_bytes(shard(own, 1000))
+    (tmp_path / "vrk-own.shard").write_bytes(shard_bytes(own, 5, 2, buckets={3: 4, 13: 1}))
+    (tmp_path / "vrk-dead.shard").write_bytes(shard_bytes(dead_pid(), 100))
+    (tmp_path / "vrk-v2.shard").write_bytes(shard_bytes(own, 100, version=2))
+    (tmp_path / "vrk-short.shard").write_bytes(shard_bytes(own, 100)[:175])
+    (tmp_path / "vrk-long.shard").write_bytes(shard_bytes(own, 1) + b"\xff" * 24)
+    (tmp_path / "vrk-zero.shard").write_bytes(shard_bytes(0, 100))
+    (tmp_path / "vrk-retained.totals").write_bytes(shard_bytes(own, 1000))
+    (tmp_path / "vrk-own.shard.tmp").write_bytes(shard_bytes(own, 1000))
+    (tmp_path / "linked").write_bytes(shard_bytes(own, 1000))
     os.link(tmp_path / "linked", tmp_path / "vrk-hardlink.shard")
     os.symlink(tmp_path / "linked", tmp_path / "vrk-symlink.shard")
     os.mkfifo(tmp_path / "vrk-fifo.shard")  # opening it for reading must not wait for a writer
@@ -342,7 +324,7 @@ def read_until(fd: int, pattern: bytes, timeout: float = 20) -> bytes:
 
 @pytest.mark.parametrize("key", [b"q", b"\x03"], ids=["q", "ctrl-c"])
 def test_quits_on_a_key_and_gives_the_terminal_back(tmp_path: Path, key: bytes) -> None:
-    (tmp_path / "vrk-1.shard").write_bytes(shard(os.getpid(), 12))
+    (tmp_path / "vrk-1.shard").write_bytes(shard_bytes(os.getpid(), 12))
     pid, master = (
         pty.fork()
     )  # the child gets the terminal as its controlling one, so Ctrl-C signals it

@@ -7,39 +7,31 @@ import os
 import re
 import signal
 import subprocess
-import sys
 import threading
 from pathlib import Path
 from wsgiref.util import setup_testing_defaults
 
 import psutil
 import pytest
-from conftest import run_python
+
+from support import read_line, run_python, start_python
 from vornik import _core, workers
 from vornik.workers import Directory, live_workers
 from vornik.wsgi import MetricsMiddleware
 
 CLAIMER = """
-import sys
-from vornik import _core, workers
-_core.set_multiproc_dir(sys.argv[1])
+from vornik import workers
 workers.register()
 print("ready", flush=True)
-sys.stdin.readline()
+input()
 """
 
 
 def claimer(directory: Path, helpers: list[subprocess.Popen[str]]) -> subprocess.Popen[str]:
     """A process that holds a slot of `directory` until its stdin closes."""
-    process = subprocess.Popen(
-        [sys.executable, "-c", CLAIMER, str(directory)],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
+    process = start_python(CLAIMER, directory)
     helpers.append(process)
-    assert process.stdout is not None and process.stdout.readline() == "ready\n"
+    assert read_line(process) == "ready\n"
     return process
 
 

@@ -15,27 +15,11 @@ from wsgiref.util import setup_testing_defaults
 import pytest
 
 import vornik
+from support import FakeClock, records
 from vornik import _core
 from vornik.wsgi import ROUTE_KEY, UNMATCHED, MetricsMiddleware
 
 Environ = dict[str, Any]
-
-
-class FakeClock:
-    """Stands in for the middleware's monotonic clock; tests move it by hand."""
-
-    def __init__(self) -> None:
-        self.now = 1000.0
-
-    def __call__(self) -> float:
-        return self.now
-
-
-@pytest.fixture
-def clock(monkeypatch: pytest.MonkeyPatch) -> FakeClock:
-    fake = FakeClock()
-    monkeypatch.setattr("vornik.wsgi.perf_counter", fake)
-    return fake
 
 
 class Server:
@@ -68,10 +52,6 @@ def serve(app: Any, path: str = "/", method: str = "GET", **extra: Any) -> tuple
         if hasattr(result, "close"):
             result.close()
     return server, body
-
-
-def records() -> list[tuple[str, str, int, float]]:
-    return [(r.method, r.path, r.status_code, r.duration_ms) for r in _core.get_requests()]
 
 
 def test_package_reexports_core() -> None:

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 import signal
-import struct
 import subprocess
 import sys
 import time
@@ -13,32 +12,10 @@ from pathlib import Path
 
 import pytest
 
+from support import Totals, dead_pid, read_shard, run_python, shard_bytes
 from vornik import _core
-from conftest import run_python
 
 MAX_U64 = 2**64 - 1
-WORDS = "=22Q"
-
-
-def read_shard(path: Path) -> tuple[int, ...]:
-    return struct.unpack(WORDS, path.read_bytes()[:176])
-
-
-def shard_bytes(
-    pid: int,
-    requests: int = 0,
-    errors: int = 0,
-    latency_sum_us: int = 0,
-    latency_min_us: int = MAX_U64,
-    latency_max_us: int = 0,
-    buckets: dict[int, int] | None = None,
-    version: int = 1,
-) -> bytes:
-    counts = [0] * 14
-    for index, count in (buckets or {}).items():
-        counts[index] = count
-    words = [version, pid, requests, errors, latency_sum_us, latency_min_us, latency_max_us, 0]
-    return struct.pack(WORDS, *words, *counts)
 
 
 @pytest.fixture
@@ -49,12 +26,6 @@ def live_pids() -> Iterator[list[int]]:
     for child in children:
         child.kill()
         child.wait()
-
-
-def dead_pid() -> int:
-    child = subprocess.Popen([sys.executable, "-c", "pass"])
-    child.wait()
-    return child.pid
 
 
 def own_shard(directory: Path) -> Path:
@@ -358,16 +329,11 @@ sys.stdin.read()
 
 
 def expected_totals(workers: int, per_worker: int) -> tuple[int, int, int, list[int]]:
-    bounds = [1, 2, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000]
-    errors = latency_sum = 0
-    buckets = [0] * 14
+    expected = Totals()
     for index in range(workers):
         for i in range(per_worker):
-            d = float((i * 37 + index) % 20000) / 3
-            errors += i % 7 == 0
-            latency_sum += int(d * 1000.0)
-            buckets[next((b for b, bound in enumerate(bounds) if d <= bound), 13)] += 1
-    return workers * per_worker, errors, latency_sum, buckets
+            expected.record(500 if i % 7 == 0 else 200, float((i * 37 + index) % 20000) / 3)
+    return expected.requests, expected.errors, expected.latency_sum_us, expected.buckets
 
 
 def test_concurrent_writers_merge_exactly(tmp_path: Path) -> None:

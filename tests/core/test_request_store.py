@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import math
-import os
 import time
 
 import pytest
 
+from support import SANITIZED, malloc_in_use
 from vornik import _core
-from conftest import malloc_in_use
 
 
 def paths() -> list[str]:
@@ -109,7 +108,7 @@ def test_texts_are_copied() -> None:
     assert (metric.method, metric.path) == ("PATCH", "/" + "x" * 1000)
 
 
-@pytest.mark.skipif(bool(os.environ.get("VORNIK_SANITIZED")), reason="the sanitizer owns malloc")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer owns malloc")
 def test_evicted_records_give_their_texts_back() -> None:
     long_path = "/" + "x" * 10_000
     for _ in range(2000):

@@ -6,8 +6,8 @@ import math
 
 import pytest
 
+from support import run_python
 from vornik import _core
-from conftest import run_python
 
 
 def test_no_thresholds_no_alerts() -> None:

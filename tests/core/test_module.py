@@ -7,8 +7,15 @@ from typing import Any
 
 import pytest
 
+from support import (
+    Index,
+    RaisingTypeErrorSubclass,
+    Text,
+    TypeErrorSubclass,
+    TypeErrorWithCause,
+    run_python,
+)
 from vornik import _core
-from conftest import run_python
 
 EXPECTED_ALL = [
     "hello", "snapshot", "Snapshot", "record_request", "get_requests", "clear_requests",
@@ -109,28 +116,6 @@ def test_binding_errors_change_nothing(
     assert _core.aggregate().total_requests == 1
 
 
-class Floaty:
-    """A number whose conversion fails with a TypeError that has a cause."""
-
-    def __float__(self) -> float:
-        try:
-            raise KeyError("inner")
-        except KeyError as error:
-            raise TypeError("no float here") from error
-
-
-class TypeErrorSubclass(TypeError):
-    pass
-
-
-class Strict:
-    def __float__(self) -> float:
-        raise TypeErrorSubclass("subclass passes unchanged")
-
-    def __index__(self) -> int:
-        raise TypeErrorSubclass("subclass passes unchanged")
-
-
 CONVERSION_ERRORS: list[tuple[tuple[Any, ...], type[BaseException], str | None]] = [
     ((1, "/x", 200, 1.0), TypeError, "argument 'method': 'int' object cannot be converted to 'PyString'"),
     (("GET", b"/x", 200, 1.0), TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
@@ -144,7 +129,7 @@ CONVERSION_ERRORS: list[tuple[tuple[Any, ...], type[BaseException], str | None]]
     (("GET", "/x", 200, "1.0"), TypeError, "argument 'duration_ms': must be real number, not str"),
     (("GET", "/x", 200, None), TypeError, "argument 'duration_ms': must be real number, not NoneType"),
     (("GET", "/x", 200, 10**400), OverflowError, None),
-    (("GET", "/x", 200, Strict()), TypeErrorSubclass, "subclass passes unchanged"),
+    (("GET", "/x", 200, RaisingTypeErrorSubclass()), TypeErrorSubclass, "subclass passes unchanged"),
     (("\ud800", "/x", 200, 1.0), UnicodeEncodeError, None),
     (("GET", "/\udfff", 200, 1.0), UnicodeEncodeError, None),
 ]  # fmt: skip
@@ -165,8 +150,8 @@ def test_record_request_rejects_and_records_nothing(
 
 def test_plain_type_error_is_rewrapped_with_its_cause() -> None:
     with pytest.raises(TypeError) as raised:
-        _core.record_request("GET", "/x", 200, Floaty())
-    assert str(raised.value) == "argument 'duration_ms': no float here"
+        _core.record_request("GET", "/x", 200, TypeErrorWithCause())
+    assert str(raised.value) == "argument 'duration_ms': no number here"
     assert isinstance(raised.value.__cause__, KeyError)
     with pytest.raises(TypeError) as plain:
         _core.set_max_requests(2.5)
@@ -175,19 +160,12 @@ def test_plain_type_error_is_rewrapped_with_its_cause() -> None:
 
 
 def test_accepted_conversions() -> None:
-    class Code:
-        def __index__(self) -> int:
-            return 404
-
     class Millis:
         def __float__(self) -> float:
             return 7.25
 
-    class Path(str):
-        pass
-
     _core.record_request("GET", "/a", 200, 5)
-    _core.record_request(method="POST", path=Path("/b"), status_code=Code(), duration_ms=Millis())
+    _core.record_request(method="POST", path=Text("/b"), status_code=Index(404), duration_ms=Millis())
     _core.record_request("GET", "/c", True, 2**1023)
     first, second, third = _core.get_requests()
     assert first.duration_ms == 5.0 and type(first.duration_ms) is float
@@ -202,11 +180,7 @@ def test_accepted_conversions() -> None:
 
 
 def test_set_max_requests_conversions() -> None:
-    class Index:
-        def __index__(self) -> int:
-            return 7
-
-    _core.set_max_requests(Index())
+    _core.set_max_requests(Index(7))
     assert _core.get_max_requests() == 7
     _core.set_max_requests(2**64 - 1)
     assert _core.get_max_requests() == 2**64 - 1

@@ -9,7 +9,8 @@ import time
 
 import psutil
 import pytest
-from conftest import run_python
+
+from support import run_python
 from vornik import _core
 
 
