@@ -305,7 +305,10 @@ def test_without_a_source_or_rich_it_says_what_is_missing(tmp_path: Path) -> Non
         [sys.executable, "-m", "vornik", "top", "--once", "--dir", str(tmp_path)],
         capture_output=True,
         text=True,
-        env={**env, "PYTHONPATH": str(tmp_path)},
+        env={
+            **env,
+            "PYTHONPATH": os.pathsep.join(filter(None, [str(tmp_path), env.get("PYTHONPATH")])),
+        },
     )
     assert result.returncode == 2 and "pip install 'vornik[top]'" in result.stderr
 
