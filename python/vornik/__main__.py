@@ -46,31 +46,16 @@ def _parser() -> argparse.ArgumentParser:
         action="store_true",
         help="after the summary, keep serving on the printed address until interrupted (Ctrl-C)",
     )
-    demo.add_argument(
-        "--port",
-        type=int,
-        default=0,
-        help="port on 127.0.0.1 to listen on (default: any free port)",
-    )
-    demo.add_argument(
-        "--workers", type=int, default=2, help="number of worker processes (default: 2)"
-    )
+    demo.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 to listen on (default: any free port)")
+    demo.add_argument("--workers", type=int, default=2, help="number of worker processes (default: 2)")
     demo.add_argument(
         "--requests", type=int, default=150, help="requests in the burst, 0 for none (default: 150)"
     )
     demo.add_argument(
-        "--alert-cpu",
-        type=float,
-        default=80.0,
-        metavar="PERCENT",
-        help="CPU alert threshold (default: 80)",
+        "--alert-cpu", type=float, default=80.0, metavar="PERCENT", help="CPU alert threshold (default: 80)"
     )
     demo.add_argument(
-        "--alert-rss-mb",
-        type=float,
-        default=256.0,
-        metavar="MB",
-        help="resident memory alert threshold (default: 256)",
+        "--alert-rss-mb", type=float, default=256.0, metavar="MB", help="resident memory alert threshold (default: 256)"
     )
     top.add_arguments(
         commands.add_parser(
