@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import contextlib
 import subprocess
+import sys
+import types
 from collections.abc import Iterator
 
 import pytest
@@ -44,3 +46,41 @@ def clock(monkeypatch: pytest.MonkeyPatch) -> FakeClock:
     monkeypatch.setattr("vornik.wsgi.perf_counter", fake)
     monkeypatch.setattr("vornik.asgi.perf_counter", fake)
     return fake
+
+
+@pytest.fixture
+def django_project() -> Iterator[None]:
+    """Django configured in this process, its URLconf a home page and an included item route."""
+    django = pytest.importorskip("django")
+    from django.conf import settings
+
+    if not settings.configured:
+        settings.configure(
+            DEBUG=False,
+            ROOT_URLCONF="vornik_test_urls",
+            ALLOWED_HOSTS=["*"],
+            MIDDLEWARE=[],
+            INSTALLED_APPS=[],
+            USE_TZ=True,
+        )
+        django.setup()
+    elif settings.ROOT_URLCONF != "vornik_test_urls":
+        pytest.skip("Django is already configured for something else in this process")
+
+    from django.http import HttpRequest, HttpResponse
+    from django.urls import include, path
+
+    def item(request: HttpRequest, pk: int) -> HttpResponse:
+        return HttpResponse(f"item {pk}")
+
+    def home(request: HttpRequest) -> HttpResponse:
+        return HttpResponse("home", status=202)
+
+    urls = types.ModuleType("vornik_test_urls")
+    urls.urlpatterns = [  # type: ignore[attr-defined]
+        path("", home),
+        path("api/", include([path("items/<int:pk>/", item)])),
+    ]
+    sys.modules["vornik_test_urls"] = urls
+    yield
+    del sys.modules["vornik_test_urls"]

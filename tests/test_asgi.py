@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import asyncio
 from collections.abc import Awaitable, Callable
+from http import HTTPStatus
 from typing import Any
+from wsgiref.util import setup_testing_defaults
 
 import pytest
 from asgiref.testing import ApplicationCommunicator
@@ -13,6 +15,7 @@ import vornik
 from support import FakeClock, records
 from vornik import _core
 from vornik.asgi import ROUTE_KEY, UNMATCHED, MetricsMiddleware
+from vornik.wsgi import MetricsMiddleware as WsgiMiddleware
 
 Message = dict[str, Any]
 App = Callable[[dict[str, Any], Any, Any], Awaitable[None]]
@@ -115,6 +118,34 @@ class TestRecording:
         asyncio.run(MetricsMiddleware(silent)(http_scope("/b"), receive_nothing, send))
         assert [(p, s) for _, p, s, _ in records()] == [("/a", 200), ("/b", 500)]
 
+    def test_long_paths_and_methods_are_cut(self) -> None:
+        async def app(scope: Any, receive: Any, send: Any) -> None:
+            await send({"type": "http.response.start", "status": 200, "headers": []})
+            await send({"type": "http.response.body", "body": b""})
+
+        mw = MetricsMiddleware(app)
+        request(mw, "/" + "a" * 15000, "X" * 100)
+        request(mw, "/" + "é" * 255)  # exactly at the limit: kept whole
+        assert [(m, p) for m, p, _, _ in records()] == [
+            ("X" * 31 + "…", "/" + "a" * 254 + "…"),
+            ("GET", "/" + "é" * 255),
+        ]
+
+    @pytest.mark.parametrize(
+        ("status", "recorded"),
+        [(-1, 500), (70000, 500), (True, 500), (200.0, 500), ("404", 404), (HTTPStatus.CREATED, 201)],
+    )
+    def test_a_status_that_is_no_code_is_recorded_as_500(self, status: object, recorded: int) -> None:
+        async def app(scope: Any, receive: Any, send: Any) -> None:
+            await send({"type": "http.response.start", "status": status, "headers": []})
+            await send({"type": "http.response.body", "body": b""})
+
+        async def send(message: Message) -> None:
+            pass
+
+        asyncio.run(MetricsMiddleware(app)(http_scope(), receive_nothing, send))
+        assert [r[2] for r in records()] == [recorded]
+
     @pytest.mark.parametrize("scope_type", ["lifespan", "websocket"])
     def test_other_scopes_pass_through_untouched(self, scope_type: str) -> None:
         seen: list[tuple[Any, Any, Any]] = []
@@ -202,13 +233,33 @@ class TestMetricsEndpoint:
         status, headers, body = request(MetricsMiddleware(self.app), "/metrics", "HEAD")
         assert status == 200 and body == b"" and int(headers[b"content-length"]) > 0
         status, headers, body = request(MetricsMiddleware(self.app), "/metrics", "POST")
-        assert status == 405 and headers[b"allow"] == b"GET, HEAD"
+        assert (status, body) == (405, b"")
+        assert headers == {b"allow": b"GET, HEAD", b"content-type": b"text/plain; charset=utf-8", b"content-length": b"0"}
         assert records() == []
         status, _, body = request(MetricsMiddleware(self.app, metrics_path="/internal/metrics"), "/internal/metrics")
         assert b"vrk_requests_total" in body
         status, _, body = request(MetricsMiddleware(self.app, metrics_path=None), "/metrics")
         assert body == b"app"
         assert [r[1] for r in records()] == ["/metrics"]
+
+    @pytest.mark.parametrize("method", ["GET", "HEAD", "DELETE"])
+    def test_same_answer_as_the_wsgi_middleware(self, method: str) -> None:
+        answered: list[tuple[str, list[tuple[str, str]]]] = []
+        environ: dict[str, Any] = {"REQUEST_METHOD": method, "PATH_INFO": "/metrics", "HTTP_ACCEPT": "text/plain"}
+        setup_testing_defaults(environ)
+        wsgi_body = b"".join(
+            WsgiMiddleware(None)(environ, lambda status, headers: answered.append((status, headers)))  # type: ignore[arg-type]
+        )
+        status, headers, body = request(MetricsMiddleware(self.app), "/metrics", method)
+        [(wsgi_status, wsgi_headers)] = answered
+        assert wsgi_status.startswith(f"{status} ")
+        # The same headers in the same order; the document's length moves with the
+        # process figures between the two scrapes.
+        wsgi_names = [(name.lower().encode(), value.encode()) for name, value in wsgi_headers]
+        assert [h if h[0] != b"content-length" else h[0] for h in wsgi_names] == [
+            h if h[0] != b"content-length" else h[0] for h in headers.items()
+        ]
+        assert (wsgi_body[:24], len(wsgi_body) > 0) == (body[:24], len(body) > 0)
 
     def test_behind_a_root_path(self) -> None:
         status, _, body = request(MetricsMiddleware(self.app), "/svc/metrics", root_path="/svc")
@@ -280,14 +331,64 @@ class TestRouteTemplates:
             return {"name": name}
 
         app.mount("/admin", admin)
+        reports = APIRouter(prefix="/reports")
+
+        @reports.get("/{year}")
+        def report(year: int) -> dict[str, int]:
+            return {"year": year}
+
+        nested = APIRouter(prefix="/api")
+        nested.include_router(reports)
+        app.include_router(nested, prefix="/v3")
         mw = MetricsMiddleware(app, path_template=True)
         for path in ("/v1/orders/1", "/v1/orders/x", "/admin/stats/cpu", "/v2/orders/1"):
+            request(mw, path)
+        request(mw, "/v3/api/reports/2024")
+        # FastAPI's own pages are routes too.
+        for path in ("/docs", "/docs/oauth2-redirect", "/openapi.json", "/redoc", "/admin/docs"):
             request(mw, path)
         assert [(p, s) for _, p, s, _ in records()] == [
             ("/v1/orders/{order_id}", 200),
             ("/v1/orders/{order_id}", 422),
             ("/admin/stats/{name}", 200),
             (UNMATCHED, 404),
+            ("/v3/api/reports/{year}", 200),
+            ("/docs", 200),
+            ("/docs/oauth2-redirect", 200),
+            ("/openapi.json", 200),
+            ("/redoc", 200),
+            ("/admin/docs", 200),
+        ]
+
+    def test_an_endpoint_behind_several_routes(self) -> None:
+        pytest.importorskip("starlette")
+        from starlette.applications import Starlette
+        from starlette.requests import Request
+        from starlette.responses import PlainTextResponse
+        from starlette.routing import Route
+
+        async def shared(request: Request) -> PlainTextResponse:
+            return PlainTextResponse("ok")
+
+        app = Starlette(routes=[Route("/a/{x}", shared), Route("/b/{y}", shared)])
+        mw = MetricsMiddleware(app, path_template=True)
+        request(mw, "/b/1")
+        request(mw, "/a/2")
+        assert [r[1] for r in records()] == ["/b/{y}", "/a/{x}"]
+
+    def test_django_resolver_routes_as_under_wsgi(self, django_project: None) -> None:
+        from django.core.asgi import get_asgi_application
+
+        mw = MetricsMiddleware(get_asgi_application(), path_template=True)
+        for p in ("/", "/api/items/3/", "/api/items/4/", "/api/unknown/"):
+            request(mw, p)
+        request(mw, "/svc/api/items/5/", root_path="/svc")
+        assert [(p, s) for _, p, s, _ in records()] == [
+            ("/", 202),
+            ("/api/items/<int:pk>/", 200),
+            ("/api/items/<int:pk>/", 200),
+            (UNMATCHED, 404),
+            ("/svc/api/items/<int:pk>/", 200),
         ]
 
     def test_raw_paths_by_default_and_the_scope_key(self) -> None:

@@ -6,6 +6,7 @@ import http.client
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -57,11 +58,44 @@ def tmpdir_for_demo(tmp_path: Path) -> Path:
 def test_help_explains_demo_and_serve(tmpdir_for_demo: Path) -> None:
     top = vornik("--help", tmpdir=tmpdir_for_demo)
     assert top.returncode == 0
-    assert "demo" in top.stdout and "--serve" in top.stdout
+    assert re.search(r"^commands:\n(.*\n)*    demo +run an instrumented example", top.stdout, re.M)
+    # Where each command's options are, and which they are.
+    assert "explained by `python -m vornik COMMAND --help`:" in top.stdout
+    assert "\n  demo: --serve, --port, --workers, --requests, --alert-cpu, --alert-rss-mb\n" in top.stdout
     sub = vornik("demo", "--help", tmpdir=tmpdir_for_demo)
     assert sub.returncode == 0
     assert "--serve" in sub.stdout and "--requests" in sub.stdout
     assert vornik(tmpdir=tmpdir_for_demo).returncode == 2  # no command: usage, not a demo
+
+
+@pytest.mark.parametrize(
+    ("option", "value", "message"),
+    [
+        ("--workers", "0", "--workers must be between 1 and 16"),
+        ("--port", "70000", "--port must be between 0 and 65535"),
+        ("--requests", "-1", "--requests must be between 0 and 100000"),
+        ("--alert-cpu", "-1", "--alert-cpu must be between 0 and 10000"),
+        ("--alert-cpu", "nan", "--alert-cpu must be between 0 and 10000"),
+        ("--alert-rss-mb", "inf", "--alert-rss-mb must be between 0 and 1048576"),
+    ],
+)
+def test_options_out_of_range(tmpdir_for_demo: Path, option: str, value: str, message: str) -> None:
+    result = vornik("demo", option, value, tmpdir=tmpdir_for_demo)
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.splitlines()[-1] == f"python -m vornik demo: error: {message}"
+
+
+def test_a_taken_port_is_one_line_and_status_2(tmpdir_for_demo: Path) -> None:
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        result = vornik("demo", "--port", str(port), tmpdir=tmpdir_for_demo)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == (
+        f"python -m vornik demo: error: cannot listen on 127.0.0.1:{port}: Address already in use\n"
+    )
+    assert list(tmpdir_for_demo.iterdir()) == []
 
 
 def test_demo_reports_merged_figures_and_cleans_up(tmpdir_for_demo: Path) -> None:

@@ -1,4 +1,4 @@
-"""Real servers on 127.0.0.1: gunicorn and uvicorn with several workers, and Prometheus.
+"""Real servers on 127.0.0.1: WSGI and ASGI servers, several workers, and Prometheus.
 
 Each test starts its server in a new session, talks to it with a bounded number of
 requests, each with a timeout, and stops it (and with it every worker) at the end.
@@ -145,10 +145,20 @@ def get_all(port: int, paths: Sequence[str], threads: int = 4) -> list[Response]
 
 
 def traffic(count: int, start: int = 0) -> tuple[list[str], dict[str, int]]:
-    """`count` request paths with a known mix of outcomes; and the status each must get."""
+    """`count` request paths with a known mix of outcomes; and the status each must get.
+
+    ``/stream`` answers with a generator body and no Content-Length.
+    """
     paths = []
     for i in range(start, start + count):
-        paths.append("/fail" if i % 10 == 3 else "/missing" if i % 7 == 5 else f"/ok/{i}")
+        if i % 10 == 3:
+            paths.append("/fail")
+        elif i % 7 == 5:
+            paths.append("/missing")
+        elif i % 9 == 4:
+            paths.append("/stream")
+        else:
+            paths.append(f"/ok/{i}")
     return paths, {"/fail": 503, "/missing": 404}
 
 
@@ -163,7 +173,7 @@ def shard_pids(directory: Path) -> set[int]:
 FLASK_APP = """
     import os
 
-    from flask import Flask
+    from flask import Flask, Response
 
     from vornik.wsgi import MetricsMiddleware
 
@@ -178,6 +188,11 @@ FLASK_APP = """
     @flask_app.get("/fail")
     def fail():
         return "unavailable", 503
+
+
+    @flask_app.get("/stream")
+    def stream():
+        return Response(chunk for chunk in ("str", "eam"))
 
 
     def with_pid(app):
@@ -199,7 +214,7 @@ STARLETTE_APP = """
     import os
 
     from starlette.applications import Starlette
-    from starlette.responses import PlainTextResponse
+    from starlette.responses import PlainTextResponse, StreamingResponse
     from starlette.routing import Route
 
     from vornik.asgi import MetricsMiddleware
@@ -213,7 +228,16 @@ STARLETTE_APP = """
         return PlainTextResponse("unavailable", status_code=503)
 
 
-    inner = MetricsMiddleware(Starlette(routes=[Route("/ok/{n}", ok), Route("/fail", fail)]), path_template=True)
+    async def stream(request):
+        async def chunks():
+            yield b"str"
+            yield b"eam"
+
+        return StreamingResponse(chunks())
+
+
+    routes = [Route("/ok/{n}", ok), Route("/fail", fail), Route("/stream", stream)]
+    inner = MetricsMiddleware(Starlette(routes=routes), path_template=True)
     pid = str(os.getpid()).encode()
 
 
@@ -244,6 +268,7 @@ def check_exact_counts(port: int, shards: Path, count: int, workers: int) -> Non
     paths, errors = traffic(count)
     responses = get_all(port, paths)
     assert [r.status for r in responses] == [expected_status(p, errors) for p in paths]
+    assert {r.body for p, r in zip(paths, responses, strict=True) if p == "/stream"} == {b"stream"}
     sent_errors = sum(1 for p in paths if p in errors)
     served_by = {r.worker for r in responses}
     assert shard_pids(shards) >= served_by  # every worker that served has its shard
@@ -262,7 +287,7 @@ def check_exact_counts(port: int, shards: Path, count: int, workers: int) -> Non
             scraped_by.add(scrape.worker)
         if len(scraped_by) == workers:
             break
-    assert len(scraped_by) >= 2, f"only {scraped_by} answered /metrics"
+    assert len(scraped_by) >= min(workers, 2), f"only {scraped_by} answered /metrics"
 
 
 def test_gunicorn_sync_workers_report_exact_totals(tmp_path: Path) -> None:
@@ -272,6 +297,7 @@ def test_gunicorn_sync_workers_report_exact_totals(tmp_path: Path) -> None:
         port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
         server.wait_for(r"Booting worker with pid", count=4)
         check_exact_counts(port, shards, count=200, workers=4)
+    assert misconfiguration_warnings(server) == []
 
 
 def test_gunicorn_recycled_workers_keep_answering(tmp_path: Path) -> None:
@@ -370,15 +396,119 @@ def test_gunicorn_workers_each_in_view_under_recycling(tmp_path: Path) -> None:
 
 def test_uvicorn_workers_report_exact_totals(tmp_path: Path) -> None:
     shards = tmp_path / "shards"
-    write_app(tmp_path, "starlette_app", STARLETTE_APP)
-    args = [
-        sys.executable, "-m", "uvicorn", "--host", HOST, "--port", "0", "--workers", "2",
-        "--app-dir", str(tmp_path), "--no-access-log", "--timeout-graceful-shutdown", "5", "starlette_app:app",
-    ]  # fmt: skip
+    args = uvicorn(tmp_path, "--workers", "2")
     with running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server:
         port = int(server.wait_for(r"Uvicorn running on http://127\.0\.0\.1:(\d+)")[0].group(1))
         server.wait_for(r"Application startup complete", count=2)
         check_exact_counts(port, shards, count=120, workers=2)
+    assert misconfiguration_warnings(server) == []
+
+
+def wait_answering(server: ServerProcess, port: int, workers: int, timeout: float = 30.0) -> None:
+    """Wait until `workers` processes have answered /metrics on `port` (scrapes are not
+    recorded); for servers that print no port or no line per worker."""
+    deadline = time.monotonic() + timeout
+    answered: set[int | None] = set()
+    while len(answered) < workers:
+        try:
+            answered.update(r.worker for r in get_all(port, ["/metrics"] * 2, threads=2))
+        except (OSError, http.client.HTTPException):
+            time.sleep(0.1)  # not listening yet
+        if time.monotonic() > deadline or server.popen.poll() is not None:
+            raise AssertionError(f"{server.args[:3]}: {answered} answered:\n{server.output()}")
+
+
+# Servers installed from PyPI as wheels, each with the app of its interface:
+# (module and options before the port, workers, app). Each gets 60 requests,
+# generator bodies without Content-Length among them.
+MATRIX = {
+    "waitress": (["waitress", "--threads", "4", "--listen={host}:{port}"], 1, "flask_app:application"),
+    "gunicorn-gthread": (
+        ["gunicorn", "--worker-class", "gthread", "--threads", "4", "--workers", "2",
+         "--bind", "{host}:{port}", "--graceful-timeout", "5"],
+        2, "flask_app:application",
+    ),
+    "granian-wsgi": (
+        ["granian", "--interface", "wsgi", "--workers", "2", "--no-access-log", "--host", "{host}",
+         "--port", "{port}"],
+        2, "flask_app:application",
+    ),
+    "hypercorn": (["hypercorn", "--workers", "2", "--bind", "{host}:{port}"], 2, "starlette_app:app"),
+    "daphne": (["daphne", "-b", "{host}", "-p", "{port}"], 1, "starlette_app:app"),
+    "granian-asgi": (
+        ["granian", "--interface", "asgi", "--workers", "2", "--no-access-log", "--host", "{host}",
+         "--port", "{port}"],
+        2, "starlette_app:app",
+    ),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("name", MATRIX)
+def test_server_matrix_reports_exact_totals(name: str, tmp_path: Path) -> None:
+    options, workers, app = MATRIX[name]
+    write_app(tmp_path, "flask_app", FLASK_APP)
+    write_app(tmp_path, "starlette_app", STARLETTE_APP)
+    shards = tmp_path / "shards"
+    port = free_port()
+    args = [sys.executable, "-m", *(o.format(host=HOST, port=port) for o in options), app]
+    with running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server:
+        wait_answering(server, port, workers)
+        check_exact_counts(port, shards, count=60, workers=workers)
+    assert misconfiguration_warnings(server) == []
+
+
+def misconfiguration_warnings(server: ServerProcess) -> list[str]:
+    return [
+        line
+        for line in server.lines
+        if "cannot be used as the shard directory" in line or "but no shard directory" in line
+    ]
+
+
+def uvicorn(tmp_path: Path, *options: str) -> list[str]:
+    write_app(tmp_path, "starlette_app", STARLETTE_APP)
+    return [
+        sys.executable, "-m", "uvicorn", "--host", HOST, "--port", "0", "--app-dir", str(tmp_path),
+        "--no-access-log", "--timeout-graceful-shutdown", "5", *options, "starlette_app:app",
+    ]  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    ("server_name", "workers", "shard_dir", "warning"),
+    [
+        ("gunicorn", 2, None, r"several worker processes \(wsgi\.multiprocess from gunicorn\) but no shard"),
+        ("uvicorn", 2, None, r"several worker processes \(2 uvicorn workers\) but no shard directory"),
+        ("gunicorn", 2, "a-file", r"VRK_MULTIPROC_DIR='.*a-file' cannot be used as the shard directory: "
+                                  r"Not a directory; every worker reports only its own requests"),
+        ("gunicorn", 1, None, None),  # one worker: nothing to say
+    ],
+)  # fmt: skip
+def test_misconfiguration_is_in_the_servers_log(
+    tmp_path: Path, server_name: str, workers: int, shard_dir: str | None, warning: str | None
+) -> None:
+    env = {}
+    if shard_dir is not None:
+        (tmp_path / shard_dir).write_text("")
+        env["VRK_MULTIPROC_DIR"] = str(tmp_path / shard_dir)
+    if server_name == "gunicorn":
+        args = gunicorn(tmp_path, "--workers", str(workers))
+        ready = r"Listening at: http://127\.0\.0\.1:(\d+)"
+    else:
+        args = uvicorn(tmp_path, "--workers", str(workers))
+        ready = r"Uvicorn running on http://127\.0\.0\.1:(\d+)"
+    with running(args, tmp_path, **env) as server:
+        port = int(server.wait_for(ready)[0].group(1))
+        wait_answering(server, port, workers)
+        paths, errors = traffic(20)
+        assert [r.status for r in get_all(port, paths)] == [expected_status(p, errors) for p in paths]
+        if warning is not None:
+            # Each worker says it once, at start or at its first request.
+            server.wait_for(warning)
+            time.sleep(0.5)
+            said = misconfiguration_warnings(server)
+            assert 1 <= len(said) <= workers and all(re.search(warning, line) for line in said), said
+    if warning is None:
+        assert misconfiguration_warnings(server) == []
 
 
 def prometheus_query(port: int, query: str) -> list[dict[str, object]]:

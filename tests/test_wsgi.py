@@ -6,7 +6,6 @@ import gc
 import http.client
 import sys
 import threading
-import types
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 from wsgiref.simple_server import WSGIRequestHandler, make_server
@@ -146,6 +145,38 @@ class TestRecording:
         gc.collect()
         assert [r[2] for r in records()] == [200]
 
+    def test_a_length_only_when_the_application_gives_one(self) -> None:
+        def listed(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            start_response("200 OK", [])
+            return [b"a", b"b"]
+
+        def generated(environ: Environ, start_response: Any) -> Iterator[bytes]:
+            start_response("200 OK", [])
+            yield b"a"
+
+        sized = MetricsMiddleware(listed)(environ_for("/l"), Server().start_response)
+        unsized = MetricsMiddleware(generated)(environ_for("/g"), Server().start_response)
+        assert len(sized) == 2  # type: ignore[arg-type]
+        assert not hasattr(unsized, "__len__")  # servers that ask (waitress) must see no length
+        for result in (sized, unsized):
+            assert b"".join(result) in (b"ab", b"a")
+            result.close()  # type: ignore[attr-defined]
+        assert [(p, s) for _, p, s, _ in records()] == [("/l", 200), ("/g", 200)]
+
+    def test_long_paths_and_methods_are_cut(self) -> None:
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            start_response("200 OK", [])
+            return []
+
+        mw = MetricsMiddleware(app)
+        serve(mw, "/" + "a" * 15000, "X" * 100)
+        serve(mw, "/" + "b" * 255)  # exactly at the limit: kept whole
+        serve(mw, "/caf\u00c3\u00a9" * 100)  # cut after decoding, by characters
+        [long, limit, decoded] = records()
+        assert long[:2] == ("X" * 31 + "…", "/" + "a" * 254 + "…")
+        assert limit[1] == "/" + "b" * 255
+        assert decoded[1] == ("/café" * 52)[:255] + "…"
+
     def test_wsgiref_server_round_trip(self) -> None:
         def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
             start_response("404 Not Found", [("Content-Type", "text/plain")])
@@ -215,6 +246,31 @@ class TestExceptions:
             serve(MetricsMiddleware(app))
         assert [r[2] for r in records()] == [500]
 
+    @pytest.mark.parametrize(
+        ("status", "recorded"),
+        [
+            ("-12 Weird", 500),
+            ("99999 X", 500),
+            ("65536 Too Far", 500),
+            ("Teapot", 500),
+            ("", 500),
+            ("\u0662\u0660\u0660 OK", 500),  # digits, but not ASCII ones
+            ("+200 OK", 500),
+            ("0 Zero", 0),
+            ("299", 299),
+            ("65535 Last", 65535),
+        ],
+    )
+    def test_a_status_line_that_is_no_code_is_recorded_as_500(
+        self, status: str, recorded: int
+    ) -> None:
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            start_response(status, [])
+            return [b"x"]
+
+        serve(MetricsMiddleware(app))  # close() does not raise
+        assert [r[2] for r in records()] == [recorded]
+
     def test_response_never_started(self) -> None:
         def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
             return [b"forgot start_response"]
@@ -250,7 +306,12 @@ class TestMetricsEndpoint:
         assert server.status == "200 OK" and body == b""
         assert int(dict(server.headers)["Content-Length"]) > 0
         server, body = serve(mw, "/metrics", "POST")
-        assert server.status.startswith("405") and ("Allow", "GET, HEAD") in server.headers
+        assert server.status == "405 Method Not Allowed" and body == b""
+        assert server.headers == [
+            ("Allow", "GET, HEAD"),
+            ("Content-Type", "text/plain; charset=utf-8"),
+            ("Content-Length", "0"),
+        ]
         assert records() == []
 
     def test_custom_path_and_disabled_endpoint(self) -> None:
@@ -326,45 +387,12 @@ class TestRouteTemplates:
         serve(mw, "/plain")  # no router and no key: the path is all there is
         assert [r[1] for r in records()] == ["/orders/{id}", "/café/{item}", "/plain"]
 
-    def test_django_resolver_routes(self) -> None:
-        django = pytest.importorskip("django")
-        from django.conf import settings
-
-        if not settings.configured:
-            settings.configure(
-                DEBUG=False,
-                ROOT_URLCONF="vornik_test_urls",
-                ALLOWED_HOSTS=["*"],
-                MIDDLEWARE=[],
-                INSTALLED_APPS=[],
-                USE_TZ=True,
-            )
-            django.setup()
-        elif settings.ROOT_URLCONF != "vornik_test_urls":
-            pytest.skip("Django is already configured for something else in this process")
-
+    def test_django_resolver_routes(self, django_project: None) -> None:
         from django.core.wsgi import get_wsgi_application
-        from django.http import HttpRequest, HttpResponse
-        from django.urls import include, path
 
-        def item(request: HttpRequest, pk: int) -> HttpResponse:
-            return HttpResponse(f"item {pk}")
-
-        def home(request: HttpRequest) -> HttpResponse:
-            return HttpResponse("home", status=202)
-
-        urls = types.ModuleType("vornik_test_urls")
-        urls.urlpatterns = [  # type: ignore[attr-defined]
-            path("", home),
-            path("api/", include([path("items/<int:pk>/", item)])),
-        ]
-        sys.modules["vornik_test_urls"] = urls
-        try:
-            mw = MetricsMiddleware(get_wsgi_application(), path_template=True)
-            for p in ("/", "/api/items/3/", "/api/items/4/", "/api/unknown/"):
-                serve(mw, p, SERVER_NAME="testserver", HTTP_HOST="testserver")
-        finally:
-            del sys.modules["vornik_test_urls"]
+        mw = MetricsMiddleware(get_wsgi_application(), path_template=True)
+        for p in ("/", "/api/items/3/", "/api/items/4/", "/api/unknown/"):
+            serve(mw, p, SERVER_NAME="testserver", HTTP_HOST="testserver")
         assert [(p, s) for _, p, s, _ in records()] == [
             ("/", 202),
             ("/api/items/<int:pk>/", 200),

@@ -1,4 +1,4 @@
-"""Command line: ``python -m vornik demo [--serve]`` and ``python -m vornik top``."""
+"""Command line: ``python -m vornik COMMAND``; ``--help`` lists the commands."""
 
 from __future__ import annotations
 
@@ -8,55 +8,57 @@ import sys
 from collections.abc import Sequence
 
 from . import __version__, top
+from .demo.config import NUMBER_OPTIONS, DemoConfig
 
-_DESCRIPTION = """\
-vornik records a Python web application's own requests and process figures in a
-small native core and serves them as a Prometheus document.
+PROG = "python -m vornik"
 
-commands:
-  demo            start an instrumented example application in two worker
-                  processes that share one shard directory, send it a short
-                  burst of HTTP requests over loopback, print a summary
-                  (requests, error rate, p50/p95/p99 latency, per-worker pids,
-                  alerts) and the merged Prometheus document from its own
-                  /metrics, then stop everything and exit
-  demo --serve    the same, then keep serving on the printed loopback address
-                  (point Prometheus or curl at /metrics) until Ctrl-C
-  top             a live view of a running application's workers, from its
-                  shard directory or its metrics URL (see top --help)
-"""
+_DESCRIPTION = (
+    "vornik records a Python web application's own requests and process figures in a\n"
+    "small native core and serves them as a Prometheus document."
+)
+
+_DEMO_DESCRIPTION = (
+    "Start an instrumented example application in worker processes on 127.0.0.1 that\n"
+    "share one shard directory, send it a short burst of HTTP requests over loopback,\n"
+    "print a summary (requests, error rate, p50/p95/p99 latency, per-worker pids,\n"
+    "alerts) and the merged Prometheus document from its own /metrics, then stop\n"
+    "everything and exit. With --serve, keep serving on the printed address (point\n"
+    "Prometheus or curl at /metrics) until Ctrl-C."
+)
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+    """The command line parser and the parser of each command, by name."""
+    defaults = DemoConfig()
     parser = argparse.ArgumentParser(
-        prog="python -m vornik",
+        prog=PROG,
         description=_DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"vornik {__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="command")
+    commands = parser.add_subparsers(title="commands", dest="command", metavar="command")
     demo = commands.add_parser(
         "demo",
-        help="run the two-worker example application against a burst of requests",
-        description="Run an instrumented example application in worker processes on 127.0.0.1, "
-        "send it a bounded burst of requests and print what vornik measured.",
+        help="run an instrumented example application in worker processes against a "
+        "burst of requests and print what vornik measured (--serve: then keep serving)",
+        description=_DEMO_DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     demo.add_argument(
         "--serve",
         action="store_true",
         help="after the summary, keep serving on the printed address until interrupted (Ctrl-C)",
     )
-    demo.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 to listen on (default: any free port)")
-    demo.add_argument("--workers", type=int, default=2, help="number of worker processes (default: 2)")
-    demo.add_argument(
-        "--requests", type=int, default=150, help="requests in the burst, 0 for none (default: 150)"
-    )
-    demo.add_argument(
-        "--alert-cpu", type=float, default=80.0, metavar="PERCENT", help="CPU alert threshold (default: 80)"
-    )
-    demo.add_argument(
-        "--alert-rss-mb", type=float, default=256.0, metavar="MB", help="resident memory alert threshold (default: 256)"
-    )
+    for option in NUMBER_OPTIONS:
+        default = getattr(defaults, option.field)
+        demo.add_argument(
+            option.flag,
+            dest=option.field,
+            type=option.kind,
+            default=default,
+            metavar=option.metavar,
+            help=option.help.format(default=default),
+        )
     top.add_arguments(
         commands.add_parser(
             "top",
@@ -66,36 +68,52 @@ def _parser() -> argparse.ArgumentParser:
             "q or Ctrl-C quits.",
         )
     )
-    return parser
+    parser.epilog = _where_the_options_are(commands.choices)
+    return parser, commands.choices
+
+
+def _where_the_options_are(commands: dict[str, argparse.ArgumentParser]) -> str:
+    lines = [f"Each command has options of its own, explained by `{PROG} COMMAND --help`:"]
+    for name, command in commands.items():
+        options = [
+            action.option_strings[-1]
+            for action in command._actions
+            if action.option_strings and not isinstance(action, argparse._HelpAction)
+        ]
+        lines.append(f"  {name}: {', '.join(options)}")
+    return "\n".join(lines)
+
+
+def _check_range(
+    parser: argparse.ArgumentParser, option: str, value: float, bounds: tuple[float, float]
+) -> None:
+    low, high = bounds
+    if not low <= value <= high:  # NaN fails too
+        # Scripts may match on this message: part of the contract.
+        parser.error(f"{option} must be between {low} and {high}")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = _parser()
+    parser, commands = _parser()
     args = parser.parse_args(argv)
     if args.command == "top":
         return top.run(args)
     if args.command != "demo":
         parser.print_help()
         return 2
-    if not 1 <= args.workers <= 16:
-        parser.error("--workers must be between 1 and 16")
-    if not 0 <= args.requests <= 100_000:
-        parser.error("--requests must be between 0 and 100000")
-    if not 0 <= args.port <= 65535:
-        parser.error("--port must be between 0 and 65535")
+    for option in NUMBER_OPTIONS:
+        _check_range(commands["demo"], option.flag, getattr(args, option.field), option.bounds)
 
-    from .demo import DemoConfig, run
+    from .demo import CannotListen, run
 
-    config = DemoConfig(
-        requests=args.requests,
-        workers=args.workers,
-        port=args.port,
-        serve=args.serve,
-        alert_cpu_percent=args.alert_cpu,
-        alert_memory_rss_mb=args.alert_rss_mb,
-    )
+    numbers = {option.field: getattr(args, option.field) for option in NUMBER_OPTIONS}
+    config = DemoConfig(serve=args.serve, **numbers)
     try:
         return run(config)
+    except CannotListen as error:
+        # Scripts may match on this message: part of the contract.
+        print(f"{PROG} demo: error: {error}", file=sys.stderr)
+        return 2
     except BrokenPipeError:
         # The reader went away (`python -m vornik demo | head`); everything is
         # stopped already, so only keep the interpreter from complaining.

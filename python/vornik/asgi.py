@@ -15,16 +15,32 @@ last body message went out, so a streamed body is timed as a whole.
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Awaitable, Callable, MutableMapping
 from time import perf_counter
 from typing import Any
 
-from ._core import PROMETHEUS_CONTENT_TYPE, metrics_text, record_request
-from ._middleware import METRICS_METHODS, ROUTE_KEY, UNMATCHED, check_metrics_path, encodable
-from .workers import metrics_text as worker_families
-from .workers import register
+from ._deployment import MisconfigurationError, check_at_first_request
+from ._middleware import (
+    ROUTE_KEY,
+    UNMATCHED,
+    Middleware,
+    django_route,
+    metrics_answer,
+    record,
+)
 
-__all__ = ["ASGIApp", "Message", "MetricsMiddleware", "Receive", "ROUTE_KEY", "Scope", "Send", "UNMATCHED"]
+__all__ = [
+    "ASGIApp",
+    "Message",
+    "MetricsMiddleware",
+    "MisconfigurationError",
+    "Receive",
+    "ROUTE_KEY",
+    "Scope",
+    "Send",
+    "UNMATCHED",
+]
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -32,13 +48,12 @@ Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
 
-_CONTENT_TYPE = PROMETHEUS_CONTENT_TYPE.encode("latin-1")
-# Route objects seen per router, at most this many, before the lookup table
-# stops growing (an application that creates routes per request).
+# Routes seen per router, at most this many, before the lookup tables stop
+# growing (an application that creates routes per request).
 _MAX_ROUTES = 4096
 
 
-class MetricsMiddleware:
+class MetricsMiddleware(Middleware[ASGIApp]):
     """Record each HTTP request of ``app`` and serve the metrics document.
 
     :param app: the ASGI application to wrap.
@@ -46,33 +61,34 @@ class MetricsMiddleware:
         (``GET`` and ``HEAD``); ``None`` passes every path to ``app``.
     :param path_template: record the route template (``/users/{user_id}``)
         instead of the requested path, where the framework exposes one:
-        Starlette and FastAPI routes (mounts included), or a template the
-        application puts into ``scope["vornik.route"]``. Requests that the
-        router did not match are recorded as ``"<unmatched>"``, so the recorded
-        paths cannot grow with user-controlled URLs.
+        Starlette and FastAPI routes (mounts included), Django resolver
+        routes, or a template the application puts into
+        ``scope["vornik.route"]``. Requests that the router did not match are
+        recorded as ``"<unmatched>"``, so the recorded paths cannot grow with
+        user-controlled URLs.
     """
 
-    __slots__ = ("app", "metrics_path", "path_template", "_templates")
+    __slots__ = ("_templates",)
 
-    def __init__(
-        self,
-        app: ASGIApp,
-        metrics_path: str | None = "/metrics",
-        *,
-        path_template: bool = False,
-    ) -> None:
-        check_metrics_path(metrics_path)
-        self.app = app
-        self.metrics_path = metrics_path
-        self.path_template = path_template
+    DJANGO_HANDLER = ("django.core.handlers.asgi", "ASGIHandler")
+
+    def _prepare(self) -> None:
         self._templates = _RouteTemplates()
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
+        if self._unchecked:
+            # ASGI servers do not say how many workers they run.
+            self._unchecked = False
+            check_at_first_request(self.strict, None)
         metrics_path = self.metrics_path
-        if metrics_path is not None and scope.get("path", "").endswith(metrics_path) and _route_path(scope) == metrics_path:
+        if (
+            metrics_path is not None
+            and scope.get("path", "").endswith(metrics_path)
+            and _route_path(scope) == metrics_path
+        ):
             await _serve_metrics(scope, send)
             return
         call = _Call(self, scope, send)
@@ -83,7 +99,7 @@ class MetricsMiddleware:
             raise
         if not call.done:
             # The application returned without finishing its response.
-            call.finish(call.status if call.status is not None else 500)
+            call.finish(call.status)
 
     def _path(self, scope: Scope) -> str:
         path: str = scope.get("path", "")
@@ -92,13 +108,16 @@ class MetricsMiddleware:
         template = scope.get(ROUTE_KEY)
         if isinstance(template, str):
             return template
+        if self._django:
+            return django_route(scope.get("root_path", ""), _route_path(scope))
         if "router" not in scope:
             # No Starlette router ran: nothing better than the path is known.
             return path
         route = scope.get("route")
-        if route is None:
+        endpoint = scope.get("endpoint")
+        if route is None and endpoint is None:
             return UNMATCHED
-        found = self._templates.lookup(scope["router"], route)
+        found = self._templates.lookup(scope["router"], route, endpoint)
         if found is None:
             found = getattr(route, "path", None)
         if not isinstance(found, str):
@@ -116,30 +135,18 @@ def _route_path(scope: Scope) -> str:
 
 
 async def _serve_metrics(scope: Scope, send: Send) -> None:
-    method = scope.get("method", "GET")
-    if method not in METRICS_METHODS:
-        await send(
-            {
-                "type": "http.response.start",
-                "status": 405,
-                "headers": [(b"allow", b"GET, HEAD"), (b"content-length", b"0")],
-            }
-        )
-        await send({"type": "http.response.body", "body": b""})
-        return
-    body = (metrics_text() + worker_families()).encode("utf-8")
-    await send(
-        {
-            "type": "http.response.start",
-            "status": 200,
-            "headers": [
-                (b"content-type", _CONTENT_TYPE),
-                (b"content-length", str(len(body)).encode("latin-1")),
-                (b"cache-control", b"no-store"),
-            ],
-        }
-    )
-    await send({"type": "http.response.body", "body": b"" if method == "HEAD" else body})
+    headers: dict[str, str] = {}
+    for name, value in scope.get("headers", ()):
+        key = name.decode("latin-1").lower()
+        text = value.decode("latin-1")
+        # Repeated fields read as one list, as HTTP defines them.
+        headers[key] = f"{headers[key]}, {text}" if key in headers else text
+    answer = metrics_answer(scope.get("method", "GET"), headers)
+    raw_headers = [
+        (name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in answer.headers
+    ]
+    await send({"type": "http.response.start", "status": answer.status, "headers": raw_headers})
+    await send({"type": "http.response.body", "body": answer.body})
 
 
 class _Call:
@@ -151,7 +158,9 @@ class _Call:
         self.mw = mw
         self.scope = scope
         self._send = send
-        self.status: int | None = None
+        # What the application sent; the recorded code follows the rule of
+        # status_code() (None, never started, becomes 500).
+        self.status: object = None
         self.trailers = False
         self.done = False
         self.start = perf_counter()
@@ -177,68 +186,89 @@ class _Call:
 
     async def _send_last(self, message: Message) -> None:
         await self._send(message)
-        self.finish(self.status if self.status is not None else 500)
+        self.finish(self.status)
 
-    def finish(self, status_code: int) -> None:
+    def finish(self, status: object) -> None:
         if self.done:
             return
         self.done = True
         duration_ms = (perf_counter() - self.start) * 1000.0
-        if not 0 <= status_code <= 0xFFFF:
-            status_code = 500
         scope = self.scope
         mw = self.mw
-        method: str = scope.get("method", "")
         path: str = mw._path(scope) if mw.path_template else scope.get("path", "")
-        if not (method.isascii() and path.isascii()):
-            method, path = encodable(method), encodable(path)
-        record_request(method, path, status_code, duration_ms)
-        register()
+        record(scope.get("method", ""), path, status, duration_ms)
 
 
 class _RouteTemplates:
     """Full path templates of a Starlette router's routes, mounts included.
 
     ``scope["route"]`` names the innermost matched route, whose ``path`` is
-    relative to the mounts above it; this table knows the whole template of
-    every route reachable from the top router. Built on first use and rebuilt
-    when a route is not found (routes added at run time).
+    relative to the mounts above it; these tables know the whole template of
+    every route reachable from the top router. Not every router names the
+    route (FastAPI's does only for its own routes, not for the Starlette
+    routes of ``/docs`` or ``/openapi.json``), but every matched route puts
+    its endpoint, or a mount its application, into ``scope["endpoint"]``:
+    the second table is keyed by those. Built on first use and rebuilt when a
+    route is not found (routes added at run time).
     """
 
-    __slots__ = ("_router", "_table")
+    __slots__ = ("_router", "_by_route", "_by_endpoint")
 
     def __init__(self) -> None:
         self._router: object = None
-        self._table: dict[int, tuple[object, str]] = {}
+        self._by_route: _Table = {}
+        self._by_endpoint: _Table = {}
 
-    def lookup(self, router: object, route: object) -> str | None:
+    def lookup(self, router: object, route: object, endpoint: object) -> str | None:
         if router is not self._router:
             self._router = router
-            self._table = _build_table(router)
-        hit = self._table.get(id(route))
-        if hit is None or hit[0] is not route:
-            if len(self._table) >= _MAX_ROUTES:
-                return None
-            self._table = _build_table(router)
-            hit = self._table.get(id(route))
-            if hit is None or hit[0] is not route:
-                return None
-        return hit[1]
+            self._by_route, self._by_endpoint = _build_tables(router)
+        found = self._find(route, endpoint)
+        if found is None and len(self._by_route) < _MAX_ROUTES:
+            self._by_route, self._by_endpoint = _build_tables(router)
+            found = self._find(route, endpoint)
+        return found
+
+    def _find(self, route: object, endpoint: object) -> str | None:
+        by_endpoint = self._by_endpoint.get(id(endpoint))
+        if by_endpoint is not None and by_endpoint[0] is not endpoint:
+            by_endpoint = None  # an id reused by another object
+        if by_endpoint is not None and by_endpoint[1] is not None:
+            return by_endpoint[1]
+        by_route = self._by_route.get(id(route))
+        if by_route is not None and by_route[0] is route:
+            return by_route[1]
+        if by_endpoint is not None:
+            # One endpoint behind several routes, and the router did not say which.
+            return UNMATCHED
+        return None
 
 
-def _build_table(router: object) -> dict[int, tuple[object, str]]:
-    table: dict[int, tuple[object, str]] = {}
+#: Object id -> (the object, its route's full template or None when ambiguous).
+_Table = dict[int, tuple[object, "str | None"]]
+
+
+def _build_tables(router: object) -> tuple[_Table, _Table]:
+    """Templates by route and by endpoint (a mount's by its application)."""
+    by_route: _Table = {}
+    by_endpoint: _Table = {}
     seen: set[int] = set()
 
     def walk(routes: object, prefix: str, depth: int) -> None:
         if depth > 32 or not isinstance(routes, (list, tuple)):
             return
-        for route in routes:
-            if len(table) >= _MAX_ROUTES:
+        for route, path in _with_paths(routes):
+            if len(by_route) >= _MAX_ROUTES:
                 return
-            path = getattr(route, "path", "")
             template = prefix + path if isinstance(path, str) else prefix
-            table.setdefault(id(route), (route, template))
+            by_route.setdefault(id(route), (route, template))
+            endpoint = getattr(route, "endpoint", None)
+            if endpoint is None:
+                endpoint = getattr(route, "app", None)
+            if endpoint is not None:
+                known = by_endpoint.setdefault(id(endpoint), (endpoint, template))
+                if known[1] != template:
+                    by_endpoint[id(endpoint)] = (endpoint, None)
             if id(route) in seen:
                 continue
             seen.add(id(route))
@@ -247,4 +277,19 @@ def _build_table(router: object) -> dict[int, tuple[object, str]]:
                 walk(children, template, depth + 1)
 
     walk(getattr(router, "routes", None), "", 0)
-    return table
+    return by_route, by_endpoint
+
+
+def _with_paths(routes: list[object] | tuple[object, ...]) -> list[tuple[object, object]]:
+    """Each route of a list with its path relative to the list's router.
+
+    Newer FastAPI keeps an included router as one entry of its own, whose
+    routes carry their paths without the prefixes it was included with;
+    ``fastapi.routing.iter_route_contexts`` lists them with the prefixes
+    applied, and the route objects the router puts into the scope.
+    """
+    fastapi_routing = sys.modules.get("fastapi.routing")
+    contexts = getattr(fastapi_routing, "iter_route_contexts", None)
+    if contexts is not None:
+        return [(context.original_route, context.path) for context in contexts(routes)]
+    return [(route, getattr(route, "path", "")) for route in routes]

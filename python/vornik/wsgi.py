@@ -13,24 +13,34 @@ server closes the response iterable, so a streamed body is timed as a whole.
 
 from __future__ import annotations
 
-import importlib
 import sys
 from collections.abc import Iterable, Iterator
+from http import HTTPStatus
 from time import perf_counter
 from typing import TYPE_CHECKING, Any
 
-from ._core import PROMETHEUS_CONTENT_TYPE, metrics_text, record_request
-from ._middleware import METRICS_METHODS, ROUTE_KEY, UNMATCHED, check_metrics_path, encodable
-from .workers import metrics_text as worker_families
-from .workers import register
+from ._deployment import MisconfigurationError, check_at_first_request, server_says
+from ._middleware import (
+    ROUTE_KEY,
+    UNMATCHED,
+    Middleware,
+    django_route,
+    encodable,
+    metrics_answer,
+    record,
+)
 
 if TYPE_CHECKING:
     from collections.abc import Callable
 
     from _typeshed import OptExcInfo
-    from _typeshed.wsgi import StartResponse, WSGIApplication, WSGIEnvironment
+    from _typeshed.wsgi import (
+        StartResponse,
+        WSGIApplication,  # noqa: F401  (named in a string below)
+        WSGIEnvironment,
+    )
 
-__all__ = ["MetricsMiddleware", "ROUTE_KEY", "UNMATCHED"]
+__all__ = ["MetricsMiddleware", "MisconfigurationError", "ROUTE_KEY", "UNMATCHED"]
 
 
 def _wsgi_text(value: str) -> str:
@@ -44,23 +54,7 @@ def _wsgi_text(value: str) -> str:
     return raw.decode("utf-8", "replace")
 
 
-def _status_code(status: str | None) -> int:
-    if status is None:
-        # start_response was never called: the server answers 500 itself.
-        return 500
-    try:
-        return int(status[:3])
-    except ValueError:
-        return 500
-
-
-def _django_handler_type() -> type[Any] | None:
-    module = sys.modules.get("django.core.handlers.wsgi")
-    handler: type[Any] | None = getattr(module, "WSGIHandler", None)
-    return handler
-
-
-class MetricsMiddleware:
+class MetricsMiddleware(Middleware["WSGIApplication"]):
     """Record each request of ``app`` and serve the metrics document.
 
     :param app: the WSGI application to wrap.
@@ -73,35 +67,39 @@ class MetricsMiddleware:
         into ``environ["vornik.route"]``. Requests that a Flask or Django
         router did not match are recorded as ``"<unmatched>"``, so the recorded
         paths cannot grow with user-controlled URLs.
+    :param strict: raise :class:`MisconfigurationError` where a misconfigured
+        shard directory is otherwise only logged as a warning (logger
+        ``vornik``): when ``VRK_MULTIPROC_DIR`` names a directory that cannot
+        be used (at once), or when the server runs several workers without a
+        shard directory (at the first request).
     """
 
-    __slots__ = ("app", "metrics_path", "path_template", "_django")
+    __slots__ = ()
 
-    def __init__(
-        self,
-        app: WSGIApplication,
-        metrics_path: str | None = "/metrics",
-        *,
-        path_template: bool = False,
-    ) -> None:
-        check_metrics_path(metrics_path)
-        self.app = app
-        self.metrics_path = metrics_path
-        self.path_template = path_template
-        handler = _django_handler_type()
-        self._django = handler is not None and isinstance(app, handler)
-        if path_template:
+    DJANGO_HANDLER = ("django.core.handlers.wsgi", "WSGIHandler")
+
+    def _prepare(self) -> None:
+        if self.path_template:
             _hook_flask()
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
+        if self._unchecked:
+            self._unchecked = False
+            check_at_first_request(self.strict, server_says(environ))
         if environ.get("PATH_INFO", "") == self.metrics_path:
             return _serve_metrics(environ, start_response)
         call = _Call(self, environ, start_response)
         try:
-            call.result = self.app(environ, call.start_response)
+            result = self.app(environ, call.start_response)
         except BaseException:
             call.finish(500)
             raise
+        call.result = result
+        if hasattr(type(result), "__len__"):
+            # The server must see what the application gave it: a length only
+            # when the application's iterable has one (waitress calls len() on
+            # whatever offers it, and a generator has none).
+            call.__class__ = _SizedCall
         return call
 
     def _path(self, environ: WSGIEnvironment) -> str:
@@ -114,7 +112,7 @@ class MetricsMiddleware:
             # Set by the application or Flask's rule: text already, not WSGI bytes.
             return script_name + encodable(template)
         if self._django:
-            return _django_route(script_name, path_info)
+            return django_route(script_name, path_info)
         return script_name + path_info
 
 
@@ -142,36 +140,15 @@ def _hook_flask() -> None:
     _flask_hooked = True
 
 
-def _django_route(script_name: str, path_info: str) -> str:
-    urls: Any = importlib.import_module("django.urls")
-    try:
-        match = urls.resolve(path_info or "/")
-    except urls.Resolver404:
-        return UNMATCHED
-    route = match.route
-    if not isinstance(route, str):
-        return UNMATCHED
-    return script_name + "/" + route.lstrip("^")
-
-
 def _serve_metrics(environ: WSGIEnvironment, start_response: StartResponse) -> list[bytes]:
-    method = environ.get("REQUEST_METHOD", "GET")
-    if method not in METRICS_METHODS:
-        start_response(
-            "405 Method Not Allowed",
-            [("Allow", "GET, HEAD"), ("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", "0")],
-        )
-        return []
-    body = (metrics_text() + worker_families()).encode("utf-8")
-    start_response(
-        "200 OK",
-        [
-            ("Content-Type", PROMETHEUS_CONTENT_TYPE),
-            ("Content-Length", str(len(body))),
-            ("Cache-Control", "no-store"),
-        ],
-    )
-    return [] if method == "HEAD" else [body]
+    headers = {
+        key[5:].replace("_", "-").lower(): value
+        for key, value in environ.items()
+        if key.startswith("HTTP_")
+    }
+    answer = metrics_answer(environ.get("REQUEST_METHOD", "GET"), headers)
+    start_response(f"{answer.status} {HTTPStatus(answer.status).phrase}", answer.headers)
+    return [answer.body] if answer.body else []
 
 
 class _Call:
@@ -183,7 +160,9 @@ class _Call:
 
     __slots__ = ("mw", "environ", "start", "status", "_start_response", "result", "done")
 
-    def __init__(self, mw: MetricsMiddleware, environ: WSGIEnvironment, start_response: StartResponse) -> None:
+    def __init__(
+        self, mw: MetricsMiddleware, environ: WSGIEnvironment, start_response: StartResponse
+    ) -> None:
         self.mw = mw
         self.environ = environ
         self._start_response = start_response
@@ -200,7 +179,9 @@ class _Call:
 
     def __iter__(self) -> Iterator[bytes]:
         try:
-            for chunk in self.result:
+            # A loop, not `yield from`: that would close the application's
+            # iterable again when this generator is dropped, after close().
+            for chunk in self.result:  # noqa: UP028
                 yield chunk
         except GeneratorExit:
             # The server stopped iterating; close() records the request.
@@ -208,10 +189,6 @@ class _Call:
         except BaseException:
             self.finish(500)
             raise
-
-    def __len__(self) -> int:
-        # Lets servers that count blocks (wsgiref) still set Content-Length.
-        return len(self.result)  # type: ignore[arg-type]
 
     def close(self) -> None:
         close = getattr(self.result, "close", None)
@@ -221,14 +198,25 @@ class _Call:
             except BaseException:
                 self.finish(500)
                 raise
-        self.finish(_status_code(self.status))
+        # No status (start_response never called) is recorded as the 500 the
+        # server answers then.
+        self.finish(self.status)
 
-    def finish(self, status_code: int) -> None:
+    def finish(self, status: int | str | None) -> None:
         if self.done:
             return
         self.done = True
         duration_ms = (perf_counter() - self.start) * 1000.0
         environ = self.environ
         method = _wsgi_text(environ.get("REQUEST_METHOD", ""))
-        record_request(method, self.mw._path(environ), status_code, duration_ms)
-        register()
+        record(method, self.mw._path(environ), status, duration_ms)
+
+
+class _SizedCall(_Call):
+    """A request whose application returned a sized iterable (a list of blocks)."""
+
+    __slots__ = ()
+
+    def __len__(self) -> int:
+        # Lets servers that count blocks (wsgiref) still set Content-Length.
+        return len(self.result)  # type: ignore[arg-type]
