@@ -173,6 +173,18 @@ bool to_u64(PyObject* value, const char* parameter, std::uint64_t& out) {
     return true;
 }
 
+constexpr const char* RECORD_REQUEST_PARAMETERS[] = {"method", "path", "status_code",
+                                                     "duration_ms"};
+constexpr Signature RECORD_REQUEST{"record_request", RECORD_REQUEST_PARAMETERS, 4};
+
+bool to_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Request& out) {
+    PyObject* bound[4];
+    return bind(RECORD_REQUEST, args, nargs, kwnames, bound) &&
+           to_text(bound[0], "method", out.method) && to_text(bound[1], "path", out.path) &&
+           to_status_code(bound[2], "status_code", out.status_code) &&
+           to_double(bound[3], "duration_ms", out.duration_ms);
+}
+
 bool to_optional_double(PyObject* value, const char* parameter, std::optional<double>& out) {
     out.reset();
     if (value == nullptr || value == Py_None) return true;

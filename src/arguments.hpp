@@ -30,4 +30,13 @@ bool to_u64(PyObject* value, const char* parameter, std::uint64_t& out);
 // None or absent gives no value.
 bool to_optional_double(PyObject* value, const char* parameter, std::optional<double>& out);
 
+// The four arguments of record_request; the texts are borrowed from the Python strings.
+struct Request {
+    std::string_view method;
+    std::string_view path;
+    std::uint16_t status_code = 0;
+    double duration_ms = 0.0;
+};
+bool to_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Request& out);
+
 }  // namespace arguments

@@ -34,26 +34,15 @@ PyObject* py_snapshot(PyObject*, PyObject*) {
     });
 }
 
-constexpr const char* RECORD_REQUEST_PARAMETERS[] = {"method", "path", "status_code",
-                                                     "duration_ms"};
-constexpr arguments::Signature RECORD_REQUEST{"record_request", RECORD_REQUEST_PARAMETERS, 4};
-
 PyObject* record_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[4];
-        if (!arguments::bind(RECORD_REQUEST, args, nargs, kwnames, bound)) return nullptr;
-        std::string_view method, path;
-        std::uint16_t status_code = 0;
-        double duration_ms = 0.0;
-        if (!arguments::to_text(bound[0], "method", method) ||
-            !arguments::to_text(bound[1], "path", path) ||
-            !arguments::to_status_code(bound[2], "status_code", status_code) ||
-            !arguments::to_double(bound[3], "duration_ms", duration_ms))
-            return nullptr;
+        arguments::Request request;
+        if (!arguments::to_request(args, nargs, kwnames, request)) return nullptr;
         // The shard writer takes its own lock and must be done before the store takes
         // its one.
-        multiproc::record(status_code, duration_ms);
-        request_metrics::record(method, path, status_code, duration_ms);
+        multiproc::record(request.status_code, request.duration_ms);
+        request_metrics::record(request.method, request.path, request.status_code,
+                                request.duration_ms);
         Py_RETURN_NONE;
     });
 }

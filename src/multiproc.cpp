@@ -1,5 +1,6 @@
 // Shard files: each worker process counts its requests into a 176-byte file of its
-// own in a shared directory, and any process sums the files of all live workers.
+// own in a shared directory, and any process sums the files of all workers, alive or
+// gone, through the retained totals that gone workers' shards are folded into.
 //
 // Layout of a shard: 22 unsigned 64-bit words in native byte order, nothing else.
 //   word 0       version, always 1
@@ -12,33 +13,50 @@
 //   word 7       updated_at, Unix seconds of the last write (written, never read)
 //   words 8-21   request counts of the 14 latency buckets, non-cumulative
 // The writer updates its mapping with relaxed atomic read-modify-writes; readers take
-// the 176 bytes with one read. No lock is shared between processes, so a reader may
-// see a request in `requests` before it shows up in its bucket; every word on its own
-// is one that the writer really stored.
+// the 176 bytes with one read and no lock, so a reader may see a request in `requests`
+// before it shows up in its bucket; every word on its own is one that the writer really
+// stored.
+//
+// The retained totals of the shards ("vrk-shards.<uid>.retained", format in
+// worker_files.cpp) carry a payload of 19 words: requests, errors, latency_sum_us,
+// latency_min_us, latency_max_us and the 14 buckets, summed with the merge's arithmetic.
+// A merge counts every countable shard that is not recorded as folded, whether its
+// writer lives or not; liveness decides only what a fold may move into the retained
+// totals and delete. So a merge's result never depends on a fold having happened, and a
+// fold never makes the sum go down.
 #include "multiproc.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/mman.h>
+#include <pthread.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <cstring>
 #include <mutex>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "request_metrics.hpp"
 #include "text.hpp"
+#include "worker_files.hpp"
 
 namespace multiproc {
 
 namespace {
+
+using worker_files::FileDescriptor;
+using worker_files::Mapping;
 
 constexpr std::size_t SHARD_WORDS = 22;
 constexpr std::size_t SHARD_SIZE = SHARD_WORDS * 8;
@@ -59,68 +77,72 @@ enum Word : std::size_t {
 constexpr std::string_view SHARD_PREFIX = "vrk-";
 constexpr std::string_view SHARD_SUFFIX = ".shard";
 
-// A shared read-write mapping of a shard file's SHARD_SIZE bytes; unmapped on destruction.
-class Mapping {
-public:
-    static Mapping map(int fd) {
-        void* address = mmap(nullptr, SHARD_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        return Mapping(address == MAP_FAILED ? nullptr : static_cast<std::uint64_t*>(address));
-    }
-    Mapping(Mapping&& other) noexcept : words_(std::exchange(other.words_, nullptr)) {}
-    Mapping& operator=(Mapping&& other) noexcept {
-        std::uint64_t* old = std::exchange(words_, std::exchange(other.words_, nullptr));
-        if (old) munmap(old, SHARD_SIZE);
-        return *this;
-    }
-    ~Mapping() {
-        if (words_) munmap(words_, SHARD_SIZE);
-    }
-    explicit operator bool() const { return words_ != nullptr; }
+// Names the fold lock and the retained totals of the shard files.
+constexpr std::string_view FAMILY = "shards";
 
-    // Every access goes through atomic_ref, plain stores included: other processes read
-    // the same words while this one writes them.
+// The own shard's words: every access goes through atomic_ref, plain stores included,
+// since other processes read the same words while this one writes them.
+class ShardWords {
+public:
+    explicit ShardWords(const Mapping& mapping)
+        : words_(static_cast<std::uint64_t*>(mapping.data())) {}
     std::atomic_ref<std::uint64_t> operator[](std::size_t word) const {
         return std::atomic_ref<std::uint64_t>(words_[word]);
     }
 
 private:
-    explicit Mapping(std::uint64_t* words) : words_(words) {}
-    std::uint64_t* words_ = nullptr;
+    std::uint64_t* words_;
 };
 
-// Closes a descriptor when it goes out of scope.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
+// This process's shard: the locked file, its mapping, and the path the once-a-second
+// check looks at.
+struct Writer {
+    worker_files::OwnFile file;
+    Mapping shard;
+    std::string path;
+    pid_t pid = 0;
 };
 
 struct Uninitialized {};
 struct Disabled {};
 struct Enabled {
     std::string dir;
-    Mapping shard;
+    Writer writer;
+    std::uint64_t checked_second = 0;
 };
 using State = std::variant<Uninitialized, Disabled, Enabled>;
 
 std::mutex STATE_LOCK;
 State STATE;
+// True exactly while the state is Disabled, so that recording with shards off costs one
+// load and no lock. Written only with STATE_LOCK held.
+std::atomic<bool> KNOWN_DISABLED{false};
+// Set in a child right after fork: its first request moves it to a shard of its own.
+std::atomic<bool> FORKED{false};
 
 constexpr auto RELAXED = std::memory_order_relaxed;
+
+void set_state(State next) {
+    STATE = std::move(next);
+    KNOWN_DISABLED.store(std::holds_alternative<Disabled>(STATE), RELAXED);
+}
 
 std::string shard_name(pid_t pid) {
     return std::string(SHARD_PREFIX) + std::to_string(pid) + std::string(SHARD_SUFFIX);
 }
 
-void initialise(const Mapping& shard, std::uint64_t pid) {
+// A name of our own beside "vrk-<pid>.shard", for when that one is taken: readers take
+// the pid from the file, so any name of the shard pattern does.
+std::string spare_shard_name(pid_t pid) {
+    std::uint32_t tag = 0;
+    if (getrandom(&tag, sizeof tag, GRND_NONBLOCK) != sizeof tag)
+        tag = static_cast<std::uint32_t>(std::rand());
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", tag);
+    return std::string(SHARD_PREFIX) + std::to_string(pid) + "-" + hex + std::string(SHARD_SUFFIX);
+}
+
+void initialise(ShardWords shard, std::uint64_t pid) {
     for (std::size_t word = 0; word < SHARD_WORDS; ++word) shard[word].store(0, RELAXED);
     shard[VERSION].store(SHARD_VERSION, RELAXED);
     shard[PID].store(pid, RELAXED);
@@ -128,38 +150,73 @@ void initialise(const Mapping& shard, std::uint64_t pid) {
     shard[UPDATED_AT].store(request_metrics::unix_seconds(), RELAXED);
 }
 
-// Creates (or adopts) this process's shard in `dir` and maps it read-write.
-// The directory may be writable by other users, so the file is opened without
-// following links and must be a regular file that we own (its owner could otherwise
-// cut it under our mapping); and its blocks are allocated up front, since a store
-// into a sparse page of a full filesystem or a cut file raises SIGBUS.
-std::optional<Mapping> open_writer(const std::string& dir) {
-    if (dir.find('\0') != std::string::npos) return std::nullopt;
-    std::error_code error;
-    std::filesystem::create_directories(dir, error);
-    if (error) return std::nullopt;
+// Sizes the file and maps it. The blocks are allocated up front, since a store into a
+// sparse page of a full filesystem raises SIGBUS.
+Mapping map_shard(int fd) {
+    if (ftruncate(fd, SHARD_SIZE) != 0 || posix_fallocate(fd, 0, SHARD_SIZE) != 0) return {};
+    return Mapping::map(fd, SHARD_SIZE);
+}
 
+using Words = std::array<std::uint64_t, SHARD_WORDS>;
+
+bool read_words(int fd, Words& words) {
+    return pread(fd, words.data(), SHARD_SIZE, 0) == static_cast<ssize_t>(SHARD_SIZE);
+}
+
+std::span<const std::byte> bytes_of(const Words& words) {
+    return std::as_bytes(std::span(words));
+}
+
+// Creates this process's shard in `dir`, or continues a leftover "vrk-<pid>.shard" of an
+// earlier process with the same pid that nobody holds. The directory may be shared with
+// other users, so only a plain file of ours is ever adopted, and a name that is taken by
+// anything else just means another name.
+std::optional<Writer> open_writer(const std::string& dir) {
+    const auto directory = worker_files::open_directory(dir, true);
+    if (!directory) return std::nullopt;
     const pid_t pid = getpid();
+    const auto own_pid = static_cast<std::uint64_t>(static_cast<std::uint32_t>(pid));
+
+    Mapping shard;
+    // With the file's lock ours, no folder can fold it any more; one may have done so
+    // already and died before deleting it, and then its counts are in the retained totals.
+    auto file = worker_files::adopt_own(*directory, shard_name(pid), [&](int fd) {
+        Words words;
+        struct stat info {};
+        if (!read_words(fd, words) || words[VERSION] != SHARD_VERSION || words[PID] != own_pid ||
+            fstat(fd, &info) != 0 ||
+            worker_files::RetainedView::read(*directory, FAMILY)
+                .was_folded(worker_files::identity_of(info), bytes_of(words)))
+            return false;
+        shard = map_shard(fd);
+        return static_cast<bool>(shard);
+    });
+    if (!file) {
+        const std::string names[] = {shard_name(pid), spare_shard_name(pid), spare_shard_name(pid),
+                                     spare_shard_name(pid)};
+        file = worker_files::create_own(*directory, names, [&](int fd) {
+            shard = map_shard(fd);
+            if (shard) initialise(ShardWords(shard), own_pid);
+            return static_cast<bool>(shard);
+        });
+    }
+    if (!file) return std::nullopt;
     std::string path = dir;
     if (path.back() != '/') path += '/';
-    path += shard_name(pid);
+    path += file->name;
+    return Writer{std::move(*file), std::move(shard), std::move(path), pid};
+}
 
-    const FileDescriptor file(
-        open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-    if (file.get() < 0) return std::nullopt;
-    struct stat info {};
-    if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid())
-        return std::nullopt;
-    if (ftruncate(file.get(), SHARD_SIZE) != 0) return std::nullopt;
-    if (posix_fallocate(file.get(), 0, SHARD_SIZE) != 0) return std::nullopt;
-    Mapping shard = Mapping::map(file.get());
-    if (!shard) return std::nullopt;
-
-    const auto own_pid = static_cast<std::uint64_t>(static_cast<std::uint32_t>(pid));
-    const bool adoptable =
-        shard[VERSION].load(RELAXED) == SHARD_VERSION && shard[PID].load(RELAXED) == own_pid;
-    if (!adoptable) initialise(shard, own_pid);
-    return shard;
+void enable(const std::string& dir) {
+    // Registered once, the first time any shard is opened.
+    static const bool WATCHING_FORKS =
+        pthread_atfork(nullptr, nullptr, [] { FORKED.store(true, RELAXED); }) == 0;
+    (void)WATCHING_FORKS;
+    if (auto writer = open_writer(dir)) {
+        set_state(Enabled{dir, std::move(*writer), 0});
+    } else {
+        set_state(Disabled{});
+    }
 }
 
 // Reads the environment variable once, the first time the state is needed.
@@ -167,15 +224,23 @@ void ensure_init(State& state) {
     if (!std::holds_alternative<Uninitialized>(state)) return;
     const char* value = std::getenv("VRK_MULTIPROC_DIR");
     if (value == nullptr || !text::is_valid_utf8(value) || text::is_blank(value)) {
-        state = Disabled{};
+        set_state(Disabled{});
         return;
     }
-    std::string dir(value);
-    if (auto shard = open_writer(dir)) {
-        state = Enabled{std::move(dir), std::move(*shard)};
-    } else {
-        state = Disabled{};
-    }
+    enable(value);
+}
+
+// Once a second, and at the first request after a fork: a child moves to a shard of its
+// own (its parent's file stays locked while the child holds it, so nothing is lost
+// either way), and a shard whose name is gone, say because the directory was wiped, is
+// replaced by a fresh one. Until a replacement can be made, counting goes on where it was.
+void keep_healthy(Enabled& enabled, std::uint64_t now) {
+    enabled.checked_second = now;
+    FORKED.store(false, RELAXED);
+    const Writer& writer = enabled.writer;
+    if (writer.pid == getpid() && worker_files::still_named(writer.path, writer.file.identity))
+        return;
+    if (auto fresh = open_writer(enabled.dir)) enabled.writer = std::move(*fresh);
 }
 
 std::uint64_t latency_us(double duration_ms) {
@@ -211,63 +276,178 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 bool is_shard_name(std::string_view name) {
     return name.size() >= SHARD_PREFIX.size() + SHARD_SUFFIX.size() &&
-           name.starts_with(SHARD_PREFIX) && name.ends_with(SHARD_SUFFIX) && text::is_valid_utf8(name);
+           name.starts_with(SHARD_PREFIX) && name.ends_with(SHARD_SUFFIX) &&
+           text::is_valid_utf8(name);
 }
 
-// Signal 0 tests for existence; EPERM means the process exists under another user.
-bool writer_alive(pid_t pid) {
-    return kill(pid, 0) == 0 || errno == EPERM;
+// The merge's arithmetic, used alike for shards and for retained totals.
+void add(MergedShards& total, const MergedShards& part) {
+    total.requests += part.requests;
+    total.errors += part.errors;
+    total.latency_sum_us = saturating_add(total.latency_sum_us, part.latency_sum_us);
+    total.latency_min_us = std::min(total.latency_min_us, part.latency_min_us);
+    total.latency_max_us = std::max(total.latency_max_us, part.latency_max_us);
+    for (std::size_t i = 0; i < BUCKET_COUNT; ++i) total.buckets[i] += part.buckets[i];
 }
 
-using ShardWords = std::array<std::uint64_t, SHARD_WORDS>;
-
-void add_shard(MergedShards& total, const ShardWords& shard) {
-    total.requests += shard[REQUESTS];
-    total.errors += shard[ERRORS];
-    total.latency_sum_us = saturating_add(total.latency_sum_us, shard[LATENCY_SUM_US]);
-    total.latency_min_us = std::min(total.latency_min_us, shard[LATENCY_MIN_US]);
-    total.latency_max_us = std::max(total.latency_max_us, shard[LATENCY_MAX_US]);
-    for (std::size_t i = 0; i < BUCKET_COUNT; ++i) total.buckets[i] += shard[BUCKETS + i];
+MergedShards totals_of(const Words& shard) {
+    MergedShards totals;
+    totals.requests = shard[REQUESTS];
+    totals.errors = shard[ERRORS];
+    totals.latency_sum_us = shard[LATENCY_SUM_US];
+    totals.latency_min_us = shard[LATENCY_MIN_US];
+    totals.latency_max_us = shard[LATENCY_MAX_US];
+    for (std::size_t i = 0; i < BUCKET_COUNT; ++i) totals.buckets[i] = shard[BUCKETS + i];
+    return totals;
 }
 
-// Adds one directory entry to `total` when it is a live writer's valid shard, and
-// deletes it when its writer is dead. Anything else is skipped and left in place.
-// The directory is shared, so nothing here may block or follow a planted link: special
-// files are opened non-blocking and rejected by type.
-void merge_entry(MergedShards& total, int dir_fd, const char* name) {
-    if (!is_shard_name(name)) return;
-    const FileDescriptor file(
-        openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (file.get() < 0) return;
+// The retained payload: requests, errors, latency_sum_us, latency_min_us,
+// latency_max_us, then the 14 buckets.
+constexpr std::size_t RETAINED_WORDS = 5 + BUCKET_COUNT;
+
+std::vector<std::byte> encode_retained(const MergedShards& totals) {
+    std::array<std::uint64_t, RETAINED_WORDS> words{totals.requests, totals.errors,
+                                                    totals.latency_sum_us, totals.latency_min_us,
+                                                    totals.latency_max_us};
+    std::copy(totals.buckets.begin(), totals.buckets.end(), words.begin() + 5);
+    const auto bytes = std::as_bytes(std::span(words));
+    return {bytes.begin(), bytes.end()};
+}
+
+// A payload of another size is not ours and counts as nothing, for readers and folders
+// alike.
+MergedShards decode_retained(std::span<const std::byte> payload) {
+    MergedShards totals;
+    std::array<std::uint64_t, RETAINED_WORDS> words;
+    if (payload.size() != sizeof words) return totals;
+    std::memcpy(words.data(), payload.data(), sizeof words);
+    totals.requests = words[0];
+    totals.errors = words[1];
+    totals.latency_sum_us = words[2];
+    totals.latency_min_us = words[3];
+    totals.latency_max_us = words[4];
+    std::copy(words.begin() + 5, words.end(), totals.buckets.begin());
+    return totals;
+}
+
+// A shard read from the directory: its words, when it is countable, whole and of
+// version 1, with a pid that names one process (0 and negative ids address groups).
+struct ShardRead {
+    FileDescriptor fd;
     struct stat info {};
-    if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
-    if (info.st_size < static_cast<off_t>(SHARD_SIZE)) return;
+    Words words{};
+    pid_t pid = 0;
+};
+
+std::optional<ShardRead> read_shard(const worker_files::Directory& directory, const char* name) {
+    ShardRead shard;
     // Read, not mapped: a mapped file that another process cuts short raises SIGBUS in
     // the reader on its next access, while a read just comes up short. The words are
     // aligned in the file and in the buffer, and the kernel copies such words whole.
-    alignas(64) ShardWords shard;
-    if (pread(file.get(), shard.data(), SHARD_SIZE, 0) != static_cast<ssize_t>(SHARD_SIZE)) return;
-    if (shard[VERSION] != SHARD_VERSION) return;
+    shard.fd = worker_files::open_countable(directory, name, shard.info);
+    if (!shard.fd || shard.info.st_size < static_cast<off_t>(SHARD_SIZE) ||
+        !read_words(shard.fd.get(), shard.words) || shard.words[VERSION] != SHARD_VERSION)
+        return std::nullopt;
+    shard.pid =
+        static_cast<pid_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(shard.words[PID])));
+    if (shard.pid <= 0) return std::nullopt;
+    return shard;
+}
 
-    // pid 0 and negative ids would address whole process groups.
-    const auto pid = static_cast<pid_t>(static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(shard[PID])));
-    if (pid <= 0) return;
-    if (writer_alive(pid)) {
-        add_shard(total, shard);
-    } else {
-        unlinkat(dir_fd, name, 0);  // another merger may have been first
-    }
+// Calls `visit(name)` for every entry of the directory open at `dir_fd`.
+template <typename Visit>
+void for_each_entry(int dir_fd, Visit&& visit) {
+    DIR* listing = fdopendir(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
+    if (listing == nullptr) return;
+    rewinddir(listing);  // the duplicate shares its offset with the caller's descriptor
+    while (const dirent* entry = readdir(listing)) visit(entry->d_name);
+    closedir(listing);
+}
+
+// One pass over the directory: the retained totals plus every countable shard that was
+// not folded into them. `fold_due` tells whether it met what a fold could tidy: a shard
+// of ours whose writer's pid is gone, a folded shard still present, or a temporary file
+// whose creator is gone.
+MergedShards merge_once(const worker_files::Directory& directory,
+                        const worker_files::RetainedView& retained, bool& fold_due) {
+    MergedShards total;
+    for (const worker_files::Retained& file : retained.files())
+        add(total, decode_retained(file.payload));
+    for_each_entry(directory.fd.get(), [&](const char* name) {
+        if (!is_shard_name(name)) {
+            fold_due = fold_due || worker_files::stale_temporary(directory, name);
+            return;
+        }
+        const auto shard = read_shard(directory, name);
+        if (!shard) return;
+        const bool ours = shard->info.st_uid == directory.user;
+        if (retained.was_folded(worker_files::identity_of(shard->info), bytes_of(shard->words))) {
+            fold_due = fold_due || ours;
+            return;
+        }
+        add(total, totals_of(shard->words));
+        fold_due = fold_due || (ours && worker_files::pid_gone(shard->pid));
+    });
+    return total;
+}
+
+// Moves the shards of this user's gone writers into the retained totals and deletes
+// them, and removes what folders and writers that died left behind. Only one process per
+// user does this at a time; when another one is at it, this one leaves it be.
+//
+// Every step keeps the count right if the process dies right after it: the leftovers of
+// an earlier fold are deleted first (the retained file lists them, so nobody counts
+// them); the new totals and the list of shards folded now replace the retained file in
+// one rename; only then are those shards deleted, and a reader that still sees one skips
+// it by that list.
+void fold(const worker_files::Directory& directory) {
+    const int dir_fd = directory.fd.get();
+    const FileDescriptor lock = worker_files::try_fold_lock(directory, FAMILY);
+    if (!lock) return;
+    worker_files::Retained retained = worker_files::read_own_retained(directory, FAMILY);
+    MergedShards totals = decode_retained(retained.payload);
+    std::vector<worker_files::FoldedFile> folded_now;
+    // The folded shards stay open, and so locked, until they are deleted.
+    std::vector<std::pair<std::string, FileDescriptor>> to_delete;
+    bool leftovers = false;
+
+    for_each_entry(dir_fd, [&](const char* name) {
+        if (worker_files::remove_stale_temporary(directory, name) || !is_shard_name(name)) return;
+        auto shard = read_shard(directory, name);
+        if (!shard || shard->info.st_uid != directory.user) return;
+        const auto identity = worker_files::identity_of(shard->info);
+        if (retained.was_folded(identity, bytes_of(shard->words))) {
+            unlinkat(dir_fd, name, 0);
+            leftovers = true;
+            return;
+        }
+        // Read again once the lock is ours: those are the final words.
+        if (!worker_files::writer_gone(shard->fd.get(), shard->pid) ||
+            !read_words(shard->fd.get(), shard->words))
+            return;
+        add(totals, totals_of(shard->words));
+        folded_now.push_back({identity, worker_files::content_hash(bytes_of(shard->words))});
+        to_delete.emplace_back(name, std::move(shard->fd));
+    });
+
+    if (to_delete.empty() && !leftovers) return;
+    retained.payload = encode_retained(totals);
+    retained.folded = std::move(folded_now);
+    if (!worker_files::replace_retained(directory, FAMILY, retained)) return;
+    for (const auto& [name, fd] : to_delete) unlinkat(dir_fd, name.c_str(), 0);
 }
 
 }  // namespace
 
 void record(std::uint16_t status_code, double duration_ms) {
+    if (KNOWN_DISABLED.load(RELAXED)) return;
     std::lock_guard guard(STATE_LOCK);
     ensure_init(STATE);
-    const auto* enabled = std::get_if<Enabled>(&STATE);
+    auto* enabled = std::get_if<Enabled>(&STATE);
     if (enabled == nullptr) return;
-    const Mapping& shard = enabled->shard;
+    const std::uint64_t now = request_metrics::unix_seconds();
+    if (now != enabled->checked_second || FORKED.load(RELAXED)) keep_healthy(*enabled, now);
+    const ShardWords shard(enabled->writer.shard);
     const std::uint64_t micros = latency_us(duration_ms);
     shard[REQUESTS].fetch_add(1, RELAXED);
     if (status_code >= request_metrics::ERROR_STATUS) shard[ERRORS].fetch_add(1, RELAXED);
@@ -275,22 +455,15 @@ void record(std::uint16_t status_code, double duration_ms) {
     fetch_min(shard[LATENCY_MIN_US], micros);
     fetch_max(shard[LATENCY_MAX_US], micros);
     shard[BUCKETS + bucket_index(duration_ms)].fetch_add(1, RELAXED);
-    shard[UPDATED_AT].store(request_metrics::unix_seconds(), RELAXED);
+    shard[UPDATED_AT].store(now, RELAXED);
 }
 
 void set_dir(const std::optional<std::string>& dir) {
     std::lock_guard guard(STATE_LOCK);
-    if (!dir || text::is_blank(*dir)) {
-        STATE = Disabled{};
-        return;
-    }
-    // The new shard is opened before the old mapping goes, so re-selecting the current
-    // directory adopts the same file and keeps its counters.
-    if (auto shard = open_writer(*dir)) {
-        STATE = Enabled{*dir, std::move(*shard)};
-    } else {
-        STATE = Disabled{};
-    }
+    // The old shard is let go first: selecting the same directory again then adopts the
+    // same file, whose lock has just been released, and keeps its counters.
+    set_state(Disabled{});
+    if (dir && !text::is_blank(*dir)) enable(*dir);
 }
 
 std::optional<std::string> dir() {
@@ -301,16 +474,20 @@ std::optional<std::string> dir() {
 }
 
 std::optional<MergedShards> merged() {
-    const std::optional<std::string> directory = dir();
-    if (!directory) return std::nullopt;
+    const std::optional<std::string> directory_text = dir();
+    if (!directory_text) return std::nullopt;
+    const auto directory = worker_files::open_directory(*directory_text, false);
+    if (!directory) return MergedShards{};
 
     MergedShards total;
-    if (directory->find('\0') != std::string::npos) return total;
-    DIR* listing = opendir(directory->c_str());
-    if (listing == nullptr) return total;
-    const int dir_fd = dirfd(listing);
-    while (const dirent* entry = readdir(listing)) merge_entry(total, dir_fd, entry->d_name);
-    closedir(listing);
+    bool fold_due = false;
+    for (int attempt = 1; attempt <= worker_files::MAX_READ_ATTEMPTS; ++attempt) {
+        const auto retained = worker_files::RetainedView::read(*directory, FAMILY);
+        fold_due = false;
+        total = merge_once(*directory, retained, fold_due);
+        if (retained.unchanged(*directory)) break;
+    }
+    if (fold_due) fold(*directory);
     return total;
 }
 

@@ -1,4 +1,4 @@
-// Multi-worker aggregation: this process's shard file and the merge of all live shards.
+// Multi-worker aggregation: this process's shard file and the merge of all workers' shards.
 #pragma once
 
 #include <array>
@@ -31,7 +31,8 @@ void set_dir(const std::optional<std::string>& dir);
 // The active directory, or nothing when aggregation is off.
 std::optional<std::string> dir();
 
-// Totals of all live shards; nothing when aggregation is off.
+// Totals of every worker that has written into the directory: live shards plus the
+// retained totals of gone ones; nothing when aggregation is off.
 std::optional<MergedShards> merged();
 
 }  // namespace multiproc

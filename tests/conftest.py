@@ -3,14 +3,18 @@
 from __future__ import annotations
 
 import contextlib
+import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import types
 from collections.abc import Iterator
+from pathlib import Path
 
 import pytest
 
-from support import FakeClock
+from support import NOBODY, FakeClock
 from vornik import _core
 
 
@@ -23,6 +27,17 @@ def fresh_state() -> Iterator[None]:
     _core.set_multiproc_dir(None)
     _core.set_max_requests(10000)
     _core.clear_requests()
+
+
+@pytest.fixture
+def nobody_dir() -> Iterator[Path]:
+    """A directory that nobody owns, outside the test's own (root-only) temp dirs."""
+    path = Path(tempfile.mkdtemp(prefix="vrk-nobody-"))
+    path.chmod(0o755)
+    if os.geteuid() == 0:
+        os.chown(path, NOBODY, NOBODY)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture

@@ -324,8 +324,18 @@ def test_gunicorn_recycled_workers_keep_answering(tmp_path: Path) -> None:
         # 80 requests and 8 scrapes through workers that live for 15 requests each.
         assert len(workers) >= 5, f"workers were not recycled: {workers}"
         assert totals[-1] > 0
-        # Merging deletes the shards of dead workers; only the worker that answered
-        # the last scrape may have retired since.
+        # The requests of retired workers stay counted: the totals never went back, and
+        # they end at what was sent.
+        assert totals == sorted(totals), totals
+        deadline = time.monotonic() + 5
+        while metric(get(port, "/metrics").body, "vrk_requests_total") < sent:
+            assert time.monotonic() < deadline, "the last requests never showed"
+            time.sleep(0.02)
+        final = get(port, "/metrics").body
+        assert metric(final, "vrk_requests_total") == sent
+        assert metric(final, "vrk_errors_total") == sent_errors
+        # Merging folds the shards of dead workers; only the worker that answered the
+        # last scrape may have retired since.
         dead = [pid for pid in shard_pids(shards) if not alive(pid)]
         assert len(dead) <= 1, dead
         server.wait_for(r"Autorestarting worker after current request", count=3)
@@ -573,3 +583,122 @@ def test_prometheus_scrapes_the_demo(tmp_path: Path) -> None:
         assert metric(get(app_port, "/metrics").body, "vrk_requests_total") == reported
         assert app.stop(signal.SIGINT) == 0
     assert list(demo_tmp.iterdir()) == []
+
+
+def prometheus_config(path: Path, job: str, target_port: int) -> None:
+    path.write_text(
+        textwrap.dedent(
+            f"""
+            global:
+              scrape_interval: 1s
+              scrape_timeout: 1s
+            scrape_configs:
+              - job_name: {job}
+                static_configs:
+                  - targets: ["{HOST}:{target_port}"]
+            """
+        )
+    )
+
+
+def prometheus_range(port: int, query: str, start: float, end: float) -> list[tuple[float, float]]:
+    """The points of a one-series range query, one a second."""
+    parameters = {"query": query, "start": start, "end": end, "step": 1}
+    url = "/api/v1/query_range?" + urllib.parse.urlencode(parameters)
+    response = get(port, url)
+    assert response.status == 200, response.body
+    result = json.loads(response.body)["data"]["result"]
+    assert len(result) == 1, result
+    return [(float(t), float(v)) for t, v in result[0]["values"]]
+
+
+def instant(port: int, query: str, at: float) -> float:
+    url = "/api/v1/query?" + urllib.parse.urlencode({"query": query, "time": f"{at:.3f}"})
+    response = get(port, url)
+    assert response.status == 200, response.body
+    result = json.loads(response.body)["data"]["result"]
+    assert len(result) == 1, (query, result)
+    return float(result[0]["value"][1])
+
+
+def paced_load(port: int, rate: float, seconds: float) -> tuple[float, float, int, int]:
+    """Sends `rate` requests a second for `seconds`, each at its scheduled time (late ones
+    at once, so a stalled moment is caught up); every tenth fails with 503. Returns the
+    start and end times and the counts of requests and errors sent."""
+    total = int(rate * seconds)
+    begin = time.time() + 0.2
+
+    def send(i: int) -> int:
+        delay = begin + i / rate - time.time()
+        if delay > 0:
+            time.sleep(delay)
+        path = "/fail" if i % 10 == 3 else f"/ok/{i}"
+        response = get(port, path)
+        assert response.status == (503 if path == "/fail" else 200), (path, response.status)
+        return 1 if path == "/fail" else 0
+
+    with ThreadPoolExecutor(max_workers=16) as pool:
+        errors = sum(pool.map(send, range(total)))
+    return begin, time.time(), total, errors
+
+
+def test_prometheus_sees_no_reset_while_gunicorn_recycles_workers(tmp_path: Path) -> None:
+    binary = shutil.which("prometheus")
+    if binary is None:
+        pytest.skip("the prometheus binary is not installed (Debian package 'prometheus')")
+    rate, seconds, window = 50.0, 40.0, 30
+    shards = tmp_path / "shards"
+    recycling = ["--max-requests", "100", "--max-requests-jitter", "40"]
+    args = gunicorn(tmp_path, "--workers", "4", *recycling)
+    with running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server:
+        port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
+        server.wait_for(r"Booting worker with pid", count=4)
+        config = tmp_path / "prometheus.yml"
+        prometheus_config(config, "recycled", port)
+        prom_port = free_port()
+        prometheus = [
+            binary, f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'tsdb'}",
+            f"--web.listen-address={HOST}:{prom_port}", "--log.level=warn",
+        ]  # fmt: skip
+        with running(prometheus, tmp_path) as prom:
+            # The load starts once Prometheus holds a sample from before it: zero.
+            deadline = time.monotonic() + 60
+            samples: list[dict[str, object]] = []
+            while not samples and time.monotonic() < deadline:
+                try:
+                    samples = prometheus_query(prom_port, 'vrk_requests_total{job="recycled"}')
+                except (OSError, http.client.HTTPException):
+                    pass  # not listening yet
+                time.sleep(0.5)
+            assert samples, "Prometheus never stored vrk_requests_total:\n" + prom.output()
+
+            begin, end, sent, sent_errors = paced_load(port, rate, seconds)
+            time.sleep(4)  # a few scrapes of the final figures
+            server.wait_for(r"Autorestarting worker after current request", count=4)
+            recycled = server.output().count("Autorestarting worker after current request")
+
+            span = int(time.time() - begin) + 10
+            raw = prometheus_query(prom_port, f'vrk_requests_total{{job="recycled"}}[{span}s]')
+            assert len(raw) == 1, raw
+            points = raw[0]["values"]
+            assert isinstance(points, list) and float(points[0][1]) == 0.0, points[:3]
+            last = float(points[-1][0])
+            resets = [instant(prom_port, f"resets({name}[{span}s])", last)
+                      for name in ("vrk_requests_total", "vrk_errors_total")]  # fmt: skip
+            # Evaluated at the last sample, over a range that starts at zero: no
+            # extrapolation at either end, the increase is the counter's own.
+            increase = instant(prom_port, f"increase(vrk_requests_total[{span}s])", last)
+            error_increase = instant(prom_port, f"increase(vrk_errors_total[{span}s])", last)
+            rates = prometheus_range(prom_port, f"rate(vrk_requests_total[{window}s])",
+                                     begin + window + 1, end - 1)  # fmt: skip
+
+    rate_errors = [abs(value / rate - 1) for _, value in rates]
+    print(f"\nsent {sent} requests ({sent_errors} errors) at {rate:g}/s in {end - begin:.1f} s; "
+          f"workers recycled {recycled} times; resets {resets}; "
+          f"increase {increase:.1f} (errors {error_increase:.1f}); "
+          f"{len(rates)} rate windows, largest error {max(rate_errors):.3%}")
+    assert resets == [0.0, 0.0]
+    assert abs(increase / sent - 1) <= 0.01
+    assert abs(error_increase / sent_errors - 1) <= 0.01
+    assert len(rates) >= seconds - window - 3
+    assert max(rate_errors) <= 0.05, rates

@@ -1,6 +1,7 @@
 """Shard-directory fuzz: whatever lies in a shard directory, a merge neither crashes nor
-hangs, counts exactly the valid shards of live writers, deletes only valid shards of dead
-writers and leaves everything else where it is.
+hangs, counts exactly the valid shards (those of dead writers through the retained totals
+they are folded into), deletes only valid shards of dead writers and leaves everything
+else where it is.
 
 The directory is filled from a seeded generator (the seed is printed; set VRK_FUZZ_SEED
 to replay one) with files of random names, sizes and contents, with directories, FIFOs
@@ -56,7 +57,7 @@ class Entry:
     name: bytes
     kind: str
     counted: Totals | None = None  # what a merge must add; None: nothing
-    deleted: bool = False  # a valid shard of a dead writer: the first merge removes it
+    deleted: bool = False  # a valid shard of a dead writer: the first merge folds it
 
 
 class Fuzzer:
@@ -134,8 +135,9 @@ class Fuzzer:
             return Entry(self.fresh_name(), kind, counted=t)
         if kind == "dead":
             pid = r.randint(PID_MAX + 1, 2**31 - 1) | (r.choice([0, r.getrandbits(32)]) << 32)
-            staged.write_bytes(pack(self.rejected_totals().words(pid)) + self.tail())
-            return Entry(self.fresh_name(), kind, deleted=True)
+            t = self.totals()
+            staged.write_bytes(pack(t.words(pid)) + self.tail())
+            return Entry(self.fresh_name(), kind, counted=t, deleted=True)
         if kind == "version":
             version = r.choice([0, 2, 2**32 + 1, MASK, r.getrandbits(64)]) or 3
             words = self.rejected_totals().words(self.live_pid_word(), version=version)
@@ -217,7 +219,7 @@ MERGE_ONCE = """
 
 
 @pytest.mark.parametrize("wide", [False, True], ids=["small-counts", "arbitrary-words"])
-def test_merge_counts_exactly_the_valid_live_shards(tmp_path: Path, seed: int,
+def test_merge_counts_exactly_the_valid_shards(tmp_path: Path, seed: int,
                                                     wide: bool) -> None:
     base, staging = tmp_path / "shards", tmp_path / "staging"
     base.mkdir()
@@ -291,7 +293,8 @@ def test_merges_while_writers_write_and_files_appear(tmp_path: Path, seed: int,
     for plan in plans:
         for status, duration in plan:
             writers_total.record(status, duration)
-    # Counted fuzz shards stay below 2**20 requests each, and there are at most 400.
+    # Counted fuzz shards, live or dead, stay below 2**20 requests each, and there are at
+    # most 400.
     bound = writers_total.requests + 400 * 2**20
     assert bound < Fuzzer.REJECTED_REQUESTS
 
@@ -320,8 +323,6 @@ def test_merges_while_writers_write_and_files_appear(tmp_path: Path, seed: int,
     for entry in entries:
         if entry.counted:
             expected.add(entry.counted)
-    fuzz_only = Totals()
-    fuzz_only.add(expected)
     expected.add(writers_total)
 
     # The writers are alive: their shards count, exactly, beside the fuzz shards.
@@ -329,10 +330,10 @@ def test_merges_while_writers_write_and_files_appear(tmp_path: Path, seed: int,
     assert _core.aggregate().to_dict() == expected_aggregate(expected)
     check_directory(base, entries)
 
-    # Once they have gone, the next merge deletes their shards and counts only the rest.
+    # Once they have gone, the next merge folds their shards: the sum stays the same.
     for writer in writers:
         finish(writer)
-    assert _core.aggregate().to_dict() == expected_aggregate(fuzz_only)
+    assert _core.aggregate().to_dict() == expected_aggregate(expected)
     check_directory(base, entries)
     real_shards = {n for n in os.listdir(base) if re.fullmatch(r"vrk-[0-9]+\.shard", n)}
     assert real_shards == {f"vrk-{os.getpid()}.shard"}
@@ -371,3 +372,116 @@ def test_merge_survives_a_shard_rewritten_in_place(
     print(f"{rewrites} rewrites during the merges")
     seen = {tuple(pair) for pair in json.loads(out)}
     assert (7, 3) in seen and seen <= {(0, 0), (7, 3)}, seen
+
+
+# --- Stress: mergers and writers dying all the time --------------------------------------
+
+STRESS_WRITER = """
+    import sys
+    from vornik import _core
+    count, seed = int(sys.argv[1]), int(sys.argv[2])
+    for i in range(count):
+        status = 500 if (i + seed) % 4 == 0 else 200
+        _core.record_request("GET", "/", status, float((i * 7 + seed) % 60))
+    print("done", flush=True)
+    sys.stdin.read()
+"""
+
+STRESS_MERGER = """
+    import sys, time
+    from vornik import _core
+    with open(sys.argv[1], "a", buffering=1) as log:
+        while True:
+            start = time.monotonic_ns()
+            agg = _core.aggregate()
+            log.write(f"{start} {time.monotonic_ns()} {agg.total_requests} {agg.total_errors}\\n")
+"""
+
+
+def merges_seen(logs: list[Path]) -> list[tuple[int, int, int, int]]:
+    """(start, end, requests, errors) of every merge the mergers logged. The line a merger
+    was writing when it was killed may be cut short."""
+    seen = []
+    for log in filter(Path.exists, logs):  # a merger killed early wrote none
+        for line in log.read_text().splitlines():
+            fields = line.split()
+            if len(fields) == 4:
+                start, end, requests, errors = map(int, fields)
+                seen.append((start, end, requests, errors))
+    return seen
+
+
+def test_merged_totals_never_decrease_and_end_exact(tmp_path: Path, seed: int,
+                                                    helpers: list[subprocess.Popen[str]]
+                                                    ) -> None:
+    base = tmp_path / "shards"
+    rng = random.Random(seed)
+    logs: list[Path] = []
+
+    def new_merger() -> subprocess.Popen[str]:
+        logs.append(tmp_path / f"merger{len(logs)}.log")
+        merger = start_python(STRESS_MERGER, base, str(logs[-1]))
+        helpers.append(merger)
+        return merger
+
+    plans = [(rng.randint(50, 1500), rng.randrange(1000)) for _ in range(40)]
+    expected = Totals()
+    for count, plan_seed in plans:
+        for i in range(count):
+            status = 500 if (i + plan_seed) % 4 == 0 else 200
+            expected.record(status, float((i * 7 + plan_seed) % 60))
+
+    mergers = [new_merger() for _ in range(3)]
+    pending = list(plans)
+    running: list[subprocess.Popen[str]] = []
+    killed_writers = killed_mergers = 0
+    deadline = time.monotonic() + TIMEOUT_S
+    while pending or running:
+        assert time.monotonic() < deadline, "the stress run did not finish"
+        while pending and len(running) < 4:
+            count, plan_seed = pending.pop()
+            running.append(start_python(STRESS_WRITER, base, str(count), str(plan_seed)))
+            helpers.append(running[-1])
+        writer = running.pop(0)
+        assert read_line(writer) == "done\n"
+        if rng.random() < 0.6:
+            writer.kill()  # its shard is folded by whichever merger comes first
+            killed_writers += 1
+        else:
+            assert writer.stdin is not None
+            writer.stdin.close()
+        writer.wait(timeout=TIMEOUT_S)
+        # A merger may be killed in the middle of a fold.
+        if rng.random() < 0.5:
+            victim = rng.randrange(len(mergers))
+            time.sleep(rng.random() * 0.02)
+            mergers[victim].kill()
+            mergers[victim].wait(timeout=TIMEOUT_S)
+            mergers[victim] = new_merger()
+            killed_mergers += 1
+    time.sleep(0.2)
+    for merger in mergers:
+        merger.kill()
+        merger.wait(timeout=TIMEOUT_S)
+
+    _core.set_multiproc_dir(str(base))
+    assert _core.aggregate().to_dict() == expected_aggregate(expected)
+    assert sorted(os.listdir(base)) == sorted([f"vrk-{os.getpid()}.shard",
+                                               f"vrk-shards.{os.geteuid()}.retained",
+                                               f"vrk-shards.{os.geteuid()}.lock"])  # fmt: skip
+
+    seen = merges_seen(logs)
+    print(f"{len(seen)} merges by {len(logs)} mergers ({killed_mergers} killed), "
+          f"{len(plans)} writers ({killed_writers} killed)")
+    assert len(seen) > 100
+    # No merge counts more than was ever recorded (nothing twice), and none reports less
+    # than a merge that had ended before it began (no transient drop).
+    assert all(r <= expected.requests and e <= expected.errors for _, _, r, e in seen)
+    by_end = sorted(seen, key=lambda merge: merge[1])
+    highest = (0, 0)
+    ended = 0
+    for begin, _, requests, errors in sorted(seen):
+        while ended < len(by_end) and by_end[ended][1] < begin:
+            highest = max(highest[0], by_end[ended][2]), max(highest[1], by_end[ended][3])
+            ended += 1
+        assert requests >= highest[0] and errors >= highest[1], (begin, requests, errors, highest)

@@ -1,0 +1,255 @@
+// Files that worker processes keep in a shared directory: creating and claiming one's
+// own file, judging whether another file's writer is gone, folding the files of gone
+// writers into a retained-totals file, and reading that file without locks.
+//
+// Rules every user of this unit relies on:
+// - A writer's file appears under its final name only once initialised (it is built
+//   under a temporary name and renamed into place without replacing anything), and its
+//   writer holds an exclusive flock on it from before the rename until its last
+//   descriptor or mapping goes: the kernel drops the lock when the writer dies, a
+//   forked child shares it, and it is seen across PID namespaces.
+// - A file may be folded only when the signal-0 probe of its writer's pid says the
+//   process does not exist (ESRCH) and its flock can be taken. A probe that says alive,
+//   also EPERM, is never overruled.
+// - One folder per user and directory at a time, under a non-blocking flock on a lock
+//   file: a busy lock means "someone else is tidying", never a wait.
+// - Readers take no lock and never wait: they read the retained files, then the live
+//   files, then check that no retained file was replaced meanwhile, and redo otherwise.
+//   A retained file lists the files folded into it that may still exist, so a folder
+//   killed between its rename and its unlinks causes no double count.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace worker_files {
+
+// Closes a descriptor when it goes out of scope.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor();
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// A shared read-write mapping of the first `size` bytes of a file; unmapped on destruction.
+class Mapping {
+public:
+    Mapping() = default;
+    static Mapping map(int fd, std::size_t size);
+    Mapping(Mapping&& other) noexcept
+        : address_(std::exchange(other.address_, nullptr)), size_(other.size_) {}
+    Mapping& operator=(Mapping&& other) noexcept;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping();
+    explicit operator bool() const { return address_ != nullptr; }
+    void* data() const { return address_; }
+
+private:
+    Mapping(void* address, std::size_t size) : address_(address), size_(size) {}
+    void* address_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// Which file a name stood for. Inode numbers are reused once a file is gone, so a
+// folded file is recognised by its device, inode and a hash of its contents together.
+struct Identity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const Identity&) const = default;
+};
+Identity identity_of(const struct stat& info);
+
+struct FoldedFile {
+    Identity identity;
+    std::uint64_t content_hash = 0;
+    bool operator==(const FoldedFile&) const = default;
+};
+
+std::uint64_t content_hash(std::span<const std::byte> content);
+
+// The shared directory, opened for the *at calls, with its owner and the user this
+// process acts as (looked up once: it is a system call).
+struct Directory {
+    FileDescriptor fd;
+    uid_t owner = 0;
+    uid_t user = 0;
+};
+
+// Longer directory texts are refused before anything is created: the kernel refuses
+// them too, but only after the parents have been made one component at a time.
+inline constexpr std::size_t MAX_DIRECTORY_TEXT = 4095;
+
+// Creates `path` with its parents when `create` is set, then opens it.
+std::optional<Directory> open_directory(const std::string& path, bool create);
+
+// A regular file with exactly one name, owned by this process's user or by the
+// directory's owner: the only files a merge counts. A file with a second link could be
+// counted twice, and one owned by anybody else was planted by someone who may not write
+// there.
+bool countable(const struct stat& info, const Directory& directory);
+
+// Opens `name` for reading without following links or blocking on special files, and
+// only when it is countable; `info` receives its status.
+FileDescriptor open_countable(const Directory& directory, const char* name, struct stat& info);
+
+// A writer's own file, locked and published under its final name.
+struct OwnFile {
+    FileDescriptor fd;
+    std::string name;
+    Identity identity;
+};
+
+// Builds a file under a temporary name that merges ignore, with the writer's lock
+// already on it: `initialise` gets the descriptor of the empty file and returns false on
+// failure. Then renames it to the first of `names` that is free; a taken name is no
+// reason to give up. The temporary file is removed on every failure.
+template <typename Initialise>
+std::optional<OwnFile> create_own(const Directory& directory, std::span<const std::string> names,
+                                  Initialise&& initialise);
+
+// Takes over the existing file `name` when it is a plain file of this user that nobody
+// holds: the lock is taken before the descriptor is returned. `accept` checks the
+// contents through the descriptor.
+template <typename Accept>
+std::optional<OwnFile> adopt_own(const Directory& directory, const std::string& name,
+                                 Accept&& accept);
+
+// Whether `path` still names the file `identity`, with no second link.
+bool still_named(const std::string& path, const Identity& identity);
+
+// Names of temporary files: "vrk-<pid>-<n>.tmp". The pid lets a folder remove those whose
+// creator died before publishing them.
+std::optional<pid_t> temporary_creator(std::string_view name);
+
+// A temporary file of this user whose creator's pid is gone: what a merge notes for the
+// next fold, without touching the file.
+bool stale_temporary(const Directory& directory, const char* name);
+
+// For a folder holding the fold lock: whether `name` is a temporary name, removing the
+// file when it is this user's and its creator is gone (pid and lock).
+bool remove_stale_temporary(const Directory& directory, const char* name);
+
+// Signal 0 reports whether a process exists; EPERM means it does, under another user.
+// Only ESRCH means it does not.
+bool pid_gone(pid_t pid);
+
+// The writer of the file open at `fd` (whose pid the file or its name gives) is gone:
+// its pid does not exist and nobody holds its lock. On success the caller holds the
+// lock until it closes `fd`, so the file cannot be adopted meanwhile.
+bool writer_gone(int fd, pid_t pid);
+
+// The fold lock of this user for the files called `family`, or nothing when another
+// process holds it (or it cannot be made). Held until the descriptor closes.
+FileDescriptor try_fold_lock(const Directory& directory, std::string_view family);
+
+// Name of the retained-totals file of `family` kept by `owner`. Merges never count it as
+// a worker's file.
+std::string retained_name(std::string_view family, uid_t owner);
+
+// What a retained-totals file holds: the figures of every folded file, in a layout of
+// its family's choosing, and the identities of folded files that may still exist.
+struct Retained {
+    std::vector<std::byte> payload;
+    std::vector<FoldedFile> folded;
+
+    bool was_folded(const Identity& identity, std::span<const std::byte> content) const;
+};
+
+// The retained files a merge reads, kept open until the merge has checked they were not
+// replaced: an open file keeps its inode number from being reused.
+class RetainedView {
+public:
+    // Reads the retained file of `family` of each user whose files this process counts:
+    // its own and the directory owner's.
+    static RetainedView read(const Directory& directory, std::string_view family);
+    std::span<const Retained> files() const { return files_; }
+    bool was_folded(const Identity& identity, std::span<const std::byte> content) const;
+    // No retained file appeared, vanished or was replaced since `read`.
+    bool unchanged(const Directory& directory) const;
+
+private:
+    struct Source {
+        std::string name;
+        FileDescriptor fd;
+        std::optional<Identity> identity;
+    };
+    std::vector<Source> sources_;
+    std::vector<Retained> files_;
+};
+
+// The retained file of this user, as the folder holding the fold lock sees it.
+Retained read_own_retained(const Directory& directory, std::string_view family);
+
+// Replaces the retained file of this user atomically (write to a temporary, rename).
+bool replace_retained(const Directory& directory, std::string_view family,
+                      const Retained& retained);
+
+// Bound on the rereads of a merge that keeps meeting replaced retained files; should all
+// be spent, the merge reports its last reading. A fold replaces the file once per batch
+// of gone writers, so in practice one reread suffices.
+inline constexpr int MAX_READ_ATTEMPTS = 64;
+
+// --- implementation of the templates -------------------------------------------------
+
+namespace detail {
+struct Temporary {
+    FileDescriptor fd;
+    std::string name;
+};
+std::optional<Temporary> create_locked_temporary(int dir_fd);
+void discard(int dir_fd, const std::string& name);
+// 1: published, 0: name taken, -1: failed.
+int publish(int dir_fd, const std::string& temporary, const std::string& name);
+std::optional<Identity> identity_of_fd(int fd);
+FileDescriptor open_plain_own_locked(const Directory& directory, const std::string& name);
+}  // namespace detail
+
+template <typename Initialise>
+std::optional<OwnFile> create_own(const Directory& directory, std::span<const std::string> names,
+                                  Initialise&& initialise) {
+    const int dir_fd = directory.fd.get();
+    auto temporary = detail::create_locked_temporary(dir_fd);
+    if (!temporary) return std::nullopt;
+    const auto identity = detail::identity_of_fd(temporary->fd.get());
+    if (identity && initialise(temporary->fd.get())) {
+        for (const std::string& name : names) {
+            const int outcome = detail::publish(dir_fd, temporary->name, name);
+            if (outcome == 1) return OwnFile{std::move(temporary->fd), name, *identity};
+            if (outcome < 0) break;
+        }
+    }
+    detail::discard(dir_fd, temporary->name);
+    return std::nullopt;
+}
+
+template <typename Accept>
+std::optional<OwnFile> adopt_own(const Directory& directory, const std::string& name,
+                                 Accept&& accept) {
+    FileDescriptor fd = detail::open_plain_own_locked(directory, name);
+    if (!fd) return std::nullopt;
+    const auto identity = detail::identity_of_fd(fd.get());
+    if (!identity || !accept(fd.get())) return std::nullopt;
+    return OwnFile{std::move(fd), name, *identity};
+}
+
+}  // namespace worker_files
