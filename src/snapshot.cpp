@@ -1,7 +1,11 @@
-// Process sampling from /proc: /proc/<pid>/stat carries the CPU times, the thread
-// count and the virtual size; /proc/<pid>/statm the resident pages. The resident
+// Process sampling from /proc: /proc/self/stat carries the CPU times, the thread
+// count and the virtual size; /proc/self/statm the resident pages. The resident
 // figure in stat is a separately kept counter that can lag by dozens of pages, while
 // statm is what `ps`, `top` and psutil report.
+// The files are reached through /proc/self, never /proc/<getpid()>: inside a PID
+// namespace that sees another namespace's /proc (a container sharing the host's
+// /proc, `unshare --pid` without a new mount), getpid() names some other process in
+// that /proc, while /proc/self always resolves to the caller.
 #include "snapshot.hpp"
 
 #include <fcntl.h>
@@ -25,10 +29,10 @@ struct ProcessFigures {
     std::uint64_t threads = 0;
 };
 
-// One /proc file of one process, opened once and re-read from the start each time.
+// One /proc/self file, opened once and re-read from the start each time.
 class ProcFile {
 public:
-    explicit ProcFile(const char* name) : name_(name) {}
+    explicit ProcFile(const char* path) : path_(path) {}
     ProcFile(const ProcFile&) = delete;
     ProcFile& operator=(const ProcFile&) = delete;
     ~ProcFile() {
@@ -36,12 +40,11 @@ public:
     }
 
     // After fork the inherited descriptor still describes the parent, so the file is
-    // reopened whenever the pid differs from the one it was opened for.
+    // reopened whenever the caller's pid differs from the one it was opened under.
     std::optional<std::string_view> read(std::uint32_t pid) {
         if (fd_ < 0 || fd_pid_ != pid) {
             if (fd_ >= 0) close(fd_);
-            const std::string path = "/proc/" + std::to_string(pid) + "/" + name_;
-            fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            fd_ = open(path_, O_RDONLY | O_CLOEXEC);
             fd_pid_ = pid;
         }
         if (fd_ < 0) return std::nullopt;
@@ -51,7 +54,7 @@ public:
     }
 
 private:
-    const char* name_;
+    const char* path_;
     int fd_ = -1;
     std::uint32_t fd_pid_ = 0;
     char buffer_[1024];
@@ -75,7 +78,7 @@ std::size_t split_numbers(std::string_view text, std::uint64_t (&fields)[N]) {
     return count;
 }
 
-// The statistics handle: the two /proc files of the sampled process.
+// The statistics handle: the two /proc files of this process.
 class StatSource {
 public:
     std::optional<ProcessFigures> refresh(std::uint32_t pid) {
@@ -104,8 +107,8 @@ public:
     }
 
 private:
-    ProcFile stat_{"stat"};
-    ProcFile statm_{"statm"};
+    ProcFile stat_{"/proc/self/stat"};
+    ProcFile statm_{"/proc/self/statm"};
 };
 
 struct PreviousSample {

@@ -4,19 +4,18 @@ aggregation off."""
 from __future__ import annotations
 
 import contextlib
-import json
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
-import traceback
 import types
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
-from support import FakeClock
+
+from support import NOBODY, FakeClock
 from vornik import _core, _routes
 
 
@@ -31,6 +30,17 @@ def fresh_state() -> Iterator[None]:
     _core.set_max_requests(10000)
     _core.clear_requests()
     _routes.clear_series()
+
+
+@pytest.fixture
+def nobody_dir() -> Iterator[Path]:
+    """A directory that nobody owns, outside the test's own (root-only) temp dirs."""
+    path = Path(tempfile.mkdtemp(prefix="vrk-nobody-"))
+    path.chmod(0o755)
+    if os.geteuid() == 0:
+        os.chown(path, NOBODY, NOBODY)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture
@@ -92,47 +102,3 @@ def django_project() -> Iterator[None]:
     sys.modules["vornik_test_urls"] = urls
     yield
     del sys.modules["vornik_test_urls"]
-
-
-NOBODY = 65534
-
-
-def run_as_nobody(body: Callable[[], object]) -> object:
-    """Runs `body` in a forked child that has given up root for the user nobody, and
-    returns what it returned (anything JSON can carry). Forked, not started anew: the
-    interpreter may live where nobody cannot run it."""
-    if os.geteuid() != 0:
-        pytest.skip("needs root to act as another user")
-    read_end, write_end = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.close(read_end)
-            os.setgroups([])
-            os.setgid(NOBODY)
-            os.setuid(NOBODY)
-            message = ["ok", body()]
-        except BaseException:
-            message = ["error", traceback.format_exc()]
-        with contextlib.suppress(BaseException):
-            os.write(write_end, json.dumps(message).encode())
-        os._exit(0)
-    os.close(write_end)
-    with os.fdopen(read_end, "rb") as pipe:
-        data = pipe.read()
-    os.waitpid(pid, 0)
-    assert data, "the child running as nobody died without answering"
-    status, value = json.loads(data)
-    assert status == "ok", value
-    return value
-
-
-@pytest.fixture
-def nobody_dir() -> Iterator[Path]:
-    """A directory that nobody owns, outside the test's own (root-only) temp dirs."""
-    path = Path(tempfile.mkdtemp(prefix="vrk-nobody-"))
-    path.chmod(0o755)
-    if os.geteuid() == 0:
-        os.chown(path, NOBODY, NOBODY)
-    yield path
-    shutil.rmtree(path, ignore_errors=True)

@@ -8,7 +8,9 @@ processes a test starts can import it too (`environment()` puts it on their path
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
+import json
 import math
 import os
 import re
@@ -18,7 +20,8 @@ import subprocess
 import sys
 import textwrap
 import time
-from collections.abc import Sequence
+import traceback
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import NoReturn
@@ -380,3 +383,40 @@ class FakeClock:
 
     def __call__(self) -> float:
         return self.now
+
+
+# --- Another user ----------------------------------------------------------------------
+
+NOBODY = 65534  # the user "nobody"
+
+
+def run_as_nobody(body: Callable[[], object]) -> object:
+    """Runs `body` in a forked child that has given up root for the user nobody, and
+    returns what it returned (anything JSON can carry). Forked, not started anew: the
+    interpreter may live where nobody cannot run it."""
+    if os.geteuid() != 0:
+        import pytest  # only here: helper processes import this module without it
+
+        pytest.skip("needs root to act as another user")
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(read_end)
+            os.setgroups([])
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+            message = ["ok", body()]
+        except BaseException:
+            message = ["error", traceback.format_exc()]
+        with contextlib.suppress(BaseException):
+            os.write(write_end, json.dumps(message).encode())
+        os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as pipe:
+        data = pipe.read()
+    os.waitpid(pid, 0)
+    assert data, "the child running as nobody died without answering"
+    status, value = json.loads(data)
+    assert status == "ok", value
+    return value

@@ -117,11 +117,18 @@ def test_demo_reports_merged_figures_and_cleans_up(tmpdir_for_demo: Path) -> Non
     assert doc.startswith("# HELP vrk_requests_total ")
     assert metric(doc, "vrk_requests_total") == sent
     assert metric(doc, "vrk_errors_total") == errors
-    # The thirteen families, then requests and latency by route.
-    assert len(re.findall(r"^# TYPE ", doc, re.MULTILINE)) == 15
-    by_route = re.findall(r'^vrk_http_requests_total\{method="(\w+)",route="([^"]+)",status="(\d+)"\} (\d+)$', doc, re.MULTILINE)
+    # The core's 13 families, the route families, then the per-worker families.
+    core, per_worker = doc.split("# HELP vrk_workers ", 1)
+    assert len(re.findall(r"^# TYPE ", core, re.MULTILINE)) == 15
+    assert "\nvrk_workers 2\n" in per_worker
+    by_route = re.findall(
+        r'^vrk_http_requests_total\{method="(\w+)",route="([^"]+)",status="(\d+)"\} (\d+)$',
+        core,
+        re.MULTILINE,
+    )
     assert sum(int(count) for *_, count in by_route) == sent
-    assert {("GET", "/users/{id}"), ("POST", "/orders"), ("GET", "/error")} <= {(m, r) for m, r, _, _ in by_route}
+    routes_seen = {(method, route) for method, route, _, _ in by_route}
+    assert {("GET", "/users/{id}"), ("POST", "/orders"), ("GET", "/error")} <= routes_seen
     assert re.search(rf"requests +{sent} +\(the client got {sent} answers: matches\)", out)
     assert re.search(r"p50 [\d.]+ ms +p95 [\d.]+ ms +p99 [\d.]+ ms", out)
     assert metric(doc, "vrk_latency_p99_ms") >= metric(doc, "vrk_latency_p50_ms") > 0

@@ -343,6 +343,69 @@ def test_gunicorn_recycled_workers_keep_answering(tmp_path: Path) -> None:
         server.wait_for(r"Autorestarting worker after current request", count=3)
 
 
+def worker_families(document: bytes) -> dict[str, dict[str, float]]:
+    """Slot -> {family: value} of the per-worker families of a scrape."""
+    figures: dict[str, dict[str, float]] = {}
+    pattern = r'^(vrk_worker_\w+)\{worker="(\d+)"\} (\S+)$'
+    for name, slot, value in re.findall(pattern, document.decode(), re.MULTILINE):
+        figures.setdefault(slot, {})[name] = float(value)
+    return figures
+
+
+def process_figures(pid: int) -> tuple[float, float, int]:
+    """CPU seconds, resident bytes and threads of `pid` as /proc tells them."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    rss = int(Path(f"/proc/{pid}/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    return cpu, rss, int(fields[17])
+
+
+def test_gunicorn_workers_each_in_view_under_recycling(tmp_path: Path) -> None:
+    from vornik.workers import Directory
+
+    shards = tmp_path / "shards"
+    args = gunicorn(tmp_path, "--workers", "4", "--max-requests", "25", "--max-requests-jitter", "5")
+    with running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server:
+        port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
+        served: set[int | None] = set()
+        slots_seen: set[str] = set()
+        compared = 0
+        for round_ in range(10):
+            responses = get_all(port, traffic(40, start=round_ * 40)[0])
+            served.update(r.worker for r in responses)
+            with Directory(str(shards)) as directory:
+                before = directory.slots()
+            processes_before = {pid: process_figures(pid) for pid in before.values() if alive(pid)}
+            scrape = get(port, "/metrics")
+            with Directory(str(shards)) as directory:
+                after = directory.slots()
+                requests_after = {shard.pid: shard.requests for shard in directory.shards()}
+            assert scrape.status == 200
+            families = worker_families(scrape.body)
+            slots_seen.update(families)
+            assert metric(scrape.body, "vrk_workers") == len(families) <= 4
+            # The scraping worker is always among them.
+            assert scrape.worker in {slots.get(int(slot)) for slots in (before, after) for slot in families}
+            for slot, figures in families.items():
+                pid = before.get(int(slot))
+                if pid is None or after.get(int(slot)) != pid or pid not in processes_before:
+                    continue  # recycled around the scrape
+                cpu_before, rss_before, threads = processes_before[pid]
+                cpu_after, rss_after, _ = process_figures(pid)
+                assert cpu_before <= figures["vrk_worker_cpu_seconds_total"] <= cpu_after
+                rss = figures["vrk_worker_memory_rss_bytes"]
+                assert min(rss_before, rss_after) - (1 << 20) <= rss <= max(rss_before, rss_after) + (1 << 20)
+                assert figures["vrk_worker_threads"] == threads
+                assert 0 < figures["vrk_worker_requests_total"] <= requests_after[pid]
+                compared += 1
+        server.wait_for(r"Autorestarting worker after current request", count=4)
+    # 400 requests through 4 workers of about 25 requests each: many generations of
+    # workers, and still the slots of the first four.
+    assert len(served) >= 10, served
+    assert {"0", "1"} <= slots_seen <= {"0", "1", "2", "3"}, slots_seen
+    assert compared >= 10
+
+
 def test_uvicorn_workers_report_exact_totals(tmp_path: Path) -> None:
     shards = tmp_path / "shards"
     args = uvicorn(tmp_path, "--workers", "2")

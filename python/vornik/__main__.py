@@ -7,7 +7,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from . import __version__
+from . import __version__, top
 from .demo.config import NUMBER_OPTIONS, DemoConfig
 
 PROG = "python -m vornik"
@@ -59,6 +59,15 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
             metavar=option.metavar,
             help=option.help.format(default=default),
         )
+    top.add_arguments(
+        commands.add_parser(
+            "top",
+            help="live terminal view of an application's workers (needs vornik[top])",
+            description="Show, every second, each worker's requests/s, error share, p50 and p99 "
+            "latency, CPU and memory, from a shard directory and /proc or from a metrics URL. "
+            "q or Ctrl-C quits.",
+        )
+    )
     parser.epilog = _where_the_options_are(commands.choices)
     return parser, commands.choices
 
@@ -87,6 +96,8 @@ def _check_range(
 def main(argv: Sequence[str] | None = None) -> int:
     parser, commands = _parser()
     args = parser.parse_args(argv)
+    if args.command == "top":
+        return top.run(args)
     if args.command != "demo":
         parser.print_help()
         return 2

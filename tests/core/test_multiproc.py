@@ -18,9 +18,8 @@ from pathlib import Path
 
 import pytest
 
-from support import Totals, dead_pid, read_shard, run_python, shard_bytes
+from support import NOBODY, Totals, dead_pid, read_shard, run_as_nobody, run_python, shard_bytes
 from vornik import _core
-from conftest import NOBODY, run_as_nobody
 
 MAX_U64 = 2**64 - 1
 

@@ -181,6 +181,19 @@ def test_metrics_answer_negotiates_format_and_encoding() -> None:
     assert head.body == b"" and dict(head.headers)["Content-Encoding"] == "gzip"
 
 
+
+def test_openmetrics_answer_with_the_worker_families_parses_strictly(tmp_path: Path) -> None:
+    _core.set_multiproc_dir(str(tmp_path))
+    _routes.record_request("GET", "/a/1", 200, 3.0, "/a/{n}")
+    answer = metrics_answer("GET", {"accept": "application/openmetrics-text; version=1.0.0"})
+    text = answer.body.decode()
+    assert text.count("# EOF") == 1 and text.endswith("\n# EOF\n") and "\n\n" not in text
+    families = {f.name: f for f in parse_openmetrics(text)}
+    assert families["vrk_worker_requests"].type == "counter"
+    assert families["vrk_workers"].samples[0].value == 1
+    assert families["vrk_http_requests"].samples[0].labels["route"] == "/a/{n}"
+
+
 # --- limits and configuration ------------------------------------------------------
 
 

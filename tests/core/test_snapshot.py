@@ -21,7 +21,11 @@ def test_figures_agree_with_psutil() -> None:
     after = process.memory_info()
     page = os.sysconf("SC_PAGE_SIZE")
     assert snap.pid == os.getpid()
-    assert min(before.rss, after.rss) - 2 * page <= snap.memory_rss <= max(before.rss, after.rss) + 2 * page
+    assert (
+        min(before.rss, after.rss) - 2 * page
+        <= snap.memory_rss
+        <= max(before.rss, after.rss) + 2 * page
+    )
     assert snap.memory_virtual in (before.vms, after.vms)
     assert snap.threads == process.num_threads()
     assert abs(snap.timestamp - time.time()) <= 1.5
@@ -156,7 +160,50 @@ document = _core.metrics_text()
 print(document.count("# HELP"), document.endswith("vrk_latency_p99_ms 0\\n\\n"))
 """
     script = f"mount -t tmpfs none /proc && exec {sys.executable} -c '{probe}'"
-    result = subprocess.run(["unshare", "-m", "sh", "-c", script], capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        ["unshare", "-m", "sh", "-c", script], capture_output=True, text=True, timeout=60
+    )
     if result.returncode != 0 and not result.stdout:
         pytest.skip(f"cannot hide /proc here: {result.stderr.strip()}")
     assert result.stdout.split() == ["True", "True", "9", "True"]
+
+
+def test_samples_itself_inside_a_pid_namespace_that_sees_another_proc() -> None:
+    # `unshare --pid --fork` without a new mount namespace: the process is pid 1 in
+    # its namespace while /proc still shows the outer namespace, where pid 1 is some
+    # other process. The figures must be this process's own.
+    probe = """
+import os, threading
+from vornik import _core
+stop = threading.Event()
+for _ in range(4):
+    threading.Thread(target=stop.wait).start()
+def vsize():
+    with open("/proc/self/stat") as f:
+        return int(f.read().rsplit(")", 1)[1].split()[20])
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+before = (vsize(), rss(), len(os.listdir("/proc/self/task")))
+snap = _core.snapshot()
+after = (vsize(), rss(), len(os.listdir("/proc/self/task")))
+stop.set()
+page = os.sysconf("SC_PAGE_SIZE")
+print(os.getpid(), snap.pid, snap.threads, before[2], after[2],
+      snap.memory_virtual in (before[0], after[0]),
+      min(before[1], after[1]) - 2 * page <= snap.memory_rss <= max(before[1], after[1]) + 2 * page)
+"""
+    result = subprocess.run(
+        ["unshare", "--pid", "--fork", sys.executable, "-c", probe],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    if result.returncode != 0 and not result.stdout:
+        pytest.skip(f"cannot enter a new PID namespace here: {result.stderr.strip()}")
+    pid, snap_pid, threads, threads_before, threads_after, same_vsize, same_rss = (
+        result.stdout.split()
+    )
+    assert pid == snap_pid == "1"
+    assert threads == threads_before == threads_after == "5"
+    assert same_vsize == same_rss == "True"

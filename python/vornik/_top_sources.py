@@ -1,0 +1,260 @@
+"""Where ``python -m vornik top`` gets its figures: a shard directory and /proc, or a scrape.
+
+Each source returns a :class:`Sample`: cumulative figures at one instant. Rates,
+shares and percentiles come from the difference between two samples (see
+``vornik.top``), so everything here only reads counters and never keeps state.
+A shard directory is only ever read (see :mod:`vornik.workers`).
+"""
+
+from __future__ import annotations
+
+import time
+import urllib.request
+from dataclasses import dataclass, field
+
+from .workers import BUCKET_BOUNDS_MS, Directory, read_process
+
+SCRAPE_TIMEOUT_S = 2.0
+
+
+@dataclass(frozen=True)
+class Counts:
+    """Cumulative request figures of one worker, one route or the whole application.
+
+    ``buckets`` are non-cumulative counts for the upper bounds ``bounds_ms`` and
+    one more for everything above the last bound. ``quantiles_ms`` carries the
+    application's own p50 and p99 where a source has no histogram to compute them.
+    """
+
+    requests: float
+    errors: float | None = None
+    bounds_ms: tuple[float, ...] = ()
+    buckets: tuple[float, ...] = ()
+    quantiles_ms: tuple[float, float] | None = None
+
+
+@dataclass(frozen=True)
+class Worker:
+    label: str
+    pid: int | None = None
+    counts: Counts | None = None
+    cpu_seconds: float | None = None
+    rss_bytes: float | None = None
+    threads: float | None = None
+
+
+@dataclass
+class Sample:
+    at: float  # time.monotonic()
+    source: str
+    workers: dict[str, Worker] = field(default_factory=dict)
+    # The application's own totals; None when they are just the sum of `workers`.
+    total: Counts | None = None
+    routes: dict[tuple[str, str], Counts] = field(default_factory=dict)
+    error: str | None = None
+
+
+# --------------------------------------------------------------------------
+# A shard directory and /proc
+
+
+def read_directory(directory: str) -> Sample:
+    """The live workers' shards of ``directory``, each with its process figures from /proc."""
+    sample = Sample(time.monotonic(), directory)
+    try:
+        with Directory(directory) as opened:
+            sample.at = time.monotonic()
+            shards = opened.shards()
+    except OSError as error:
+        sample.error = f"cannot read {directory}: {error.strerror}"
+        return sample
+    for shard in shards:
+        process = read_process(shard.pid)
+        sample.workers[shard.name] = Worker(
+            label=str(shard.pid),
+            pid=shard.pid,
+            counts=Counts(shard.requests, shard.errors, BUCKET_BOUNDS_MS, shard.buckets),
+            cpu_seconds=process.cpu_seconds if process else None,
+            rss_bytes=process.rss_bytes if process else None,
+            threads=process.threads if process else None,
+        )
+    return sample
+
+
+def add_counts(parts: list[Counts]) -> Counts:
+    """The sum of several workers' or routes' figures; histograms only when all share one layout."""
+    layouts = {part.bounds_ms for part in parts}
+    bounds = layouts.pop() if len(layouts) == 1 else ()
+    buckets = tuple(map(sum, zip(*(part.buckets for part in parts), strict=True))) if bounds else ()
+    known_errors = [part.errors for part in parts if part.errors is not None]
+    return Counts(
+        requests=sum(part.requests for part in parts),
+        errors=sum(known_errors) if len(known_errors) == len(parts) else None,
+        bounds_ms=bounds,
+        buckets=buckets,
+    )
+
+
+# --------------------------------------------------------------------------
+# A scraped document
+
+
+@dataclass(frozen=True)
+class Line:
+    name: str
+    labels: dict[str, str]
+    value: float
+
+
+_ESCAPES = {"\\": "\\", '"': '"', "n": "\n"}
+
+
+def _labels(text: str, start: int) -> tuple[dict[str, str], int]:
+    """Parses ``{a="x",b="y"}`` starting at the brace ``text[start]``.
+
+    Returns the labels and the index just past the closing brace.
+    """
+    labels: dict[str, str] = {}
+    i = start + 1
+    while True:
+        while text[i] in " ,":
+            i += 1
+        if text[i] == "}":
+            return labels, i + 1
+        equals = text.index("=", i)
+        name = text[i:equals].strip()
+        i = text.index('"', equals) + 1
+        value: list[str] = []
+        while text[i] != '"':
+            if text[i] == "\\":
+                i += 1
+                value.append(_ESCAPES.get(text[i], "\\" + text[i]))
+            else:
+                value.append(text[i])
+            i += 1
+        labels[name] = "".join(value)
+        i += 1
+
+
+def parse_exposition(document: str) -> list[Line]:
+    """The samples of a Prometheus text document; comments and malformed lines are left out."""
+    lines: list[Line] = []
+    for raw in document.splitlines():
+        text = raw.strip()
+        if not text or text.startswith("#"):
+            continue
+        try:
+            brace = text.find("{")
+            space = text.find(" ")
+            if brace != -1 and (space == -1 or brace < space):
+                name = text[:brace]
+                labels, end = _labels(text, brace)
+            else:
+                name, labels, end = text[:space], {}, space
+            value = text[end:].split()[0]
+            lines.append(Line(name, labels, float(value)))
+        except (ValueError, IndexError):
+            continue
+    return lines
+
+
+def _histogram(lines: list[Line]) -> tuple[tuple[float, ...], tuple[float, ...]]:
+    """Bounds (ms) and non-cumulative counts from the `_bucket` lines of a histogram in seconds."""
+    cumulative = sorted(
+        (float(line.labels["le"]), line.value) for line in lines if "le" in line.labels
+    )
+    bounds = tuple(le * 1000.0 for le, _ in cumulative if le != float("inf"))
+    counts: list[float] = []
+    before = 0.0
+    for _, count in cumulative:
+        counts.append(max(count - before, 0.0))
+        before = count
+    if len(counts) == len(bounds):  # no +Inf bucket
+        counts.append(0.0)
+    return bounds, tuple(counts)
+
+
+# The per-worker families of vornik's middleware document: the figures of every
+# live worker of the shard directory, labelled with a slot the next worker reuses.
+WORKER_FAMILIES = {
+    "vrk_worker_requests_total": "requests",
+    "vrk_worker_cpu_seconds_total": "cpu_seconds",
+    "vrk_worker_memory_rss_bytes": "rss_bytes",
+    "vrk_worker_threads": "threads",
+}
+ROUTE_REQUESTS = "vrk_http_requests_total"
+ROUTE_DURATION_BUCKET = "vrk_http_request_duration_seconds_bucket"
+
+
+def _workers(lines: list[Line]) -> dict[str, Worker]:
+    figures: dict[str, dict[str, float]] = {}
+    for line in lines:
+        attribute = WORKER_FAMILIES.get(line.name)
+        if attribute is not None and "worker" in line.labels:
+            figures.setdefault(line.labels["worker"], {})[attribute] = line.value
+    workers: dict[str, Worker] = {}
+    for slot, values in figures.items():
+        requests = values.get("requests")
+        workers[slot] = Worker(
+            label=slot,
+            counts=Counts(requests) if requests is not None else None,
+            cpu_seconds=values.get("cpu_seconds"),
+            rss_bytes=values.get("rss_bytes"),
+            threads=values.get("threads"),
+        )
+    return workers
+
+
+def _routes(lines: list[Line]) -> dict[tuple[str, str], Counts]:
+    requests: dict[tuple[str, str], list[float]] = {}
+    buckets: dict[tuple[str, str], list[Line]] = {}
+    for line in lines:
+        key = (line.labels.get("method", ""), line.labels.get("route", ""))
+        if line.name == ROUTE_REQUESTS:
+            totals = requests.setdefault(key, [0.0, 0.0])
+            totals[0] += line.value
+            if line.labels.get("status", "").isdigit() and int(line.labels["status"]) >= 400:
+                totals[1] += line.value
+        elif line.name == ROUTE_DURATION_BUCKET:
+            buckets.setdefault(key, []).append(line)
+    routes: dict[tuple[str, str], Counts] = {}
+    for key, (count, errors) in requests.items():
+        bounds, counts = _histogram(buckets.get(key, []))
+        routes[key] = Counts(count, errors, bounds, counts if bounds else ())
+    return routes
+
+
+def sample_document(document: str, source: str) -> Sample:
+    """A sample from a metrics document: per-worker and per-route families where present."""
+    lines = parse_exposition(document)
+    sample = Sample(time.monotonic(), source, workers=_workers(lines), routes=_routes(lines))
+    values = {line.name: line.value for line in lines if not line.labels}
+    if "vrk_requests_total" not in values:
+        sample.error = "no vrk_requests_total in the document"
+        return sample
+    total = Counts(values["vrk_requests_total"], values.get("vrk_errors_total"))
+    histograms = [counts for counts in sample.routes.values() if counts.bounds_ms]
+    if histograms:
+        merged = add_counts(histograms)
+        total = Counts(total.requests, total.errors, merged.bounds_ms, merged.buckets)
+    elif "vrk_latency_p50_ms" in values and "vrk_latency_p99_ms" in values:
+        total = Counts(
+            total.requests,
+            total.errors,
+            quantiles_ms=(values["vrk_latency_p50_ms"], values["vrk_latency_p99_ms"]),
+        )
+    sample.total = total
+    return sample
+
+
+def scrape(url: str) -> Sample:
+    """GET ``url`` and sample the document it answers with."""
+    request = urllib.request.Request(url, headers={"Accept": "text/plain"})
+    try:
+        with urllib.request.urlopen(request, timeout=SCRAPE_TIMEOUT_S) as response:
+            document = response.read().decode("utf-8", "replace")
+    except (OSError, ValueError) as error:
+        sample = Sample(time.monotonic(), url)
+        sample.error = f"cannot scrape {url}: {error}"
+        return sample
+    return sample_document(document, url)

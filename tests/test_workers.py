@@ -1,0 +1,217 @@
+"""Every worker in view: slots the next worker reuses, and the per-worker families."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import signal
+import subprocess
+import threading
+from pathlib import Path
+from wsgiref.util import setup_testing_defaults
+
+import psutil
+import pytest
+
+from support import read_line, run_python, start_python
+from vornik import _core, workers
+from vornik.workers import Directory, live_workers
+from vornik.wsgi import MetricsMiddleware
+
+CLAIMER = """
+from vornik import workers
+workers.register()
+print("ready", flush=True)
+input()
+"""
+
+
+def claimer(directory: Path, helpers: list[subprocess.Popen[str]]) -> subprocess.Popen[str]:
+    """A process that holds a slot of `directory` until its stdin closes."""
+    process = start_python(CLAIMER, directory)
+    helpers.append(process)
+    assert read_line(process) == "ready\n"
+    return process
+
+
+def slots(directory: Path) -> dict[int, int]:
+    with Directory(str(directory)) as opened:
+        return opened.slots()
+
+
+def test_workers_take_the_lowest_free_slot_and_a_dead_ones_is_reused(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
+    first, second, third = (claimer(tmp_path, helpers) for _ in range(3))
+    assert slots(tmp_path) == {0: first.pid, 1: second.pid, 2: third.pid}
+    second.send_signal(signal.SIGKILL)
+    second.wait()
+    assert slots(tmp_path) == {0: first.pid, 2: third.pid}  # nobody holds its lock any more
+    fourth = claimer(tmp_path, helpers)
+    assert slots(tmp_path) == {0: first.pid, 1: fourth.pid, 2: third.pid}
+    slot_files = sorted(name for name in os.listdir(tmp_path) if name.endswith(".slot"))
+    assert slot_files == [f"vrk-worker-{n}.slot" for n in range(3)]
+
+
+def test_a_forked_child_takes_a_slot_of_its_own(tmp_path: Path) -> None:
+    out = run_python(
+        f"""
+        import json, os
+        from vornik import _core, workers
+        from vornik.workers import Directory
+        def held():
+            with Directory({str(tmp_path)!r}) as d:
+                return sorted(d.slots().items())
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        workers.register()
+        read, write = os.pipe()
+        child = os.fork()
+        if child == 0:
+            workers.register()
+            os.write(write, json.dumps(held()).encode())
+            os._exit(0)
+        os.waitpid(child, 0)
+        both = json.loads(os.read(read, 1000))
+        print(json.dumps([os.getpid(), child, both, held()]))
+        """
+    )
+    parent, child, both, after = json.loads(out)
+    assert both == [[0, parent], [1, child]]
+    # The child closed its copy of the parent's descriptor: the parent's lock stays.
+    assert after == [[0, parent]]
+
+
+def test_readers_never_keep_a_worker_from_its_slot(tmp_path: Path) -> None:
+    stop = threading.Event()
+    reads = 0
+
+    def read() -> None:
+        nonlocal reads
+        while not stop.is_set():
+            slots(tmp_path)
+            reads += 1
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    try:
+        probe = f"""
+            from vornik import _core, workers
+            from vornik.workers import Directory
+            _core.set_multiproc_dir({str(tmp_path)!r})
+            workers.register()
+            with Directory({str(tmp_path)!r}) as d:
+                print(d.slots())
+            """
+        held = [run_python(probe).strip() for _ in range(8)]
+    finally:
+        stop.set()
+        reader.join()
+    assert reads > 8
+    assert all(re.fullmatch(r"\{0: \d+\}", line) for line in held), held
+
+
+def test_planted_files_are_neither_taken_nor_listed(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
+    target = tmp_path / "target"
+    target.write_text("12345")
+    os.symlink(target, tmp_path / "vrk-worker-0.slot")
+    os.link(target, tmp_path / "vrk-worker-1.slot")
+    os.mkfifo(tmp_path / "vrk-worker-2.slot")
+    (tmp_path / "vrk-worker-3.slot").mkdir()
+    process = claimer(tmp_path, helpers)
+    assert slots(tmp_path) == {4: process.pid}
+    assert target.read_text() == "12345"
+    # A name that is not how slots are written is not one.
+    os.rename(tmp_path / "vrk-worker-4.slot", tmp_path / "vrk-worker-04.slot")
+    assert slots(tmp_path) == {}
+
+
+def test_families_describe_each_live_worker(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
+    other = claimer(tmp_path, helpers)
+    out = run_python(
+        f"""
+        from vornik import _core, workers
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        for status in (200, 404, 500):
+            _core.record_request("GET", "/", status, 2.0)
+        print(workers.metrics_text(), end="")
+        """
+    )
+    # The claimer recorded nothing, the probe three requests.
+    expected = re.escape(
+        "# HELP vrk_workers Number of live worker processes of the shard directory\n"
+        "# TYPE vrk_workers gauge\n"
+        "vrk_workers 2\n\n"
+        "# HELP vrk_worker_cpu_seconds_total User and system CPU time of each live worker\n"
+        "# TYPE vrk_worker_cpu_seconds_total counter\n"
+        'vrk_worker_cpu_seconds_total{worker="0"} @CPU@\n'
+        'vrk_worker_cpu_seconds_total{worker="1"} @CPU@\n\n'
+        "# HELP vrk_worker_memory_rss_bytes Resident memory of each live worker in bytes\n"
+        "# TYPE vrk_worker_memory_rss_bytes gauge\n"
+        'vrk_worker_memory_rss_bytes{worker="0"} @RSS@\n'
+        'vrk_worker_memory_rss_bytes{worker="1"} @RSS@\n\n'
+        "# HELP vrk_worker_threads Number of threads of each live worker\n"
+        "# TYPE vrk_worker_threads gauge\n"
+        'vrk_worker_threads{worker="0"} 1\n'
+        'vrk_worker_threads{worker="1"} 1\n\n'
+        "# HELP vrk_worker_requests_total HTTP requests recorded by each live worker\n"
+        "# TYPE vrk_worker_requests_total counter\n"
+        'vrk_worker_requests_total{worker="0"} 0\n'
+        'vrk_worker_requests_total{worker="1"} 3\n\n'
+    )
+    pattern = expected.replace("@CPU@", r"(\d+\.\d+)").replace("@RSS@", r"(\d+)")
+    match = re.fullmatch(pattern, out)
+    assert match, out
+    claimer_rss = psutil.Process(other.pid).memory_info().rss
+    assert abs(int(match.group(3)) - claimer_rss) < 1 << 20
+    assert float(match.group(1)) == pytest.approx(
+        sum(psutil.Process(other.pid).cpu_times()[:2]), abs=0.02
+    )
+
+
+def test_without_a_directory_there_is_nothing_to_add(tmp_path: Path) -> None:
+    assert workers.metrics_text() == ""
+    assert live_workers(str(tmp_path / "absent")) == []
+    out = run_python(
+        """
+        from vornik import _core, workers
+        workers.register()
+        print(repr(workers.metrics_text()), _core.multiproc_enabled())
+        """,
+        env={"VRK_MULTIPROC_DIR": ""},
+    )
+    assert out.split() == ["''", "False"]
+
+
+def test_middleware_serves_the_families_after_the_core_document(tmp_path: Path) -> None:
+    _core.set_multiproc_dir(str(tmp_path))
+
+    def app(environ: dict[str, object], start_response: object) -> list[bytes]:
+        start_response("200 OK", [])  # type: ignore[operator]
+        return [b"ok"]
+
+    def get(path: str) -> bytes:
+        environ: dict[str, object] = {"PATH_INFO": path}
+        setup_testing_defaults(environ)
+        response = middleware(environ, lambda *args: None)  # type: ignore[arg-type]
+        try:
+            return b"".join(response)
+        finally:
+            getattr(response, "close", lambda: None)()
+
+    middleware = MetricsMiddleware(app)  # type: ignore[arg-type]
+    get("/page")
+    document = get("/metrics").decode()
+    core, families = document.split("# HELP vrk_workers", 1)
+    # The core's thirteen families and the two route families come first.
+    assert core.count("# HELP") == 15 and core.endswith("\n\n")
+    assert "\nvrk_workers 1\n" in families
+    assert 'vrk_worker_requests_total{worker="0"} 1\n' in families
+    assert slots(tmp_path) == {0: os.getpid()}
+    _core.set_multiproc_dir(None)
+    assert workers.metrics_text() == ""  # and the slot is given back
+    assert slots(tmp_path) == {}
