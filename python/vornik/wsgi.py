@@ -82,12 +82,14 @@ class MetricsMiddleware(Middleware["WSGIApplication"]):
         shard directory (at the first request).
     """
 
-    __slots__ = ()
+    __slots__ = ("_flask",)
 
     DJANGO_HANDLER = ("django.core.handlers.wsgi", "WSGIHandler")
 
     def _prepare(self) -> None:
-        _hook_flask(self.app)
+        # Flask, when the application may run it: its rule is read while a request
+        # context exists.
+        self._flask: Any = sys.modules.get("flask")
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
         if self._unchecked:
@@ -127,34 +129,17 @@ class MetricsMiddleware(Middleware["WSGIApplication"]):
         return route if self.path_template else path, route
 
 
-_flask_hooked_everywhere = False
+def _flask_route(flask: Any, environ: WSGIEnvironment) -> None:
+    """Copy the URL rule of the Flask request in progress into the environ.
 
-
-def _flask_route(sender: object, **extra: object) -> None:
-    request: Any = sys.modules["flask"].request
-    rule = request.url_rule
-    request.environ.setdefault(ROUTE_KEY, UNMATCHED if rule is None else rule.rule)
-
-
-def _hook_flask(app: object) -> None:
-    """Have Flask name the URL rule of each request in the environ.
-
-    Flask matches the rule when the request starts and forgets its request
-    object when the request context ends, before the server closes the
-    response; so the rule is copied into the environ while it is known. When
-    the wrapped app is a Flask app's ``wsgi_app``, only that app's requests
-    pay for it; otherwise every Flask app's do.
+    Flask calls ``start_response`` inside the request context and forgets the
+    request when the context ends, before the server closes the response; so
+    the rule is taken while the response starts. Outside a Flask request
+    (another application) there is no context and nothing to take.
     """
-    global _flask_hooked_everywhere
-    flask: Any = sys.modules.get("flask")
-    if flask is None or _flask_hooked_everywhere:
-        return
-    owner = getattr(app, "__self__", None)
-    if isinstance(owner, flask.Flask):
-        flask.request_started.connect(_flask_route, sender=owner)
-        return
-    flask.request_started.connect(_flask_route)
-    _flask_hooked_everywhere = True
+    if flask.has_request_context():
+        rule = flask.request._get_current_object().url_rule
+        environ[ROUTE_KEY] = UNMATCHED if rule is None else rule.rule
 
 
 def _serve_metrics(environ: WSGIEnvironment, start_response: StartResponse) -> list[bytes]:
@@ -192,6 +177,9 @@ class _Call:
         self, status: str, headers: list[tuple[str, str]], exc_info: OptExcInfo | None = None, /
     ) -> Callable[[bytes], object]:
         self.status = status
+        flask = self.mw._flask
+        if flask is not None and ROUTE_KEY not in self.environ:
+            _flask_route(flask, self.environ)
         return self._start_response(status, headers, exc_info)
 
     def __iter__(self) -> Iterator[bytes]:
