@@ -1,12 +1,11 @@
 """The shard directory after 1,000 recycled workers: its files and the cost of a merge.
 
-Setup: this process selects a vornik shard directory and sets
-PROMETHEUS_MULTIPROC_DIR before prometheus_client is imported. Then 1,000 times in a
-row it forks a short-lived worker that records a few requests (record_request, and one
-Counter.inc() plus one Histogram.observe() each in prometheus_client) and exits, as a
-server that recycles its workers does. Every 20 recycles this process merges once, as a
-scraper's requests would make some worker do. At the end 4 workers stay alive (blocked
-on a pipe) beside this process, which records too.
+Setup: this process selects a vornik shard directory, with prometheus_client in
+multiprocess mode. Then 1,000 times in a row it forks a short-lived worker that records a
+few requests on both sides (as the workers of bench_merge.py do) and exits, as a server
+that recycles its workers does. Every 20 recycles this process merges once, as a
+scraper's requests would make some worker do. At the end 4 workers stay alive (blocked on
+a pipe) beside this process, which records too.
 
 vornik: a merge folds the shards of gone workers into the retained totals and deletes
 them, so the directory holds the live workers' shards and two files of ours.
@@ -15,152 +14,80 @@ process) for good: deleting them would make its counters go back.
 
 Timed: `aggregate()` against `MultiProcessCollector(registry).collect()` over those
 directories, after both report the same totals. The file counts are printed.
-
-Usage: python benchmarks/bench_merge_recycled.py
 """
 
 from __future__ import annotations
 
 import os
-import shutil
 import sys
-import tempfile
+from collections.abc import Iterator
+from types import ModuleType
 
-import _harness as h
-from bench_merge import REQUESTS_PER_WORKER, reap, record_some, wait_ready, worker
+from bench_merge import (
+    REQUESTS_PER_WORKER,
+    check_totals,
+    fork_worker,
+    live_workers,
+    merge_sides,
+    record_some,
+    shard_files,
+)
+from runner import Comparison, Ratio, case, multiprocess_directories
 
-TARGET = 0.1
 RECYCLES = 1000
 SCRAPE_EVERY = 20
 LIVE_WORKERS = 4
 
 
-def main() -> None:
-    if "prometheus_client" in sys.modules:
-        raise RuntimeError(
-            "prometheus_client must be imported after PROMETHEUS_MULTIPROC_DIR is set"
-        )
-    h.clean_environment()
-    vrk_dir = tempfile.mkdtemp(prefix="bench-vrk-recycled-")
-    prom_dir = tempfile.mkdtemp(prefix="bench-prom-recycled-")
-    os.environ["PROMETHEUS_MULTIPROC_DIR"] = prom_dir
-    live: list[int] = []
-    release_w = -1
-    try:
+def recycle(vk: ModuleType, vrk_dir: str) -> None:
+    """RECYCLES workers, one after the other, that record and exit; a merge every
+    SCRAPE_EVERY of them."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    for worker in range(RECYCLES):
+        _, status = os.waitpid(fork_worker(lambda: record_some(vk, vrk_dir)), 0)
+        if status != 0:
+            raise RuntimeError(f"recycled worker {worker} failed: wait status {status}")
+        if worker % SCRAPE_EVERY == SCRAPE_EVERY - 1:
+            vk.aggregate()
+
+
+@case
+def merge_recycled() -> Iterator[Comparison]:
+    with multiprocess_directories() as (vrk_dir, prom_dir):
+        # Imported before the first fork, so that no worker pays for the import.
         import vornik._core as vk
-        from prometheus_client import Counter, Histogram
+        from prometheus_client import CollectorRegistry
+        from prometheus_client.multiprocess import MultiProcessCollector
 
         vk.set_multiproc_dir(vrk_dir)
-        counter = Counter("bench_requests", "Requests handled", registry=None)
-        histogram = Histogram("bench_request_latency_seconds", "Request latency", registry=None)
-        sys.stdout.flush()
-        sys.stderr.flush()
-        for recycle in range(RECYCLES):
-            pid = os.fork()
-            if pid == 0:
-                status = 1
-                try:
-                    record_some(vk, counter, histogram)
-                    status = 0
-                finally:
-                    os._exit(status)
-            _, status = os.waitpid(pid, 0)
-            if status != 0:
-                raise RuntimeError(f"recycled worker {recycle} failed: {status}")
-            if recycle % SCRAPE_EVERY == SCRAPE_EVERY - 1:
-                vk.aggregate()
+        recycle(vk, vrk_dir)
+        with live_workers(vk, vrk_dir, LIVE_WORKERS):
+            record_some(vk, vrk_dir)
+            collector = MultiProcessCollector(CollectorRegistry(), path=prom_dir)
+            # Both sides count every request of every worker, gone or alive.
+            check_totals(vk, collector, RECYCLES + LIVE_WORKERS + 1)
+            vrk_files = sorted(os.listdir(vrk_dir))
+            shards = shard_files(vrk_dir)
+            assert len(shards) == LIVE_WORKERS + 1, vrk_files
+            prom_files = os.listdir(prom_dir)
 
-        ready_r, ready_w = os.pipe()
-        release_r, release_w = os.pipe()
-        for _ in range(LIVE_WORKERS):
-            pid = os.fork()
-            if pid == 0:
-                status = 1
-                try:
-                    os.close(release_w)
-                    os.close(ready_r)
-                    worker(vk, vrk_dir, ready_w, release_r)
-                    status = 0
-                finally:
-                    os._exit(status)
-            live.append(pid)
-        os.close(ready_w)
-        os.close(release_r)
-        wait_ready(ready_r, LIVE_WORKERS)
-        record_some(vk, counter, histogram)
-        run(vk, vrk_dir, prom_dir)
-    finally:
-        if release_w >= 0:
-            os.close(release_w)
-        reap(live)
-        try:
-            import prometheus_client.values
-
-            prometheus_client.values.close_all_multiprocess_files()
-        except (ImportError, AttributeError):
-            pass
-        shutil.rmtree(vrk_dir, ignore_errors=True)
-        shutil.rmtree(prom_dir, ignore_errors=True)
-
-
-def run(vk, vrk_dir: str, prom_dir: str) -> None:
-    from prometheus_client import CollectorRegistry
-    from prometheus_client.multiprocess import MultiProcessCollector
-
-    workers = RECYCLES + LIVE_WORKERS + 1
-    registry = CollectorRegistry()
-    collector = MultiProcessCollector(registry, path=prom_dir)
-    # Both sides count every request of every worker, gone or alive.
-    merged = vk.aggregate()
-    assert merged.total_requests == workers * REQUESTS_PER_WORKER, merged
-    assert merged.total_errors == workers, merged
-    totals = {
-        sample.name: sample.value
-        for metric in collector.collect()
-        for sample in metric.samples
-        if sample.name in ("bench_requests_total", "bench_request_latency_seconds_count")
-    }
-    assert totals == dict.fromkeys(("bench_requests_total", "bench_request_latency_seconds_count"),
-                                   workers * REQUESTS_PER_WORKER), totals  # fmt: skip
-    vrk_files = sorted(os.listdir(vrk_dir))
-    prom_files = os.listdir(prom_dir)
-    shards = [name for name in vrk_files if name.endswith(".shard")]
-    assert len(shards) == LIVE_WORKERS + 1, vrk_files
-
-    namespace = {"aggregate": vk.aggregate, "collector": collector}
-    h.print_header(
-        f"merge after {RECYCLES} recycled workers: aggregate() vs MultiProcessCollector.collect()"
-    )
-    print("  " + h.describe_machine())
-    candidate, baseline = h.compare_timers(
-        (
-            f"vornik aggregate() over {len(vrk_files)} files",
-            h.make_timer("aggregate()", namespace=namespace),
-        ),
-        (
-            f"prometheus_client MultiProcessCollector.collect() over {len(prom_files)} files",
-            h.make_timer("collector.collect()", namespace=namespace),
-        ),
-    )
-    h.report(
-        h.Comparison(
-            benchmark="merge_recycled",
-            title=f"merge after {RECYCLES} recycled workers",
-            candidate=candidate,
-            baseline=baseline,
-            target=TARGET,
-            unit="us",
-            notes=[
-                f"vornik directory: {len(vrk_files)} files ({len(shards)} live shards + "
-                f"{', '.join(n for n in vrk_files if n not in shards)})",
-                f"prometheus_client directory: {len(prom_files)} files",
-                f"{RECYCLES} recycled workers + {LIVE_WORKERS} live + this process, "
-                f"{REQUESTS_PER_WORKER} requests each; a merge every {SCRAPE_EVERY} recycles "
-                "while recycling",
-            ],
-        )
-    )
-
-
-if __name__ == "__main__":
-    main()
+            vornik, exporter = merge_sides(
+                vk, collector, f"{len(vrk_files)} files", f"{len(prom_files)} files"
+            )
+            yield Comparison(
+                f"merge after {RECYCLES} recycled workers: "
+                "aggregate() vs MultiProcessCollector.collect()",
+                unit="us",
+                ratios=[Ratio(f"merge after {RECYCLES} recycled workers", vornik, exporter, 0.1)],
+                notes=[
+                    f"vornik directory: {len(vrk_files)} files ({len(shards)} live shards + "
+                    f"{', '.join(name for name in vrk_files if name not in shards)})",
+                    f"prometheus_client directory: {len(prom_files)} files",
+                    f"{RECYCLES} recycled workers + {LIVE_WORKERS} live + this process, "
+                    f"{REQUESTS_PER_WORKER} requests each; a merge every {SCRAPE_EVERY} recycles "
+                    "while recycling",
+                ],
+            )
+            # Merging while every writer lives neither folds nor deletes anything.
+            assert sorted(os.listdir(vrk_dir)) == vrk_files
