@@ -27,7 +27,6 @@ FIGURES = "a.mean(); a.min(); a.max(); np.percentile(a, [50, 95, 99]{})"
 @case
 def aggregate() -> Iterator[Comparison]:
     import numpy as np
-
     import vornik._core as vk
 
     vk.set_max_requests(STORE_SIZE)
@@ -35,7 +34,9 @@ def aggregate() -> Iterator[Comparison]:
     durations = [rng.lognormvariate(3.0, 0.8) for _ in range(STORE_SIZE)]
     paths = ["/users", "/users/42", "/orders", "/health", "/api/v1/items?page=3"]
     for i, duration in enumerate(durations):
-        vk.record_request("GET", paths[i % len(paths)], 500 if rng.random() < 0.02 else 200, duration)
+        vk.record_request(
+            "GET", paths[i % len(paths)], 500 if rng.random() < 0.02 else 200, duration
+        )
     assert len(vk.get_requests()) == STORE_SIZE
     a = np.array(durations, dtype=np.float64)
 
@@ -62,7 +63,8 @@ def aggregate() -> Iterator[Comparison]:
         ],
         notes=[
             "results agree: p50/p95/p99 "
-            f"{result.p50_latency_ms:.3f}/{result.p95_latency_ms:.3f}/{result.p99_latency_ms:.3f} ms on both sides",
+            f"{result.p50_latency_ms:.3f}/{result.p95_latency_ms:.3f}/{result.p99_latency_ms:.3f}"
+            " ms on both sides",
             f"numpy {np.__version__}",
         ],
     )

@@ -29,9 +29,14 @@ GAUGES = [
 
 @case
 def metrics_text() -> Iterator[Comparison]:
-    from prometheus_client import CollectorRegistry, Counter, Gauge, ProcessCollector, generate_latest
-
     import vornik._core as vk
+    from prometheus_client import (
+        CollectorRegistry,
+        Counter,
+        Gauge,
+        ProcessCollector,
+        generate_latest,
+    )
 
     registry = CollectorRegistry()
     Counter("app_requests", "Total HTTP requests recorded", registry=registry)
@@ -42,7 +47,11 @@ def metrics_text() -> Iterator[Comparison]:
     ours, theirs = vk.metrics_text(), generate_latest(registry)
     assert ours.count("# TYPE ") == 13
 
-    namespace = {"metrics_text": vk.metrics_text, "generate_latest": generate_latest, "registry": registry}
+    namespace = {
+        "metrics_text": vk.metrics_text,
+        "generate_latest": generate_latest,
+        "registry": registry,
+    }
     yield Comparison(
         "metrics_text() on an empty store vs generate_latest()",
         unit="us",
@@ -50,8 +59,11 @@ def metrics_text() -> Iterator[Comparison]:
             Ratio(
                 "metrics_text(), empty store",
                 Statement("vornik metrics_text()", "metrics_text()", namespace),
-                Statement("prometheus_client generate_latest(2 counters, 7 gauges, ProcessCollector)",
-                          "generate_latest(registry)", namespace),  # fmt: skip
+                Statement(
+                    "prometheus_client generate_latest(2 counters, 7 gauges, ProcessCollector)",
+                    "generate_latest(registry)",
+                    namespace,
+                ),  # fmt: skip
                 0.5,
             )
         ],

@@ -100,7 +100,9 @@ def app_directory(module: str, source: str) -> Iterator[Path]:
         yield Path(tmp)
 
 
-def throughput(title: str, every: list[Server], ratios: list[Ratio], distributions: list[str]) -> Comparison:
+def throughput(
+    title: str, every: list[Server], ratios: list[Ratio], distributions: list[str]
+) -> Comparison:
     """The comparison of servers under load, with what their figures need beside them."""
     return Comparison(
         title,
@@ -124,10 +126,14 @@ def middleware_wsgi() -> Iterator[Comparison]:
             "--bind", f"{HOST}:{{port}}", "--chdir", str(directory), "wsgi_bench_app:app",
         ]  # fmt: skip
         bare = Server("flask", command, directory, {"BENCH_VARIANT": "bare"})
-        ours = Server("flask + vornik MetricsMiddleware", command, directory, {"BENCH_VARIANT": "vornik"})
-        shards = Server("flask + vornik, VRK_MULTIPROC_DIR set", command, directory,
-                        {"BENCH_VARIANT": "vornik", "VRK_MULTIPROC_DIR": str(directory / "shards")})  # fmt: skip
-        exporter = Server("flask + prometheus-flask-exporter", command, directory, {"BENCH_VARIANT": "exporter"})
+        ours = Server(
+            "flask + vornik MetricsMiddleware", command, directory, {"BENCH_VARIANT": "vornik"}
+        )
+        shard_variant = {"BENCH_VARIANT": "vornik", "VRK_MULTIPROC_DIR": str(directory / "shards")}
+        shards = Server("flask + vornik, VRK_MULTIPROC_DIR set", command, directory, shard_variant)
+        exporter = Server(
+            "flask + prometheus-flask-exporter", command, directory, {"BENCH_VARIANT": "exporter"}
+        )
         every = [bare, ours, shards, exporter]
         with serving(every):
             yield throughput(
@@ -135,8 +141,15 @@ def middleware_wsgi() -> Iterator[Comparison]:
                 every,
                 [
                     *servers.ratios("WSGI middleware vs bare Flask app", ours, bare, COST_TARGET),
-                    *servers.ratios("WSGI middleware with shard dir vs bare", shards, bare, COST_TARGET),
-                    *servers.ratios("WSGI middleware vs prometheus-flask-exporter", ours, exporter, EXPORTER_TARGET),
+                    *servers.ratios(
+                        "WSGI middleware with shard dir vs bare", shards, bare, COST_TARGET
+                    ),
+                    *servers.ratios(
+                        "WSGI middleware vs prometheus-flask-exporter",
+                        ours,
+                        exporter,
+                        EXPORTER_TARGET,
+                    ),
                 ],
                 ["gunicorn", "flask", "prometheus-flask-exporter"],
             )
@@ -146,20 +159,29 @@ def middleware_wsgi() -> Iterator[Comparison]:
 def middleware_asgi() -> Iterator[Comparison]:
     with app_directory("asgi_bench_app", ASGI_APP) as directory:
         command = [
-            sys.executable, "-m", "uvicorn", "--host", HOST, "--port", "{port}", "--app-dir", str(directory),
-            "--no-access-log", "--log-level", "warning", "asgi_bench_app:app",
+            sys.executable, "-m", "uvicorn", "--host", HOST, "--port", "{port}",
+            "--app-dir", str(directory), "--no-access-log", "--log-level", "warning",
+            "asgi_bench_app:app",
         ]  # fmt: skip
         bare = Server("starlette", command, directory, {"BENCH_VARIANT": "bare"})
-        ours = Server("starlette + vornik MetricsMiddleware", command, directory, {"BENCH_VARIANT": "vornik"})
-        exporter = Server("starlette + starlette_exporter", command, directory, {"BENCH_VARIANT": "exporter"})
+        ours = Server(
+            "starlette + vornik MetricsMiddleware", command, directory, {"BENCH_VARIANT": "vornik"}
+        )
+        exporter = Server(
+            "starlette + starlette_exporter", command, directory, {"BENCH_VARIANT": "exporter"}
+        )
         every = [bare, ours, exporter]
         with serving(every):
             yield throughput(
                 "ASGI: uvicorn, 1 worker, minimal Starlette app",
                 every,
                 [
-                    *servers.ratios("ASGI middleware vs bare Starlette app", ours, bare, COST_TARGET),
-                    *servers.ratios("ASGI middleware vs starlette_exporter", ours, exporter, EXPORTER_TARGET),
+                    *servers.ratios(
+                        "ASGI middleware vs bare Starlette app", ours, bare, COST_TARGET
+                    ),
+                    *servers.ratios(
+                        "ASGI middleware vs starlette_exporter", ours, exporter, EXPORTER_TARGET
+                    ),
                 ],
                 ["uvicorn", "starlette", "starlette_exporter"],
             )
@@ -170,7 +192,6 @@ def wsgi_request(wrapped: bool) -> Callable[[], None]:
     from wsgiref.util import setup_testing_defaults
 
     from flask import Flask
-
     from vornik.wsgi import MetricsMiddleware
 
     app = Flask(__name__)
@@ -178,7 +199,9 @@ def wsgi_request(wrapped: bool) -> Callable[[], None]:
     if wrapped:
         app.wsgi_app = MetricsMiddleware(app.wsgi_app)  # type: ignore[method-assign]
 
-    def start_response(status: str, headers: list[tuple[str, str]], exc_info: object = None) -> None:
+    def start_response(
+        status: str, headers: list[tuple[str, str]], exc_info: object = None
+    ) -> None:
         pass
 
     def request() -> None:
@@ -197,7 +220,6 @@ def asgi_request(wrapped: bool) -> Callable[[], None]:
     from starlette.applications import Starlette
     from starlette.responses import PlainTextResponse
     from starlette.routing import Route
-
     from vornik.asgi import MetricsMiddleware
 
     async def index(request: object) -> PlainTextResponse:
@@ -207,8 +229,9 @@ def asgi_request(wrapped: bool) -> Callable[[], None]:
     if wrapped:
         app.add_middleware(MetricsMiddleware)
     scope = {"type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1", "method": "GET",
-             "scheme": "http", "path": "/", "raw_path": b"/", "query_string": b"", "root_path": "",
-             "headers": [(b"host", b"bench")], "client": ("127.0.0.1", 1), "server": ("127.0.0.1", 80)}  # fmt: skip
+             "scheme": "http", "path": "/", "raw_path": b"/", "query_string": b"",
+             "root_path": "", "headers": [(b"host", b"bench")], "client": ("127.0.0.1", 1),
+             "server": ("127.0.0.1", 80)}  # fmt: skip
 
     async def receive() -> dict[str, object]:
         return {"type": "http.request", "body": b"", "more_body": False}
@@ -235,7 +258,10 @@ def middleware_overhead() -> Iterator[Comparison]:
     asgi_ours = Statement("ASGI, minimal Starlette app, with vornik", asgi_request(True))
 
     def added(ours: Statement, bare: Statement) -> Callable[[], str]:
-        return lambda: f"{ours.label}: the middleware adds {(ours.best() - bare.best()) * 1e6:.2f} us per request"
+        return lambda: (
+            f"{ours.label}: the middleware adds "
+            f"{(ours.best() - bare.best()) * 1e6:.2f} us per request"
+        )
 
     yield Comparison(
         "Middleware overhead per request, apps called directly",

@@ -14,10 +14,11 @@ that each call also adds the request to this process's shard (atomic updates of 
 shared mapping), against prometheus_client's multiprocess mode, which writes its own
 per-process mmap files.
 
-`record_request_over_noop` times it, shards off, against a native function that binds
-and converts the same four arguments through the same code as record_request and
-records nothing (noop_record.cpp, compiled here with the Release flags of the extension
-against the same limited API): what recording costs on top of the call itself.
+With shards off, `record_request` is also timed against a native function that binds and
+converts the same four arguments through the same code and records nothing
+(noop_record.cpp, compiled here with the extension's Release flags against the same
+limited API, never part of the package): the ratio is what recording costs on top of the
+call itself.
 """
 
 from __future__ import annotations
@@ -27,23 +28,25 @@ import os
 import subprocess
 import sysconfig
 import tempfile
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from types import ModuleType
 
 from runner import Comparison, Ratio, Statement, case, multiprocess_directories
 
-RECORD = 'record_request("GET", "/users", 200, 12.5)'
+ARGUMENTS = '("GET", "/users", 200, 12.5)'
+RECORD = f"record_request{ARGUMENTS}"
+RECORD_NOTHING = f"record_nothing{ARGUMENTS}"
 EXPORT = "requests.inc(); latency.observe(0.0125)"
+REPO = Path(__file__).resolve().parent.parent
 
 
 def instruments() -> dict[str, object]:
     """What both sides call, each in the mode the environment has switched on; the store is
     filled beyond capacity first, so that the ring has reached its final size and every
     timed call evicts one record."""
-    from prometheus_client import Counter, Histogram
-
     import vornik._core as vk
+    from prometheus_client import Counter, Histogram
 
     vk.clear_requests()
     for _ in range(vk.get_max_requests() + 1000):
@@ -55,32 +58,79 @@ def instruments() -> dict[str, object]:
     }
 
 
-def comparison(title: str, labels: tuple[str, str], target: float, namespace: dict[str, object]) -> Comparison:
+def comparison(
+    title: str, vornik: Statement, baselines: list[tuple[str, Statement, float]]
+) -> Comparison:
+    """`vornik` against each baseline, with the ratio's title and target."""
     import vornik._core as vk
 
-    vornik, exporter = Statement(labels[0], RECORD, namespace), Statement(labels[1], EXPORT, namespace)
     return Comparison(
         f"{title}, full store of {vk.get_max_requests()} (evicting)",
         unit="ns",
-        ratios=[Ratio(title, vornik, exporter, target)],
+        ratios=[Ratio(ratio, vornik, baseline, target) for ratio, baseline, target in baselines],
         notes=[lambda: f"{vk.aggregate().total_requests:,} requests recorded in all"],
     )
+
+
+def build_noop(work: str) -> ModuleType:
+    """Compiles the no-op baseline into `work` with the flags of the extension's Release
+    build (CMake's -O3 -DNDEBUG, hidden visibility, the abi3 limited API) and imports it."""
+    target = Path(work) / "_noop_record.abi3.so"
+    command = [
+        os.environ.get("CXX", "c++"), "-O3", "-DNDEBUG", "-std=c++20", "-fPIC", "-shared",
+        "-fvisibility=hidden", "-fvisibility-inlines-hidden", "-DPy_LIMITED_API=0x030A0000",
+        f"-I{sysconfig.get_paths()['include']}", f"-I{REPO / 'src'}",
+        str(REPO / "benchmarks" / "noop_record.cpp"), str(REPO / "src" / "arguments.cpp"),
+        "-o", str(target),
+    ]  # fmt: skip
+    subprocess.run(command, check=True)
+    spec = importlib.util.spec_from_file_location("_noop_record", target)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def check_same_binding(
+    record_request: Callable[..., object], record_nothing: Callable[..., object]
+) -> None:
+    """The no-op rejects each mistake with the same error as record_request."""
+    for bad in (("GET", "/users", "200", 12.5), ("GET", "/users", 70000, 12.5), ("GET",)):
+        errors = []
+        for function in (record_request, record_nothing):
+            try:
+                function(*bad)
+            except (TypeError, OverflowError) as error:
+                errors.append((type(error), str(error)))
+        assert len(errors) == 2 and errors[0] == errors[1], (bad, errors)
 
 
 @case
 def record_request() -> Iterator[Comparison]:
     import prometheus_client
-
     import vornik._core as vk
 
     assert not prometheus_client.values.ValueClass._multiprocess
     assert not vk.multiproc_enabled()
-    yield comparison(
-        "record_request, shards off",
-        ('vornik record_request("GET", "/users", 200, 12.5)', "prometheus_client Counter.inc() + Histogram.observe()"),
-        0.10,
-        instruments(),
-    )
+    with tempfile.TemporaryDirectory(prefix="bench-noop-") as work:
+        namespace = instruments()
+        namespace["record_nothing"] = build_noop(work).record_nothing
+        check_same_binding(vk.record_request, namespace["record_nothing"])
+        vornik = Statement(f"vornik {RECORD}", RECORD, namespace)
+        exporter = Statement(
+            "prometheus_client Counter.inc() + Histogram.observe()", EXPORT, namespace
+        )
+        noop = Statement(
+            "no-op native function converting the same arguments", RECORD_NOTHING, namespace
+        )
+        yield comparison(
+            "record_request, shards off",
+            vornik,
+            [
+                ("record_request, shards off", exporter, 0.10),
+                ("record_request, shards off, over a no-op", noop, 2.5),
+            ],
+        )
     assert len(vk.get_requests()) == vk.get_max_requests()  # the store stayed full
 
 
@@ -88,7 +138,6 @@ def record_request() -> Iterator[Comparison]:
 def record_request_multiproc() -> Iterator[Comparison]:
     with multiprocess_directories() as (vrk_dir, prom_dir):
         import prometheus_client
-
         import vornik._core as vk
 
         assert prometheus_client.values.ValueClass._multiprocess
@@ -100,65 +149,13 @@ def record_request_multiproc() -> Iterator[Comparison]:
         pid = os.getpid()
         assert sorted(os.listdir(prom_dir)) == [f"counter_{pid}.db", f"histogram_{pid}.db"]
         assert os.listdir(vrk_dir) == [f"vrk-{pid}.shard"]
+        exporter = Statement(
+            "prometheus_client multiprocess Counter.inc() + Histogram.observe()", EXPORT, namespace
+        )
         yield comparison(
             "record_request, shards on",
-            (
-                'vornik record_request("GET", "/users", 200, 12.5), shards on',
-                "prometheus_client multiprocess Counter.inc() + Histogram.observe()",
-            ),
-            0.06,
-            namespace,
+            Statement(f"vornik {RECORD}, shards on", RECORD, namespace),
+            [("record_request, shards on", exporter, 0.06)],
         )
         # The merged path counts this process's shard, which has seen every call.
         assert vk.aggregate().total_requests > vk.get_max_requests()
-
-
-REPO = Path(__file__).resolve().parent.parent
-
-
-def build_noop(work: str) -> ModuleType:
-    """Compiles the no-op baseline into `work` and imports it."""
-    target = Path(work) / "_noop_record.abi3.so"
-    command = [
-        os.environ.get("CXX", "c++"), "-O3", "-DNDEBUG", "-std=c++20", "-fPIC", "-shared",
-        "-fvisibility=hidden", "-DPy_LIMITED_API=0x030A0000",
-        f"-I{sysconfig.get_paths()['include']}", f"-I{REPO / 'src'}",
-        str(REPO / "benchmarks" / "noop_record.cpp"), str(REPO / "src" / "arguments.cpp"),
-        "-o", str(target),
-    ]  # fmt: skip
-    subprocess.run(command, check=True)
-    found = importlib.util.spec_from_file_location("_noop_record", target)
-    assert found is not None and found.loader is not None
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
-
-
-@case
-def record_request_over_noop() -> Iterator[Comparison]:
-    import vornik._core as vk
-
-    with tempfile.TemporaryDirectory(prefix="bench-noop-") as work:
-        noop = build_noop(work)
-        namespace = instruments()
-        namespace["record_nothing"] = noop.record_nothing
-        # Both convert the same arguments and reject the same mistakes.
-        noop.record_nothing("GET", "/users", 200, 12.5)
-        for bad in (("GET", "/users", "200", 12.5), ("GET", "/users", 70000, 12.5)):
-            for function in (vk.record_request, noop.record_nothing):
-                try:
-                    function(*bad)
-                except (TypeError, OverflowError):
-                    continue
-                raise AssertionError(f"{function} accepted {bad}")
-        vornik = Statement('vornik record_request("GET", "/users", 200, 12.5)', RECORD, namespace)
-        nothing = Statement(
-            "no-op native function converting the same arguments",
-            'record_nothing("GET", "/users", 200, 12.5)',
-            namespace,
-        )
-        yield Comparison(
-            "record_request, shards off, against a no-op native function",
-            unit="ns",
-            ratios=[Ratio("record_request, shards off, over a no-op", vornik, nothing, 2.5)],
-        )

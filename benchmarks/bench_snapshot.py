@@ -20,7 +20,6 @@ SAMPLE = "with p.oneshot():\n    p.cpu_percent()\n    p.memory_info()\n    p.num
 @case
 def snapshot() -> Iterator[Comparison]:
     import psutil
-
     import vornik._core as vk
 
     process = psutil.Process()
@@ -39,7 +38,9 @@ def snapshot() -> Iterator[Comparison]:
             Ratio(
                 "snapshot()",
                 Statement("vornik snapshot()", "snapshot()", namespace),
-                Statement("psutil oneshot(): cpu_percent + memory_info + num_threads", SAMPLE, namespace),
+                Statement(
+                    "psutil oneshot(): cpu_percent + memory_info + num_threads", SAMPLE, namespace
+                ),
                 0.20,
             )
         ],

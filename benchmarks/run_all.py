@@ -48,7 +48,9 @@ def run_in_process(name: str, results: Path) -> bool:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("names", nargs="*", help="cases to run (see --list)")
     parser.add_argument("--list", action="store_true", help="list the cases and exit")
     parser.add_argument("--in-process", metavar="NAME", help=argparse.SUPPRESS)
@@ -85,7 +87,9 @@ def main() -> int:
     return 1 if failed else 0
 
 
-def print_summary(selected: list[str], records: list[dict], durations: dict[str, float], failed: list[str]) -> None:
+def print_summary(
+    selected: list[str], records: list[dict], durations: dict[str, float], failed: list[str]
+) -> None:
     rows = [("ratio", "vornik", "baseline", "ratio", "target", "result", "time")]
     for name in selected:
         seconds = f"{durations.get(name, 0.0):.0f} s"  # the case's wall time, on its first row
@@ -103,12 +107,20 @@ def print_summary(selected: list[str], records: list[dict], durations: dict[str,
             ))  # fmt: skip
             seconds = ""
         if not matching:
-            rows.append((name, "", "", "", "", "FAILED" if name in failed else "no ratio reported", seconds))
+            rows.append(
+                (name, "", "", "", "", "FAILED" if name in failed else "no ratio reported", seconds)
+            )
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     print()
     print("Summary (best of repeats per call; ratio = vornik / baseline, lower is better)")
     for j, row in enumerate(rows):
-        print("  " + "  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(row, widths))))
+        print(
+            "  "
+            + "  ".join(
+                cell.ljust(w) if i == 0 else cell.rjust(w)
+                for i, (cell, w) in enumerate(zip(row, widths, strict=True))
+            )
+        )
         if j == 0:
             print("  " + "  ".join("-" * w for w in widths))
     verdicts = [r["verdict"] for r in records]

@@ -31,7 +31,11 @@ from pathlib import Path
 
 # The multi-worker switches of vornik and prometheus_client: a case starts without them,
 # whatever the calling shell has set, and turns on what it measures.
-MULTIPROCESS_VARIABLES = ("VRK_MULTIPROC_DIR", "PROMETHEUS_MULTIPROC_DIR", "prometheus_multiproc_dir")
+MULTIPROCESS_VARIABLES = (
+    "VRK_MULTIPROC_DIR",
+    "PROMETHEUS_MULTIPROC_DIR",
+    "prometheus_multiproc_dir",
+)
 
 REPEAT = 7
 MIN_REPEAT_S = 0.2  # a timeit loop is made long enough that one repeat lasts this long
@@ -73,7 +77,10 @@ class Statement(Side):
     picks the loop count: the smallest of the 1-2-5 series whose loop lasts MIN_REPEAT_S."""
 
     def __init__(
-        self, label: str, code: str | Callable[[], object], namespace: dict[str, object] | None = None
+        self,
+        label: str,
+        code: str | Callable[[], object],
+        namespace: dict[str, object] | None = None,
     ) -> None:
         super().__init__(label)
         self.timer = timeit.Timer(code, globals=namespace)
@@ -194,7 +201,10 @@ def report(comparison: Comparison) -> None:
             f"  (best of {repeats}; median {format_time(side.median(figure), unit).strip()})"
         )
     if unit == "ns":  # where the empty loop is a visible share of a call
-        print(f"  note: timeit's empty loop costs {loop_overhead() * 1e9:.1f} ns/iteration, included once on both sides")
+        print(
+            f"  note: timeit's empty loop costs {loop_overhead() * 1e9:.1f} ns/iteration,"
+            " included once on both sides"
+        )
     for note in comparison.notes:
         print(f"  note: {note() if callable(note) else note}")
     for ratio in comparison.ratios:
@@ -230,7 +240,9 @@ def multiprocess_directories() -> Iterator[tuple[str, str]]:
     switched on for this process; both removed at the end. prometheus_client reads its
     switch when it is imported, so it must not have been imported yet."""
     if "prometheus_client" in sys.modules:
-        raise RuntimeError("prometheus_client must be imported after PROMETHEUS_MULTIPROC_DIR is set")
+        raise RuntimeError(
+            "prometheus_client must be imported after PROMETHEUS_MULTIPROC_DIR is set"
+        )
     vrk_dir = tempfile.mkdtemp(prefix="bench-vrk-")
     prom_dir = tempfile.mkdtemp(prefix="bench-prom-")
     os.environ["PROMETHEUS_MULTIPROC_DIR"] = prom_dir

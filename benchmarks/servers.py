@@ -25,7 +25,6 @@ from contextlib import ExitStack, contextmanager
 from pathlib import Path
 
 import psutil
-
 from runner import Ratio, Side
 
 HOST = "127.0.0.1"
@@ -111,7 +110,8 @@ class Server(Side):
         """What the app's own /metrics says it recorded."""
         status, body = get(self.port, "/metrics")
         match = re.search(rb"^vrk_requests_total (\S+)$", body, re.MULTILINE)
-        return f"{self.label}: /metrics {status}, vrk_requests_total {match.group(1).decode() if match else '?'}"
+        total = match.group(1).decode() if match else "?"
+        return f"{self.label}: /metrics {status}, vrk_requests_total {total}"
 
 
 @contextmanager
@@ -139,7 +139,10 @@ def requests_per_second(servers: Sequence[Server]) -> str:
 def describe_load() -> str:
     tool = "wrk" if LOAD is load_wrk else "Python client (wrk not found)"
     pinned = "; the servers run on CPU 0, the load generator on CPU 1" if SERVER_CPU else ""
-    return f"load: {tool}, {CONNECTIONS} connections, {ROUND_S:g} s per round and server, order rotating{pinned}"
+    return (
+        f"load: {tool}, {CONNECTIONS} connections, {ROUND_S:g} s per round and server, "
+        f"order rotating{pinned}"
+    )
 
 
 def free_port() -> int:
