@@ -26,10 +26,8 @@
 // fold never makes the sum go down.
 #include "multiproc.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -137,17 +135,6 @@ std::string shard_name(pid_t pid) {
     return std::string(SHARD_PREFIX) + std::to_string(pid) + std::string(SHARD_SUFFIX);
 }
 
-// A name of our own beside "vrk-<pid>.shard", for when that one is taken: readers take
-// the pid from the file, so any name of the shard pattern does.
-std::string spare_shard_name(pid_t pid) {
-    std::uint32_t tag = 0;
-    if (getrandom(&tag, sizeof tag, GRND_NONBLOCK) != sizeof tag)
-        tag = static_cast<std::uint32_t>(std::rand());
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", tag);
-    return std::string(SHARD_PREFIX) + std::to_string(pid) + "-" + hex + std::string(SHARD_SUFFIX);
-}
-
 void initialise(ShardWords shard, std::uint64_t pid) {
     for (std::size_t word = 0; word < SHARD_WORDS; ++word) shard[word].store(0, RELAXED);
     shard[VERSION].store(SHARD_VERSION, RELAXED);
@@ -198,8 +185,9 @@ std::optional<Writer> open_writer(const std::string& dir) {
         return static_cast<bool>(shard);
     });
     if (!file) {
-        const std::string names[] = {shard_name(pid), spare_shard_name(pid), spare_shard_name(pid),
-                                     spare_shard_name(pid)};
+        const std::string names[] = {shard_name(pid), worker_files::spare_name(pid, SHARD_SUFFIX),
+                                     worker_files::spare_name(pid, SHARD_SUFFIX),
+                                     worker_files::spare_name(pid, SHARD_SUFFIX)};
         file = worker_files::create_own(*directory, names, [&](int fd) {
             shard = map_shard(fd);
             if (shard) initialise(ShardWords(shard), own_pid);
@@ -365,16 +353,6 @@ std::optional<ShardRead> read_shard(const worker_files::Directory& directory, co
     return shard;
 }
 
-// Calls `visit(name)` for every entry of the directory open at `dir_fd`.
-template <typename Visit>
-void for_each_entry(int dir_fd, Visit&& visit) {
-    DIR* listing = fdopendir(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
-    if (listing == nullptr) return;
-    rewinddir(listing);  // the duplicate shares its offset with the caller's descriptor
-    while (const dirent* entry = readdir(listing)) visit(entry->d_name);
-    closedir(listing);
-}
-
 // One pass over the directory: the retained totals plus every countable shard that was
 // not folded into them. `fold_due` tells whether it met what a fold could tidy: a shard
 // of ours whose writer's pid is gone, a folded shard still present, or a temporary file
@@ -384,7 +362,7 @@ MergedShards merge_once(const worker_files::Directory& directory,
     MergedShards total;
     for (const worker_files::Retained& file : retained.files())
         add(total, decode_retained(file.payload));
-    for_each_entry(directory.fd.get(), [&](const char* name) {
+    worker_files::for_each_entry(directory.fd.get(), [&](const char* name) {
         if (!is_shard_name(name)) {
             fold_due = fold_due || worker_files::stale_temporary(directory, name);
             return;
@@ -422,7 +400,7 @@ void fold(const worker_files::Directory& directory) {
     std::vector<std::pair<std::string, FileDescriptor>> to_delete;
     bool leftovers = false;
 
-    for_each_entry(dir_fd, [&](const char* name) {
+    worker_files::for_each_entry(dir_fd, [&](const char* name) {
         if (worker_files::remove_stale_temporary(directory, name) || !is_shard_name(name)) return;
         auto shard = read_shard(directory, name);
         if (!shard || shard->info.st_uid != directory.user) return;

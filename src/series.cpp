@@ -32,11 +32,8 @@
 // (header and `used` slots, pid 0), so counters never go down when workers are recycled.
 #include "series.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,10 +41,8 @@
 #include <array>
 #include <atomic>
 #include <bit>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <span>
@@ -56,7 +51,6 @@
 #include <utility>
 
 #include "multiproc.hpp"
-#include "request_metrics.hpp"
 #include "text.hpp"
 #include "worker_files.hpp"
 
@@ -315,17 +309,6 @@ std::string series_name(pid_t pid) {
     return std::string(SERIES_PREFIX) + std::to_string(pid) + std::string(SERIES_SUFFIX);
 }
 
-// A name of our own beside "vrk-<pid>.series", for when that one is taken.
-std::string spare_series_name(pid_t pid) {
-    std::uint32_t tag = 0;
-    if (getrandom(&tag, sizeof tag, GRND_NONBLOCK) != sizeof tag)
-        tag = static_cast<std::uint32_t>(std::rand());
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", tag);
-    return std::string(SERIES_PREFIX) + std::to_string(pid) + "-" + hex +
-           std::string(SERIES_SUFFIX);
-}
-
 bool is_series_name(std::string_view name) {
     return name.size() > SERIES_PREFIX.size() + SERIES_SUFFIX.size() &&
            name.starts_with(SERIES_PREFIX) && name.ends_with(SERIES_SUFFIX);
@@ -406,8 +389,9 @@ std::optional<Table> open_file_table(const std::string& dir, const std::vector<d
     });
     const bool adopted = file.has_value();
     if (!file) {
-        const std::string names[] = {series_name(pid), spare_series_name(pid),
-                                     spare_series_name(pid), spare_series_name(pid)};
+        const std::string names[] = {series_name(pid), worker_files::spare_name(pid, SERIES_SUFFIX),
+                                     worker_files::spare_name(pid, SERIES_SUFFIX),
+                                     worker_files::spare_name(pid, SERIES_SUFFIX)};
         file = worker_files::create_own(*directory, names, [&](int fd) {
             mapping = map_table(fd, bytes);
             if (!mapping) return false;
@@ -647,15 +631,6 @@ private:
     std::unordered_map<std::string, std::size_t> positions_;
 };
 
-template <typename Visit>
-void for_each_entry(int dir_fd, Visit&& visit) {
-    DIR* listing = fdopendir(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
-    if (listing == nullptr) return;
-    rewinddir(listing);  // the duplicate shares its offset with the caller's descriptor
-    while (const dirent* entry = readdir(listing)) visit(entry->d_name);
-    closedir(listing);
-}
-
 struct Pass {
     Accumulator into;
     std::uint64_t mismatched = 0;
@@ -670,7 +645,7 @@ Pass merge_once(const worker_files::Directory& directory,
     for (const worker_files::Retained& file : retained.files())
         pass.into.add_image(std::span(reinterpret_cast<const std::uint64_t*>(file.payload.data()),
                                       file.payload.size() / 8));
-    for_each_entry(directory.fd.get(), [&](const char* name) {
+    worker_files::for_each_entry(directory.fd.get(), [&](const char* name) {
         const auto table = read_table(directory, name);
         if (!table) return;
         const bool ours = table->info.st_uid == directory.user;
@@ -705,7 +680,7 @@ void fold(const worker_files::Directory& directory, const std::vector<double>& b
     std::vector<std::pair<std::string, FileDescriptor>> to_delete;  // locked until deleted
     bool leftovers = false;
 
-    for_each_entry(dir_fd, [&](const char* name) {
+    worker_files::for_each_entry(dir_fd, [&](const char* name) {
         auto table = read_table(directory, name);
         if (!table || table->info.st_uid != directory.user) return;
         const auto identity = worker_files::identity_of(table->info);

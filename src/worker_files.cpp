@@ -19,12 +19,14 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -212,6 +214,15 @@ bool still_named(const std::string& path, const Identity& identity) {
     struct stat info {};
     return fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
            identity_of(info) == identity && info.st_nlink == 1;
+}
+
+std::string spare_name(pid_t pid, std::string_view suffix) {
+    std::uint32_t tag = 0;
+    if (getrandom(&tag, sizeof tag, GRND_NONBLOCK) != sizeof tag)
+        tag = static_cast<std::uint32_t>(std::rand());
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", tag);
+    return std::string(PREFIX) + std::to_string(pid) + "-" + hex + std::string(suffix);
 }
 
 std::optional<pid_t> temporary_creator(std::string_view name) {

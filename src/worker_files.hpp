@@ -19,6 +19,8 @@
 //   killed between its rename and its unlinks causes no double count.
 #pragma once
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -137,6 +139,14 @@ std::optional<OwnFile> adopt_own(const Directory& directory, const std::string& 
 // Whether `path` still names the file `identity`, with no second link.
 bool still_named(const std::string& path, const Identity& identity);
 
+// "vrk-<pid>-<8 random hex digits><suffix>": a name of a writer's own beside
+// "vrk-<pid><suffix>", for when that one is taken (readers take the pid from the file).
+std::string spare_name(pid_t pid, std::string_view suffix);
+
+// Calls `visit(name)` for every entry of the directory open at `dir_fd`.
+template <typename Visit>
+void for_each_entry(int dir_fd, Visit&& visit);
+
 // Names of temporary files: "vrk-<pid>-<n>.tmp". The pid lets a folder remove those whose
 // creator died before publishing them.
 std::optional<pid_t> temporary_creator(std::string_view name);
@@ -250,6 +260,15 @@ std::optional<OwnFile> adopt_own(const Directory& directory, const std::string& 
     const auto identity = detail::identity_of_fd(fd.get());
     if (!identity || !accept(fd.get())) return std::nullopt;
     return OwnFile{std::move(fd), name, *identity};
+}
+
+template <typename Visit>
+void for_each_entry(int dir_fd, Visit&& visit) {
+    DIR* listing = fdopendir(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
+    if (listing == nullptr) return;
+    rewinddir(listing);  // the duplicate shares its offset with the caller's descriptor
+    while (const dirent* entry = readdir(listing)) visit(entry->d_name);
+    closedir(listing);
 }
 
 }  // namespace worker_files
