@@ -26,8 +26,8 @@ std::int64_t total_order_key(double value) {
 }
 
 double from_key(std::int64_t key) {
-    return std::bit_cast<double>(key ^ static_cast<std::int64_t>(
-                                           static_cast<std::uint64_t>(key >> 63) >> 1));
+    return std::bit_cast<double>(
+        key ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(key >> 63) >> 1));
 }
 
 double error_rate(std::uint64_t errors, std::uint64_t requests) {
@@ -44,8 +44,8 @@ std::size_t rank_index(std::size_t n, double q) {
 
 // Estimates quantile `q` from the merged histogram by linear interpolation inside
 // the bucket that holds it; the overflow bucket reaches up to the largest latency.
-double histogram_quantile(const std::array<std::uint64_t, multiproc::BUCKET_COUNT>& buckets, double q,
-                          double max_ms) {
+double histogram_quantile(const std::array<std::uint64_t, multiproc::BUCKET_COUNT>& buckets,
+                          double q, double max_ms) {
     std::uint64_t total = 0;
     for (std::uint64_t count : buckets) total += count;
     if (total == 0) return 0.0;
@@ -67,8 +67,8 @@ double histogram_quantile(const std::array<std::uint64_t, multiproc::BUCKET_COUN
     const double upper = std::isnan(max_ms) ? lower : std::max(max_ms, lower);
     const std::uint64_t overflow = buckets[multiproc::BUCKET_COUNT - 1];
     if (overflow == 0) return lower;
-    return lower +
-           (target - static_cast<double>(cumulative)) / static_cast<double>(overflow) * (upper - lower);
+    return lower + (target - static_cast<double>(cumulative)) / static_cast<double>(overflow) *
+                       (upper - lower);
 }
 
 AggregatedMetrics from_store() {

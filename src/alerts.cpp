@@ -14,9 +14,9 @@ void check(std::vector<Alert>& fired, std::string_view metric, double value,
 
 }  // namespace
 
-std::variant<std::vector<Alert>, std::string> check_alerts(std::optional<double> cpu_percent,
-                                                           std::optional<double> memory_rss_mb,
-                                                           std::optional<double> memory_virtual_mb) {
+std::variant<std::vector<Alert>, std::string> check_alerts(
+    std::optional<double> cpu_percent, std::optional<double> memory_rss_mb,
+    std::optional<double> memory_virtual_mb) {
     snapshot::Result sample = snapshot::collect();
     if (auto* error = std::get_if<std::string>(&sample)) return std::move(*error);
     const auto& process = std::get<snapshot::Snapshot>(sample);
@@ -24,7 +24,8 @@ std::variant<std::vector<Alert>, std::string> check_alerts(std::optional<double>
     std::vector<Alert> fired;
     check(fired, "cpu_percent", process.cpu_percent, cpu_percent);
     check(fired, "memory_rss_mb", snapshot::megabytes(process.memory_rss), memory_rss_mb);
-    check(fired, "memory_virtual_mb", snapshot::megabytes(process.memory_virtual), memory_virtual_mb);
+    check(fired, "memory_virtual_mb", snapshot::megabytes(process.memory_virtual),
+          memory_virtual_mb);
     return fired;
 }
 

@@ -455,9 +455,13 @@ void set_dir(const std::optional<std::string>& dir) {
     if (dir && !text::is_blank(*dir)) enable(*dir);
 }
 
-std::uint64_t generation() { return GENERATION.load(RELAXED); }
+std::uint64_t generation() {
+    return GENERATION.load(RELAXED);
+}
 
-std::uint64_t checked_second() { return CHECKED_SECOND.load(RELAXED); }
+std::uint64_t checked_second() {
+    return CHECKED_SECOND.load(RELAXED);
+}
 
 std::optional<std::string> dir() {
     std::lock_guard guard(STATE_LOCK);

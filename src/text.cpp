@@ -39,9 +39,9 @@ std::optional<char32_t> next_code_point(std::string_view text, std::size_t& i) {
 
 // Code points with the Unicode White_Space property.
 bool is_white_space(char32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 ||
-           cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
-           cp == 0x202F || cp == 0x205F || cp == 0x3000;
+    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
+           cp == 0x205F || cp == 0x3000;
 }
 
 }  // namespace
@@ -72,15 +72,14 @@ void append_shortest(std::string& out, double value) {
     // Scientific to_chars gives the shortest round-trip digits (nearest on ties);
     // the fixed format would print the exact binary value instead.
     char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                      std::chars_format::scientific);
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
     const std::string_view digits_text(buffer, static_cast<std::size_t>(result.ptr - buffer));
     const std::size_t e = digits_text.find('e');
     std::string_view mantissa = digits_text.substr(0, e);
     int exponent = 0;
     std::from_chars(digits_text.data() + e + 1 + (digits_text[e + 1] == '+'),
-                    digits_text.data() + digits_text.size(),
-                    exponent);
+                    digits_text.data() + digits_text.size(), exponent);
     if (mantissa.front() == '-') {
         out += '-';
         mantissa.remove_prefix(1);

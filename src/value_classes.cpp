@@ -15,8 +15,7 @@ namespace {
 
 template <typename Record>
 struct Instance {
-    PyObject_HEAD
-    Record record;
+    PyObject_HEAD Record record;
 };
 
 using PyRequestMetric = Instance<request_metrics::RequestMetric>;
@@ -27,11 +26,21 @@ PyObject* REQUEST_METRIC_TYPE = nullptr;
 PyObject* AGGREGATED_METRICS_TYPE = nullptr;
 PyObject* SNAPSHOT_TYPE = nullptr;
 
-PyObject* to_python(const std::string& value) { return text_to_python(value); }
-PyObject* to_python(std::uint16_t value) { return PyLong_FromUnsignedLong(value); }
-PyObject* to_python(std::uint32_t value) { return PyLong_FromUnsignedLong(value); }
-PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
-PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+PyObject* to_python(const std::string& value) {
+    return text_to_python(value);
+}
+PyObject* to_python(std::uint16_t value) {
+    return PyLong_FromUnsignedLong(value);
+}
+PyObject* to_python(std::uint32_t value) {
+    return PyLong_FromUnsignedLong(value);
+}
+PyObject* to_python(std::uint64_t value) {
+    return PyLong_FromUnsignedLongLong(value);
+}
+PyObject* to_python(double value) {
+    return PyFloat_FromDouble(value);
+}
 
 template <typename Record, typename Field>
 Record owner_of(Field Record::*);
@@ -44,11 +53,14 @@ PyObject* get_field(PyObject* self, void*) {
 }
 
 PyObject* get_memory_rss_mb(PyObject* self, void*) {
-    return PyFloat_FromDouble(snapshot::megabytes(reinterpret_cast<PySnapshot*>(self)->record.memory_rss));
+    return PyFloat_FromDouble(
+        snapshot::megabytes(reinterpret_cast<PySnapshot*>(self)->record.memory_rss));
 }
 
-#define FIELD(type, name) \
-    PyGetSetDef{#name, get_field<&type::name>, nullptr, "", nullptr}
+#define FIELD(type, name)                                     \
+    PyGetSetDef {                                             \
+#name, get_field < &type::name>, nullptr, "", nullptr \
+    }
 
 // The stored fields come first, in record order; `to_dict` walks exactly these.
 PyGetSetDef REQUEST_METRIC_FIELDS[] = {
@@ -111,8 +123,8 @@ PyObject* to_dict(PyObject* self, PyObject*) {
 PyObject* request_metric_repr(PyObject* self) {
     return guarded([&]() {
         const auto& m = reinterpret_cast<PyRequestMetric*>(self)->record;
-        std::string text = "RequestMetric(" + m.method + " " + m.path + " " +
-                           std::to_string(m.status_code) + " ";
+        std::string text =
+            "RequestMetric(" + m.method + " " + m.path + " " + std::to_string(m.status_code) + " ";
         text::append_fixed(text, m.duration_ms, 2);
         text += "ms)";
         return to_python(text);
@@ -147,14 +159,15 @@ PyObject* snapshot_repr(PyObject* self) {
         text::append_fixed(text, snapshot::megabytes(s.memory_rss), 1);
         text += "MB, virt=";
         text::append_fixed(text, snapshot::megabytes(s.memory_virtual), 1);
-        text += "MB, threads=" + std::to_string(s.threads) + ", ts=" + std::to_string(s.timestamp) + ")";
+        text += "MB, threads=" + std::to_string(s.threads) + ", ts=" + std::to_string(s.timestamp) +
+                ")";
         return to_python(text);
     });
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
-    const PyRef name = PyRef::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    const PyRef name =
+        PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
     // Contract: the message and the repr layouts above are matched by callers.
     if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
     return nullptr;
@@ -194,7 +207,7 @@ PyObject* make_type(const char* name, const char* doc, reprfunc repr) {
         {0, nullptr},
     };
     PyType_Spec type_spec = {name, static_cast<int>(sizeof(Instance<Record>)), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     return PyType_FromSpec(&type_spec);
 }
 
@@ -202,9 +215,9 @@ PyObject* make_type(const char* name, const char* doc, reprfunc repr) {
 
 bool ready() {
     if (SNAPSHOT_TYPE != nullptr) return true;
-    PyRef request_metric = PyRef::steal(
-        make_type<request_metrics::RequestMetric, REQUEST_METRIC_FIELDS,
-                  stored_count(REQUEST_METRIC_FIELDS)>(
+    PyRef request_metric =
+        PyRef::steal(make_type<request_metrics::RequestMetric, REQUEST_METRIC_FIELDS,
+                               stored_count(REQUEST_METRIC_FIELDS)>(
             "builtins.RequestMetric",
             "Python-facing version of `request_metrics::RequestMetric`.\n\n"
             "The internal logic works on a plain record while this prefixed type is the\n"
@@ -212,16 +225,16 @@ bool ready() {
             "none can be missed when the internal record changes.",
             request_metric_repr));
     if (!request_metric) return false;
-    PyRef aggregated = PyRef::steal(
-        make_type<aggregator::AggregatedMetrics, AGGREGATED_METRICS_FIELDS,
-                  stored_count(AGGREGATED_METRICS_FIELDS)>(
+    PyRef aggregated =
+        PyRef::steal(make_type<aggregator::AggregatedMetrics, AGGREGATED_METRICS_FIELDS,
+                               stored_count(AGGREGATED_METRICS_FIELDS)>(
             "builtins.AggregatedMetrics",
             "Python-facing version of `aggregator::AggregatedMetrics`.\n"
             "Same pattern: a plain record for the logic, a Python type for the interface.",
             aggregated_metrics_repr));
     if (!aggregated) return false;
-    PyRef snapshot_class = PyRef::steal(
-        make_type<snapshot::Snapshot, SNAPSHOT_FIELDS, SNAPSHOT_STORED_FIELDS>(
+    PyRef snapshot_class =
+        PyRef::steal(make_type<snapshot::Snapshot, SNAPSHOT_FIELDS, SNAPSHOT_STORED_FIELDS>(
             "builtins.Snapshot", "", snapshot_repr));
     if (!snapshot_class) return false;
     REQUEST_METRIC_TYPE = request_metric.release();
@@ -230,9 +243,15 @@ bool ready() {
     return true;
 }
 
-PyObject* request_metric_type() { return REQUEST_METRIC_TYPE; }
-PyObject* aggregated_metrics_type() { return AGGREGATED_METRICS_TYPE; }
-PyObject* snapshot_type() { return SNAPSHOT_TYPE; }
+PyObject* request_metric_type() {
+    return REQUEST_METRIC_TYPE;
+}
+PyObject* aggregated_metrics_type() {
+    return AGGREGATED_METRICS_TYPE;
+}
+PyObject* snapshot_type() {
+    return SNAPSHOT_TYPE;
+}
 
 PyObject* new_request_metric(request_metrics::RequestMetric&& record) {
     return make_instance(REQUEST_METRIC_TYPE, std::move(record));

@@ -14,7 +14,6 @@ from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
-
 from support import NOBODY, FakeClock
 from vornik import _core, _routes
 

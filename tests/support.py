@@ -27,7 +27,6 @@ from pathlib import Path
 from typing import NoReturn
 
 import psutil
-
 from vornik import _core
 
 # --- Argument doubles -----------------------------------------------------------------
@@ -131,7 +130,7 @@ def window_figures(durations: Sequence[float]) -> dict[str, float]:
     ordered = sorted(durations, key=total_order_key)
     n = len(ordered)
     picked = [ordered[rank_index(n, q)] for q in (0.5, 0.95, 0.99)]
-    return dict(zip(names, [total / n, ordered[0], ordered[-1], *picked]))
+    return dict(zip(names, [total / n, ordered[0], ordered[-1], *picked], strict=True))
 
 
 # --- Shard files and the merge --------------------------------------------------------
@@ -165,7 +164,7 @@ class Totals:
         self.latency_sum_us = min(self.latency_sum_us + other.latency_sum_us, MASK)
         self.latency_min_us = min(self.latency_min_us, other.latency_min_us)
         self.latency_max_us = max(self.latency_max_us, other.latency_max_us)
-        self.buckets = [(a + b) & MASK for a, b in zip(self.buckets, other.buckets)]
+        self.buckets = [(a + b) & MASK for a, b in zip(self.buckets, other.buckets, strict=True)]
 
     def record(self, status: int, duration: float) -> None:
         """One request as the writer counts it."""

@@ -10,9 +10,8 @@ from typing import Any
 from wsgiref.util import setup_testing_defaults
 
 import pytest
-from asgiref.testing import ApplicationCommunicator
-
 import vornik
+from asgiref.testing import ApplicationCommunicator
 from support import FakeClock, records
 from vornik import _core, _routes
 from vornik.asgi import ROUTE_KEY, UNMATCHED, MetricsMiddleware
@@ -44,13 +43,19 @@ async def exchange(app: Any, scope: dict[str, Any], timeout: float = 5) -> list[
     communicator = ApplicationCommunicator(app, scope)
     await communicator.send_input({"type": "http.request", "body": b"", "more_body": False})
     messages: list[Message] = []
-    while not messages or messages[-1]["type"] != "http.response.body" or messages[-1].get("more_body"):
+    while (
+        not messages
+        or messages[-1]["type"] != "http.response.body"
+        or messages[-1].get("more_body")
+    ):
         messages.append(await communicator.receive_output(timeout))
     await communicator.wait(timeout)
     return messages
 
 
-def request(app: Any, path: str = "/", method: str = "GET", root_path: str = "") -> tuple[int, dict[bytes, bytes], bytes]:
+def request(
+    app: Any, path: str = "/", method: str = "GET", root_path: str = ""
+) -> tuple[int, dict[bytes, bytes], bytes]:
     messages = asyncio.run(exchange(app, http_scope(path, method, root_path)))
     start, bodies = messages[0], messages[1:]
     return start["status"], dict(start["headers"]), b"".join(m.get("body", b"") for m in bodies)
@@ -84,7 +89,9 @@ class TestRecording:
         async def app(scope: Any, receive: Any, send: Any) -> None:
             body = await receive()
             assert body["type"] == "http.request"
-            await send({"type": "http.response.start", "status": 404, "headers": [(b"x-app", b"1")]})
+            await send(
+                {"type": "http.response.start", "status": 404, "headers": [(b"x-app", b"1")]}
+            )
             await send({"type": "http.response.body", "body": b"missing"})
 
         status, headers, body = request(MetricsMiddleware(app), "/gone")
@@ -93,7 +100,9 @@ class TestRecording:
 
     def test_trailers_end_the_response(self) -> None:
         async def app(scope: Any, receive: Any, send: Any) -> None:
-            await send({"type": "http.response.start", "status": 200, "headers": [], "trailers": True})
+            await send(
+                {"type": "http.response.start", "status": 200, "headers": [], "trailers": True}
+            )
             await send({"type": "http.response.body", "body": b"data", "more_body": False})
             assert _core.get_requests() == []  # the trailers are still to come
             await send({"type": "http.response.trailers", "headers": [], "more_trailers": False})
@@ -134,9 +143,18 @@ class TestRecording:
 
     @pytest.mark.parametrize(
         ("status", "recorded"),
-        [(-1, 500), (70000, 500), (True, 500), (200.0, 500), ("404", 404), (HTTPStatus.CREATED, 201)],
+        [
+            (-1, 500),
+            (70000, 500),
+            (True, 500),
+            (200.0, 500),
+            ("404", 404),
+            (HTTPStatus.CREATED, 201),
+        ],
     )
-    def test_a_status_that_is_no_code_is_recorded_as_500(self, status: object, recorded: int) -> None:
+    def test_a_status_that_is_no_code_is_recorded_as_500(
+        self, status: object, recorded: int
+    ) -> None:
         async def app(scope: Any, receive: Any, send: Any) -> None:
             await send({"type": "http.response.start", "status": status, "headers": []})
             await send({"type": "http.response.body", "body": b""})
@@ -235,9 +253,15 @@ class TestMetricsEndpoint:
         assert status == 200 and body == b"" and int(headers[b"content-length"]) > 0
         status, headers, body = request(MetricsMiddleware(self.app), "/metrics", "POST")
         assert (status, body) == (405, b"")
-        assert headers == {b"allow": b"GET, HEAD", b"content-type": b"text/plain; charset=utf-8", b"content-length": b"0"}
+        assert headers == {
+            b"allow": b"GET, HEAD",
+            b"content-type": b"text/plain; charset=utf-8",
+            b"content-length": b"0",
+        }
         assert records() == []
-        status, _, body = request(MetricsMiddleware(self.app, metrics_path="/internal/metrics"), "/internal/metrics")
+        status, _, body = request(
+            MetricsMiddleware(self.app, metrics_path="/internal/metrics"), "/internal/metrics"
+        )
         assert b"vrk_requests_total" in body
         status, _, body = request(MetricsMiddleware(self.app, metrics_path=None), "/metrics")
         assert body == b"app"
@@ -246,10 +270,16 @@ class TestMetricsEndpoint:
     @pytest.mark.parametrize("method", ["GET", "HEAD", "DELETE"])
     def test_same_answer_as_the_wsgi_middleware(self, method: str) -> None:
         answered: list[tuple[str, list[tuple[str, str]]]] = []
-        environ: dict[str, Any] = {"REQUEST_METHOD": method, "PATH_INFO": "/metrics", "HTTP_ACCEPT": "text/plain"}
+        environ: dict[str, Any] = {
+            "REQUEST_METHOD": method,
+            "PATH_INFO": "/metrics",
+            "HTTP_ACCEPT": "text/plain",
+        }
         setup_testing_defaults(environ)
         wsgi_body = b"".join(
-            WsgiMiddleware(None)(environ, lambda status, headers: answered.append((status, headers)))  # type: ignore[arg-type]
+            WsgiMiddleware(None)(
+                environ, lambda status, headers: answered.append((status, headers))
+            )  # type: ignore[arg-type]
         )
         status, headers, body = request(MetricsMiddleware(self.app), "/metrics", method)
         [(wsgi_status, wsgi_headers)] = answered
@@ -293,14 +323,22 @@ def starlette_app(**middleware: Any) -> Any:
 
 def series_routes() -> set[tuple[str, str, str]]:
     """(method, route, status) of every series in the document."""
-    pattern = re.compile(r'^vrk_http_requests_total\{method="(.*)",route="(.*)",status="(.*)"\} ', re.M)
+    pattern = re.compile(
+        r'^vrk_http_requests_total\{method="(.*)",route="(.*)",status="(.*)"\} ', re.M
+    )
     return set(pattern.findall(_routes.metrics_document()))
 
 
 class TestRouteTemplates:
     def test_starlette_routes_and_mounts(self) -> None:
         mw = MetricsMiddleware(starlette_app(), path_template=True)
-        for path in ("/users/ann", "/users/bob", "/t/acme/items/3", "/t/other/items/4", "/nowhere/1"):
+        for path in (
+            "/users/ann",
+            "/users/bob",
+            "/t/acme/items/3",
+            "/t/other/items/4",
+            "/nowhere/1",
+        ):
             request(mw, path)
         with pytest.raises(ValueError, match="endpoint failed"):
             request(mw, "/crash")

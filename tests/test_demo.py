@@ -13,7 +13,6 @@ import time
 from pathlib import Path
 
 import pytest
-
 from support import alive, environment, metric, wait_gone
 
 pytestmark = pytest.mark.servers
@@ -43,7 +42,9 @@ def route_table(output: str) -> dict[str, tuple[int, int]]:
 
 
 def document(output: str) -> str:
-    marker = re.search(r"^--- GET /metrics, answered by worker pid (\d+) .*---$", output, re.MULTILINE)
+    marker = re.search(
+        r"^--- GET /metrics, answered by worker pid (\d+) .*---$", output, re.MULTILINE
+    )
     assert marker, output
     return output[marker.end() + 1 :]
 
@@ -61,7 +62,10 @@ def test_help_explains_demo_and_serve(tmpdir_for_demo: Path) -> None:
     assert re.search(r"^commands:\n(.*\n)*    demo +run an instrumented example", top.stdout, re.M)
     # Where each command's options are, and which they are.
     assert "explained by `python -m vornik COMMAND --help`:" in top.stdout
-    assert "\n  demo: --serve, --port, --workers, --requests, --alert-cpu, --alert-rss-mb\n" in top.stdout
+    assert (
+        "\n  demo: --serve, --port, --workers, --requests, --alert-cpu, --alert-rss-mb\n"
+        in top.stdout
+    )
     sub = vornik("demo", "--help", tmpdir=tmpdir_for_demo)
     assert sub.returncode == 0
     assert "--serve" in sub.stdout and "--requests" in sub.stdout
@@ -108,7 +112,14 @@ def test_demo_reports_merged_figures_and_cleans_up(tmpdir_for_demo: Path) -> Non
     # The client's own tally, route by route, agrees with what /metrics merged
     # from both workers' shards.
     routes = route_table(out)
-    assert {"GET /", "GET /users/{id}", "POST /orders", "GET /slow", "GET /error", "GET /status"} <= routes.keys()
+    assert {
+        "GET /",
+        "GET /users/{id}",
+        "POST /orders",
+        "GET /slow",
+        "GET /error",
+        "GET /status",
+    } <= routes.keys()
     assert routes["GET /error"][0] == routes["GET /error"][1] > 0
     sent = sum(count for count, _ in routes.values())
     errors = sum(errors for _, errors in routes.values())
@@ -135,7 +146,9 @@ def test_demo_reports_merged_figures_and_cleans_up(tmpdir_for_demo: Path) -> Non
 
     # Both workers served traffic and told their process figures.
     for pid in pids:
-        line = re.search(rf"^  pid {pid} +served +(\d+) +cpu [\d.]+ % +rss [\d.]+ MB", out, re.MULTILINE)
+        line = re.search(
+            rf"^  pid {pid} +served +(\d+) +cpu [\d.]+ % +rss [\d.]+ MB", out, re.MULTILINE
+        )
         assert line, out
     assert "Alerts (check_alerts with cpu_percent > 80, memory_rss_mb > 256): " in out
 
@@ -144,12 +157,16 @@ def test_demo_reports_merged_figures_and_cleans_up(tmpdir_for_demo: Path) -> Non
 
 
 def test_demo_alerts_and_more_workers(tmpdir_for_demo: Path) -> None:
-    result = vornik("demo", "--workers", "3", "--requests", "30", "--alert-rss-mb", "1", tmpdir=tmpdir_for_demo)
+    result = vornik(
+        "demo", "--workers", "3", "--requests", "30", "--alert-rss-mb", "1", tmpdir=tmpdir_for_demo
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     pids = worker_pids(result.stdout)
     assert len(pids) == 3
     for pid in pids:  # every worker's resident memory is above 1 MB
-        assert re.search(rf"^  pid {pid}: warning: memory_rss_mb = [\d.]+ \(threshold 1\)$", result.stdout, re.M)
+        assert re.search(
+            rf"^  pid {pid}: warning: memory_rss_mb = [\d.]+ \(threshold 1\)$", result.stdout, re.M
+        )
     assert wait_gone(pids) == []
     assert list(tmpdir_for_demo.iterdir()) == []
 

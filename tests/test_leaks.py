@@ -22,7 +22,6 @@ from typing import Any
 
 import psutil
 import pytest
-
 from support import (
     SANITIZED,
     Boom,
@@ -68,8 +67,9 @@ LONG = "/" + "x" * 300  # beyond any small-string buffer
 SURROGATE = "\ud800"
 
 
-def expect(error: type[BaseException], function: Callable[..., Any], *args: Any,
-           **kwargs: Any) -> Callable[[], None]:
+def expect(
+    error: type[BaseException], function: Callable[..., Any], *args: Any, **kwargs: Any
+) -> Callable[[], None]:
     def call() -> None:
         try:
             function(*args, **kwargs)
@@ -144,6 +144,7 @@ def build_scenarios(x: Context) -> dict[str, Scenario]:
     def fill() -> None:
         for i in range(5):
             c.record_request("GET", LONG, 200 + i, float(i))
+
     calls: dict[str, Callable[[], object] | Scenario] = {
         "hello": ok(c.hello),
         "hello-args": expect(TypeError, c.hello, 1),
@@ -151,44 +152,52 @@ def build_scenarios(x: Context) -> dict[str, Scenario]:
         "snapshot-kwargs": expect(TypeError, c.snapshot, x=1),
         "record": ok(c.record_request, "GET", "/users", 200, 12.5),
         "record-long-texts": ok(c.record_request, "M" * 100, LONG, 500, 3),
-        "record-keywords": ok(c.record_request, method="GET", path="/k", status_code=404,
-                              duration_ms=1.5),
+        "record-keywords": ok(
+            c.record_request, method="GET", path="/k", status_code=404, duration_ms=1.5
+        ),
         "record-subclasses": ok(c.record_request, Text("GET"), Text(LONG), True, Index(7)),
         "record-sharded": (shards, ok(c.record_request, "GET", LONG, 503, float("nan"))),
         "record-too-many": expect(TypeError, c.record_request, "GET", "/", 200, 1.0, 5),
         "record-missing-one": expect(TypeError, c.record_request, "GET", "/", 200),
         "record-missing-all": expect(TypeError, c.record_request),
-        "record-unknown-keyword": expect(TypeError, c.record_request, "GET", "/", 200, 1.0,
-                                         bogus=1),
-        "record-duplicate": expect(TypeError, c.record_request, "GET", "/", 200, 1.0,
-                                   method="GET"),
+        "record-unknown-keyword": expect(
+            TypeError, c.record_request, "GET", "/", 200, 1.0, bogus=1
+        ),
+        "record-duplicate": expect(TypeError, c.record_request, "GET", "/", 200, 1.0, method="GET"),
         "record-method-int": expect(TypeError, c.record_request, 1, "/", 200, 1.0),
         "record-path-bytes": expect(TypeError, c.record_request, "GET", b"/", 200, 1.0),
-        "record-method-surrogate": expect(UnicodeEncodeError, c.record_request, SURROGATE,
-                                          "/", 200, 1.0),
-        "record-path-surrogate": expect(UnicodeEncodeError, c.record_request, "GET",
-                                        LONG + SURROGATE, 200, 1.0),
+        "record-method-surrogate": expect(
+            UnicodeEncodeError, c.record_request, SURROGATE, "/", 200, 1.0
+        ),
+        "record-path-surrogate": expect(
+            UnicodeEncodeError, c.record_request, "GET", LONG + SURROGATE, 200, 1.0
+        ),
         "record-status-str": expect(TypeError, c.record_request, "GET", "/", "200", 1.0),
         "record-status-float": expect(TypeError, c.record_request, "GET", "/", 200.0, 1.0),
         "record-status-high": expect(OverflowError, c.record_request, "GET", "/", 70000, 1.0),
         "record-status-negative": expect(OverflowError, c.record_request, "GET", "/", -1, 1.0),
         "record-status-huge": expect(OverflowError, c.record_request, "GET", "/", 2**100, 1.0),
-        "record-status-hook-raises": expect(Boom, c.record_request, "GET", "/",
-                                            RaisingIndex(), 1.0),
-        "record-status-type-error-subclass": expect(TypeErrorSubclass, c.record_request, "GET",
-                                                    "/", RaisingTypeErrorSubclass(), 1.0),
-        "record-status-type-error-cause": expect(TypeError, c.record_request, "GET", "/",
-                                                 TypeErrorWithCause(), 1.0),
-        "record-status-wrong-index": expect(TypeError, c.record_request, "GET", "/",
-                                            WrongIndex(), 1.0),
+        "record-status-hook-raises": expect(
+            Boom, c.record_request, "GET", "/", RaisingIndex(), 1.0
+        ),
+        "record-status-type-error-subclass": expect(
+            TypeErrorSubclass, c.record_request, "GET", "/", RaisingTypeErrorSubclass(), 1.0
+        ),
+        "record-status-type-error-cause": expect(
+            TypeError, c.record_request, "GET", "/", TypeErrorWithCause(), 1.0
+        ),
+        "record-status-wrong-index": expect(
+            TypeError, c.record_request, "GET", "/", WrongIndex(), 1.0
+        ),
         "record-duration-str": expect(TypeError, c.record_request, "GET", "/", 200, "1"),
         "record-duration-none": expect(TypeError, c.record_request, "GET", "/", 200, None),
-        "record-duration-huge": expect(OverflowError, c.record_request, "GET", "/", 200,
-                                       10**400),
-        "record-duration-hook-raises": expect(Boom, c.record_request, "GET", "/", 200,
-                                              RaisingFloat()),
-        "record-duration-type-error-cause": expect(TypeError, c.record_request, "GET", "/",
-                                                   200, TypeErrorWithCause()),
+        "record-duration-huge": expect(OverflowError, c.record_request, "GET", "/", 200, 10**400),
+        "record-duration-hook-raises": expect(
+            Boom, c.record_request, "GET", "/", 200, RaisingFloat()
+        ),
+        "record-duration-type-error-cause": expect(
+            TypeError, c.record_request, "GET", "/", 200, TypeErrorWithCause()
+        ),
         "get-requests": (fill, ok(c.get_requests)),
         "get-requests-args": expect(TypeError, c.get_requests, 1),
         "clear": (fill, ok(c.clear_requests)),
@@ -201,8 +210,7 @@ def build_scenarios(x: Context) -> dict[str, Scenario]:
         "set-max-float": expect(TypeError, c.set_max_requests, 2.5),
         "set-max-none": expect(TypeError, c.set_max_requests, None),
         "set-max-hook-raises": expect(Boom, c.set_max_requests, RaisingIndex()),
-        "set-max-type-error-cause": expect(TypeError, c.set_max_requests,
-                                           TypeErrorWithCause()),
+        "set-max-type-error-cause": expect(TypeError, c.set_max_requests, TypeErrorWithCause()),
         "set-max-missing": expect(TypeError, c.set_max_requests),
         "set-max-unknown-keyword": expect(TypeError, c.set_max_requests, maximum=1),
         "get-max": ok(c.get_max_requests),
@@ -222,9 +230,14 @@ def build_scenarios(x: Context) -> dict[str, Scenario]:
         "enabled-enabled": (shards, ok(c.multiproc_enabled)),
         "aggregate": (fill, ok(c.aggregate)),
         "aggregate-merged": (junk, ok(c.aggregate)),
-        "aggregate-unlistable": (in_dir(lambda: x.shards), lambda: (
-            os.rename(x.shards, x.shards + ".away"), c.aggregate(),
-            os.rename(x.shards + ".away", x.shards))),
+        "aggregate-unlistable": (
+            in_dir(lambda: x.shards),
+            lambda: (
+                os.rename(x.shards, x.shards + ".away"),
+                c.aggregate(),
+                os.rename(x.shards + ".away", x.shards),
+            ),
+        ),
         "aggregate-args": expect(TypeError, c.aggregate, 1),
         "metrics-text": (fill, ok(c.metrics_text)),
         "metrics-text-merged": (junk, ok(c.metrics_text)),
@@ -238,30 +251,48 @@ def build_scenarios(x: Context) -> dict[str, Scenario]:
         "alerts-too-many": expect(TypeError, c.check_alerts, 1, 2, 3, 4),
         "alerts-unknown-keyword": expect(TypeError, c.check_alerts, cpu=1),
         "alerts-duplicate": expect(TypeError, c.check_alerts, 1, cpu_percent=1),
-        "metric-methods": lambda: (x.metric.to_dict(), repr(x.metric), x.metric.method,
-                                   x.metric.path, x.metric.status_code, x.metric.duration_ms,
-                                   x.metric.timestamp),
-        "aggregated-methods": lambda: (x.aggregated.to_dict(), repr(x.aggregated),
-                                       x.aggregated.p99_latency_ms,
-                                       x.aggregated.total_requests),
-        "snapshot-methods": lambda: (x.snap.to_dict(), repr(x.snap), x.snap.memory_rss_mb,
-                                     x.snap.pid),
+        "metric-methods": lambda: (
+            x.metric.to_dict(),
+            repr(x.metric),
+            x.metric.method,
+            x.metric.path,
+            x.metric.status_code,
+            x.metric.duration_ms,
+            x.metric.timestamp,
+        ),
+        "aggregated-methods": lambda: (
+            x.aggregated.to_dict(),
+            repr(x.aggregated),
+            x.aggregated.p99_latency_ms,
+            x.aggregated.total_requests,
+        ),
+        "snapshot-methods": lambda: (
+            x.snap.to_dict(),
+            repr(x.snap),
+            x.snap.memory_rss_mb,
+            x.snap.pid,
+        ),
         "to-dict-args": lambda: expect(TypeError, x.metric.to_dict, 1)(),
-        "to-dict-wrong-self": lambda: expect(TypeError, _core.RequestMetric.to_dict,
-                                             x.aggregated)(),
+        "to-dict-wrong-self": lambda: expect(
+            TypeError, _core.RequestMetric.to_dict, x.aggregated
+        )(),
         "repr-wrong-self": lambda: expect(TypeError, _core.Snapshot.__repr__, x.metric)(),
-        "getter-wrong-self": lambda: expect(TypeError, _core.RequestMetric.method.__get__,
-                                            x.snap)(),
+        "getter-wrong-self": lambda: expect(
+            TypeError, _core.RequestMetric.method.__get__, x.snap
+        )(),
         "set-attribute": lambda: expect(AttributeError, setattr, x.metric, "method", "POST")(),
-        "delete-attribute": lambda: expect(AttributeError, delattr, x.aggregated,
-                                           "total_requests")(),
+        "delete-attribute": lambda: expect(
+            AttributeError, delattr, x.aggregated, "total_requests"
+        )(),
         "new-attribute": lambda: expect(AttributeError, setattr, x.snap, "extra", 1)(),
         "construct": expect(TypeError, _core.RequestMetric),
         "construct-args": expect(TypeError, _core.AggregatedMetrics, 1, x=2),
         "subclass": expect(TypeError, type, "Sub", (_core.Snapshot,), {}),
     }
-    return {name: entry if isinstance(entry, tuple) else (nothing, entry)
-            for name, entry in calls.items()}
+    return {
+        name: entry if isinstance(entry, tuple) else (nothing, entry)
+        for name, entry in calls.items()
+    }
 
 
 CONTEXT = Context()
@@ -284,8 +315,13 @@ def context(tmp_path_factory: pytest.TempPathFactory) -> None:
 PROCESS = psutil.Process()
 
 COUNTED = [f"references to {cls.__name__}" for cls in CLASSES] + [
-    "objects tracked by gc", "open descriptors", "memory mappings", "allocated blocks",
-    "malloc bytes in use", "resident bytes"]
+    "objects tracked by gc",
+    "open descriptors",
+    "memory mappings",
+    "allocated blocks",
+    "malloc bytes in use",
+    "resident bytes",
+]
 # Under the sanitizers only the interpreter's counters and the descriptors are checked:
 # their runtimes also map memory of their own as they go.
 EXACT = COUNTED[:5] if SANITIZED else COUNTED[:6]
@@ -319,7 +355,7 @@ def growth(name: str) -> dict[str, int]:
     measure(before)
     run(name, CALLS)
     measure(after)
-    return {key: a - b for key, a, b in zip(COUNTED, after, before)}
+    return {key: a - b for key, a, b in zip(COUNTED, after, before, strict=True)}
 
 
 def problems(grown: dict[str, int]) -> list[str]:

@@ -19,7 +19,6 @@ import pytest
 from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
-
 from support import Boom, Text, TypeErrorSubclass, bits, signed_nan, window_figures
 from vornik import _core
 
@@ -32,8 +31,9 @@ with warnings.catch_warnings():
     with contextlib.suppress(ImportError):
         import hypothesis.extra._patching  # noqa: F401
 
-PROPERTY_SETTINGS = settings(max_examples=500, deadline=None,
-                             suppress_health_check=[HealthCheck.too_slow])
+PROPERTY_SETTINGS = settings(
+    max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
 
 
 class Integer(int):
@@ -75,19 +75,20 @@ class HookedBoth(Hooked):
     __float__ = _call_hook
 
 
-def mostly(common: st.SearchStrategy[Any], rare: st.SearchStrategy[Any],
-           one_in: int = 8) -> st.SearchStrategy[Any]:
+def mostly(
+    common: st.SearchStrategy[Any], rare: st.SearchStrategy[Any], one_in: int = 8
+) -> st.SearchStrategy[Any]:
     return st.integers(0, one_in - 1).flatmap(lambda i: rare if i == 0 else common)
 
 
 # Some texts carry lone surrogates, which cannot be encoded as UTF-8.
 texts = mostly(
     st.text(max_size=12) | st.sampled_from(["", " ", "\t\u3000", "GET", "\0", "\u00e9\U0001f600"]),
-    st.text(st.characters(exclude_categories=()), max_size=4) | st.sampled_from(
-        ["\ud800", "a\udfffb"]),
-    one_in=6)
-hook_errors = st.sampled_from([None, None, Boom, TypeError, TypeErrorSubclass,
-                               OverflowError])
+    st.text(st.characters(exclude_categories=()), max_size=4)
+    | st.sampled_from(["\ud800", "a\udfffb"]),
+    one_in=6,
+)
+hook_errors = st.sampled_from([None, None, Boom, TypeError, TypeErrorSubclass, OverflowError])
 hooked = st.builds(
     lambda kind, result, error: kind(kind.__name__, result, error),
     st.sampled_from([HookedIndex, HookedFloat, HookedBoth]),
@@ -118,8 +119,17 @@ values = st.one_of(
     hooked,
 )
 
-NO_ARGUMENTS = ["hello", "snapshot", "get_requests", "clear_requests", "get_max_requests",
-                "get_multiproc_dir", "multiproc_enabled", "aggregate", "metrics_text"]
+NO_ARGUMENTS = [
+    "hello",
+    "snapshot",
+    "get_requests",
+    "clear_requests",
+    "get_max_requests",
+    "get_multiproc_dir",
+    "multiproc_enabled",
+    "aggregate",
+    "metrics_text",
+]
 
 
 # --- Reference conversions -----------------------------------------------------------
@@ -176,13 +186,19 @@ def as_optional_double(value: Any) -> float | None:
 
 # name -> [(parameter, conversion, required)]
 SIGNATURES: dict[str, list[tuple[str, Callable[[Any], Any], bool]]] = {
-    "record_request": [("method", as_text, True), ("path", as_text, True),
-                       ("status_code", as_status, True), ("duration_ms", as_double, True)],
+    "record_request": [
+        ("method", as_text, True),
+        ("path", as_text, True),
+        ("status_code", as_status, True),
+        ("duration_ms", as_double, True),
+    ],
     "set_max_requests": [("max", as_u64, True)],
     "set_multiproc_dir": [("dir", as_optional_text, False)],
-    "check_alerts": [("cpu_percent", as_optional_double, False),
-                     ("memory_rss_mb", as_optional_double, False),
-                     ("memory_virtual_mb", as_optional_double, False)],
+    "check_alerts": [
+        ("cpu_percent", as_optional_double, False),
+        ("memory_rss_mb", as_optional_double, False),
+        ("memory_virtual_mb", as_optional_double, False),
+    ],
 }
 
 
@@ -200,7 +216,7 @@ def expected_outcome(name: str, args: list[Any], kwargs: dict[str, Any]) -> Expe
     names = [p for p, _, _ in parameters]
     if len(args) > len(parameters):
         return Expected(error=TypeError, prefix=f"{name}() takes ")
-    bound: dict[str, Any] = dict(zip(names, args))
+    bound: dict[str, Any] = dict(zip(names, args, strict=False))
     for keyword, value in kwargs.items():
         if keyword not in names:
             return Expected(error=TypeError, prefix=f"{name}() got an unexpected keyword")
@@ -217,8 +233,11 @@ def expected_outcome(name: str, args: list[Any], kwargs: dict[str, Any]) -> Expe
             outcome.error = type(error)
             if type(error) is TypeError:
                 outcome.prefix = f"argument '{parameter}': "
-            elif convert is as_status and type(error) is OverflowError and \
-                    "out of range" in str(error):
+            elif (
+                convert is as_status
+                and type(error) is OverflowError
+                and "out of range" in str(error)
+            ):
                 outcome.prefix = "out of range integral type conversion attempted"
             return outcome
     return outcome
@@ -233,7 +252,8 @@ ALERT_METRICS = ["cpu_percent", "memory_rss_mb", "memory_virtual_mb"]
 
 # Code points with the Unicode White_Space property.
 WHITE_SPACE = set("\t\n\x0b\x0c\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000") | {
-    chr(c) for c in range(0x2000, 0x200B)}
+    chr(c) for c in range(0x2000, 0x200B)
+}
 
 
 def is_blank(text: str) -> bool:
@@ -250,8 +270,12 @@ def confine(value: Any, scratch: Path) -> Any:
 
 def store_state() -> tuple[int, int, int, int]:
     agg = _core.aggregate()
-    return (len(_core.get_requests()), agg.total_requests, agg.total_errors,
-            _core.get_max_requests())
+    return (
+        len(_core.get_requests()),
+        agg.total_requests,
+        agg.total_errors,
+        _core.get_max_requests(),
+    )
 
 
 # Values of about the right kind for each parameter, so that calls get past the binding
@@ -260,7 +284,8 @@ LIKELY = {
     "method": texts | texts.map(Text),
     "path": texts | texts.map(Text),
     "status_code": mostly(
-        st.integers(-5, 70000) | st.sampled_from([399, 400, 65535, 65536, 2**63]), hooked),
+        st.integers(-5, 70000) | st.sampled_from([399, 400, 65535, 65536, 2**63]), hooked
+    ),
     "duration_ms": mostly(st.floats() | st.integers(-(2**1100), 2**1100), hooked),
     "max": mostly(st.integers(-2, 100) | st.integers(2**64 - 2, 2**64 + 1), hooked),
     "dir": st.none() | texts,
@@ -277,25 +302,32 @@ def calls(draw: st.DrawFn) -> tuple[str, list[Any], dict[str, Any]]:
     sometimes arbitrary argument lists."""
     name = draw(st.sampled_from(NO_ARGUMENTS + list(SIGNATURES) * 6 + ["record_request"] * 6))
     if draw(st.integers(0, 4)) == 0:
-        return name, draw(st.lists(values, max_size=5)), draw(
-            st.dictionaries(KEYWORDS, values, max_size=3))
+        return (
+            name,
+            draw(st.lists(values, max_size=5)),
+            draw(st.dictionaries(KEYWORDS, values, max_size=3)),
+        )
     if name in NO_ARGUMENTS:
         return name, [], {}
-    bound = [(parameter, draw(mostly(LIKELY[parameter], values)))
-             for parameter, _, required in SIGNATURES[name] if required or draw(st.booleans())]
+    bound = [
+        (parameter, draw(mostly(LIKELY[parameter], values)))
+        for parameter, _, required in SIGNATURES[name]
+        if required or draw(st.booleans())
+    ]
     split = draw(st.integers(0, len(bound)))
     return name, [v for _, v in bound[:split]], dict(bound[split:])
 
 
 # The edges of every range, always tried besides the generated calls.
-EDGES = [
-    ("record_request", ["GET", "/", status, 1.0], {})
-    for status in (0, 399, 400, 65535, 65536, -1, 2**63 - 1, 2**63, -(2**63) - 1)
-] + [
-    ("set_max_requests", [n], {}) for n in (0, 1, 2**64 - 1, 2**64, -1, Integer(5), True)
-] + [
-    ("record_request", ["GET", "/", 200, d], {}) for d in (2**1023, 2**1024, -0.0)
-] + [("check_alerts", [], {"memory_virtual_mb": 10**400}), ("set_multiproc_dir", [], {})]
+EDGES = (
+    [
+        ("record_request", ["GET", "/", status, 1.0], {})
+        for status in (0, 399, 400, 65535, 65536, -1, 2**63 - 1, 2**63, -(2**63) - 1)
+    ]
+    + [("set_max_requests", [n], {}) for n in (0, 1, 2**64 - 1, 2**64, -1, Integer(5), True)]
+    + [("record_request", ["GET", "/", 200, d], {}) for d in (2**1023, 2**1024, -0.0)]
+    + [("check_alerts", [], {"memory_virtual_mb": 10**400}), ("set_multiproc_dir", [], {})]
+)
 
 
 def with_edges(test: Callable[..., None]) -> Callable[..., None]:
@@ -307,8 +339,7 @@ def with_edges(test: Callable[..., None]) -> Callable[..., None]:
 @PROPERTY_SETTINGS
 @with_edges
 @given(call=calls())
-def test_arbitrary_arguments(call: tuple[str, list[Any], dict[str, Any]],
-                             scratch: Path) -> None:
+def test_arbitrary_arguments(call: tuple[str, list[Any], dict[str, Any]], scratch: Path) -> None:
     name, args, kwargs = call
     if name == "set_multiproc_dir":
         args = [confine(a, scratch) for a in args]
@@ -348,39 +379,57 @@ def test_arbitrary_arguments(call: tuple[str, list[Any], dict[str, Any]],
         assert isinstance(result, list)
         fired = [alert["metric"] for alert in result]
         # Given thresholds that are not NaN may fire, in the order of the three checks.
-        candidates = [m for m, t in zip(ALERT_METRICS, converted)
-                      if t is not None and not math.isnan(t)]
+        candidates = [
+            m
+            for m, t in zip(ALERT_METRICS, converted, strict=True)
+            if t is not None and not math.isnan(t)
+        ]
         assert fired == [m for m in candidates if m in fired]
         for alert in result:
             threshold = converted[ALERT_METRICS.index(alert["metric"])]
             assert alert["threshold"] == threshold and alert["value"] > threshold
             assert alert["severity"] == "warning"
         # CPU use is at least zero, and a running process has memory of both kinds.
-        for metric, threshold in zip(ALERT_METRICS, converted):
+        for metric, threshold in zip(ALERT_METRICS, converted, strict=True):
             floor_crossed = threshold is not None and (
-                threshold < 0 or (threshold == 0 and metric != "cpu_percent"))
+                threshold < 0 or (threshold == 0 and metric != "cpu_percent")
+            )
             if floor_crossed:
                 assert metric in fired
     elif name == "set_multiproc_dir":
         assert result is None
         text = converted[0]
-        usable = (text is not None and not is_blank(text) and "\0" not in text
-                  and all(len(part.encode()) <= 255 for part in text.split("/")))
+        usable = (
+            text is not None
+            and not is_blank(text)
+            and "\0" not in text
+            and all(len(part.encode()) <= 255 for part in text.split("/"))
+        )
         assert _core.get_multiproc_dir() == (text if usable else None)
     else:
-        expected_types = {"hello": str, "snapshot": _core.Snapshot, "get_requests": list,
-                          "clear_requests": type(None), "get_max_requests": int,
-                          "get_multiproc_dir": type(None), "multiproc_enabled": bool,
-                          "aggregate": _core.AggregatedMetrics, "metrics_text": str}
+        expected_types = {
+            "hello": str,
+            "snapshot": _core.Snapshot,
+            "get_requests": list,
+            "clear_requests": type(None),
+            "get_max_requests": int,
+            "get_multiproc_dir": type(None),
+            "multiproc_enabled": bool,
+            "aggregate": _core.AggregatedMetrics,
+            "metrics_text": str,
+        }
         assert type(result) is expected_types[name]
 
 
 @PROPERTY_SETTINGS
-@given(args=st.lists(values, max_size=3), kwargs=st.dictionaries(st.text(max_size=3), values,
-                                                                  max_size=2),
-       receiver=values)
-def test_value_classes_reject_arbitrary_arguments(args: list[Any], kwargs: dict[str, Any],
-                                                  receiver: Any) -> None:
+@given(
+    args=st.lists(values, max_size=3),
+    kwargs=st.dictionaries(st.text(max_size=3), values, max_size=2),
+    receiver=values,
+)
+def test_value_classes_reject_arbitrary_arguments(
+    args: list[Any], kwargs: dict[str, Any], receiver: Any
+) -> None:
     _core.record_request("GET", "/", 200, 1.0)
     instances = [_core.get_requests()[-1], _core.aggregate(), _core.snapshot()]
     for instance in instances:
@@ -471,9 +520,9 @@ class StoreModel(RuleBasedStateMachine):
             assert math.isnan(agg.avg_latency_ms)  # which NaN comes out is the FPU's choice
             del model["avg_latency_ms"]
         assert {name: bits(getattr(agg, name)) for name in model} == {
-            name: bits(value) for name, value in model.items()}
+            name: bits(value) for name, value in model.items()
+        }
 
 
-StoreModel.TestCase.settings = settings(max_examples=150, stateful_step_count=40,
-                                        deadline=None)
+StoreModel.TestCase.settings = settings(max_examples=150, stateful_step_count=40, deadline=None)
 test_store_agrees_with_model = StoreModel.TestCase

@@ -29,7 +29,6 @@ from pathlib import Path
 
 import psutil
 import pytest
-
 from support import alive, environment, metric, wait_gone
 
 pytestmark = pytest.mark.servers
@@ -82,13 +81,18 @@ class ServerProcess:
                     return found[:count]
                 left = deadline - time.monotonic()
                 if left <= 0 or self.popen.poll() is not None and not self._reader.is_alive():
-                    raise AssertionError(f"{pattern!r} x{count} not seen from {self.args[:3]}:\n" + "\n".join(self.lines))
+                    raise AssertionError(
+                        f"{pattern!r} x{count} not seen from {self.args[:3]}:\n"
+                        + "\n".join(self.lines)
+                    )
                 self._changed.wait(min(left, 0.5))
 
     def stop(self, sig: int = signal.SIGTERM, timeout: float = 20.0) -> int:
         """Signal the server, wait for it, and make sure none of its processes is left."""
         try:
-            family = [self.popen.pid] + [p.pid for p in psutil.Process(self.popen.pid).children(recursive=True)]
+            family = [self.popen.pid] + [
+                p.pid for p in psutil.Process(self.popen.pid).children(recursive=True)
+            ]
         except psutil.NoSuchProcess:
             family = [self.popen.pid]
         if self.popen.poll() is None:
@@ -278,7 +282,10 @@ def check_exact_counts(port: int, shards: Path, count: int, workers: int) -> Non
     # A worker records a request when the server closes the response, which may
     # be just after the client read it: wait (bounded) until the last ones land.
     deadline = time.monotonic() + 5
-    while metric(get(port, "/metrics").body, "vrk_requests_total") < count and time.monotonic() < deadline:
+    while (
+        metric(get(port, "/metrics").body, "vrk_requests_total") < count
+        and time.monotonic() < deadline
+    ):
         time.sleep(0.02)
     scraped_by: set[int | None] = set()
     for _ in range(6):
@@ -304,7 +311,9 @@ def test_gunicorn_sync_workers_report_exact_totals(tmp_path: Path) -> None:
 
 def test_gunicorn_recycled_workers_keep_answering(tmp_path: Path) -> None:
     shards = tmp_path / "shards"
-    args = gunicorn(tmp_path, "--workers", "2", "--max-requests", "15", "--max-requests-jitter", "0")
+    args = gunicorn(
+        tmp_path, "--workers", "2", "--max-requests", "15", "--max-requests-jitter", "0"
+    )
     with running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server:
         port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
         sent = sent_errors = 0
@@ -364,7 +373,9 @@ def test_gunicorn_workers_each_in_view_under_recycling(tmp_path: Path) -> None:
     from vornik.workers import Directory
 
     shards = tmp_path / "shards"
-    args = gunicorn(tmp_path, "--workers", "4", "--max-requests", "25", "--max-requests-jitter", "5")
+    args = gunicorn(
+        tmp_path, "--workers", "4", "--max-requests", "25", "--max-requests-jitter", "5"
+    )
     with running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server:
         port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
         served: set[int | None] = set()
@@ -385,7 +396,9 @@ def test_gunicorn_workers_each_in_view_under_recycling(tmp_path: Path) -> None:
             slots_seen.update(families)
             assert metric(scrape.body, "vrk_workers") == len(families) <= 4
             # The scraping worker is always among them.
-            assert scrape.worker in {slots.get(int(slot)) for slots in (before, after) for slot in families}
+            assert scrape.worker in {
+                slots.get(int(slot)) for slots in (before, after) for slot in families
+            }
             for slot, figures in families.items():
                 pid = before.get(int(slot))
                 if pid is None or after.get(int(slot)) != pid or pid not in processes_before:
@@ -394,7 +407,11 @@ def test_gunicorn_workers_each_in_view_under_recycling(tmp_path: Path) -> None:
                 cpu_after, rss_after, _ = process_figures(pid)
                 assert cpu_before <= figures["vrk_worker_cpu_seconds_total"] <= cpu_after
                 rss = figures["vrk_worker_memory_rss_bytes"]
-                assert min(rss_before, rss_after) - (1 << 20) <= rss <= max(rss_before, rss_after) + (1 << 20)
+                assert (
+                    min(rss_before, rss_after) - (1 << 20)
+                    <= rss
+                    <= max(rss_before, rss_after) + (1 << 20)
+                )
                 assert figures["vrk_worker_threads"] == threads
                 assert 0 < figures["vrk_worker_requests_total"] <= requests_after[pid]
                 compared += 1
@@ -512,13 +529,17 @@ def test_misconfiguration_is_in_the_servers_log(
         port = int(server.wait_for(ready)[0].group(1))
         wait_answering(server, port, workers)
         paths, errors = traffic(20)
-        assert [r.status for r in get_all(port, paths)] == [expected_status(p, errors) for p in paths]
+        assert [r.status for r in get_all(port, paths)] == [
+            expected_status(p, errors) for p in paths
+        ]
         if warning is not None:
             # Each worker says it once, at start or at its first request.
             server.wait_for(warning)
             time.sleep(0.5)
             said = misconfiguration_warnings(server)
-            assert 1 <= len(said) <= workers and all(re.search(warning, line) for line in said), said
+            assert 1 <= len(said) <= workers and all(re.search(warning, line) for line in said), (
+                said
+            )
     if warning is None:
         assert misconfiguration_warnings(server) == []
 
@@ -541,7 +562,9 @@ def test_prometheus_scrapes_the_demo(tmp_path: Path) -> None:
     demo_tmp.mkdir()
     demo = [sys.executable, "-m", "vornik", "demo", "--serve", "--requests", "40"]
     with running(demo, tmp_path, TMPDIR=str(demo_tmp)) as app:
-        app_port = int(app.wait_for(r"Serving on http://127\.0\.0\.1:(\d+)/", timeout=60)[0].group(1))
+        app_port = int(
+            app.wait_for(r"Serving on http://127\.0\.0\.1:(\d+)/", timeout=60)[0].group(1)
+        )
         reported = metric(get(app_port, "/metrics").body, "vrk_requests_total")
         assert reported >= 40
 
@@ -695,10 +718,12 @@ def test_prometheus_sees_no_reset_while_gunicorn_recycles_workers(tmp_path: Path
                                      begin + window + 1, end - 1)  # fmt: skip
 
     rate_errors = [abs(value / rate - 1) for _, value in rates]
-    print(f"\nsent {sent} requests ({sent_errors} errors) at {rate:g}/s in {end - begin:.1f} s; "
-          f"workers recycled {recycled} times; resets {resets}; "
-          f"increase {increase:.1f} (errors {error_increase:.1f}); "
-          f"{len(rates)} rate windows, largest error {max(rate_errors):.3%}")
+    print(
+        f"\nsent {sent} requests ({sent_errors} errors) at {rate:g}/s in {end - begin:.1f} s; "
+        f"workers recycled {recycled} times; resets {resets}; "
+        f"increase {increase:.1f} (errors {error_increase:.1f}); "
+        f"{len(rates)} rate windows, largest error {max(rate_errors):.3%}"
+    )
     assert resets == [0.0, 0.0]
     assert abs(increase / sent - 1) <= 0.01
     assert abs(error_increase / sent_errors - 1) <= 0.01
@@ -806,7 +831,10 @@ def query_at(port: int, query: str, at: float) -> dict[str, float]:
     assert response.status == 200, response.body
     payload = json.loads(response.body)
     assert payload["status"] == "success", payload
-    return {json.dumps(r["metric"], sort_keys=True): float(r["value"][1]) for r in payload["data"]["result"]}
+    return {
+        json.dumps(r["metric"], sort_keys=True): float(r["value"][1])
+        for r in payload["data"]["result"]
+    }
 
 
 def bucket_of(seconds: float) -> float:
@@ -828,8 +856,13 @@ def test_two_hosts_one_prometheus_route_families(tmp_path: Path) -> None:
             ]  # fmt: skip
             log = tmp_path / f"formats-{name}.log"
             server = stack.enter_context(
-                running(args, tmp_path, VRK_MULTIPROC_DIR=str(tmp_path / f"shards-{name}"),
-                        FORMAT_LOG=str(log), **extra)  # fmt: skip
+                running(
+                    args,
+                    tmp_path,
+                    VRK_MULTIPROC_DIR=str(tmp_path / f"shards-{name}"),
+                    FORMAT_LOG=str(log),
+                    **extra,
+                )  # fmt: skip
             )
             port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
             server.wait_for(r"Booting worker with pid", count=4)

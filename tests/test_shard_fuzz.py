@@ -22,7 +22,6 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
-
 from support import (
     BOUNDS_MS,
     MASK,
@@ -79,8 +78,12 @@ class Fuzzer:
 
     def totals(self) -> Totals:
         r = self.random
-        t = Totals(requests=self.word(2**20), errors=self.word(2**20),
-                   latency_sum_us=self.word(2**40), buckets=[self.word(2**16) for _ in range(14)])
+        t = Totals(
+            requests=self.word(2**20),
+            errors=self.word(2**20),
+            latency_sum_us=self.word(2**40),
+            buckets=[self.word(2**16) for _ in range(14)],
+        )
         t.latency_min_us = r.choice([NO_LATENCY, self.word(2**30)])
         t.latency_max_us = r.choice([0, self.word(2**34), MASK if self.wide else 0])
         return t
@@ -105,16 +108,38 @@ class Fuzzer:
         name = f"vrk-z{self.serial}{decoration}.shard".encode()
         if valid:
             return name
-        return self.random.choice([
-            name + b".tmp", b"VRK-" + name[4:], name[:-6] + b".SHARD", b"x-" + name,
-            name[:-1], b"vrk" + name[4:], name[:4] + b"\xff" + name[4:],
-            name[:4] + b"\xed\xa0\x80" + name[4:], name[:4] + b"\xc3" + name[4:],
-            b"." + name, name + b"~",
-        ])
+        return self.random.choice(
+            [
+                name + b".tmp",
+                b"VRK-" + name[4:],
+                name[:-6] + b".SHARD",
+                b"x-" + name,
+                name[:-1],
+                b"vrk" + name[4:],
+                name[:4] + b"\xff" + name[4:],
+                name[:4] + b"\xed\xa0\x80" + name[4:],
+                name[:4] + b"\xc3" + name[4:],
+                b"." + name,
+                name + b"~",
+            ]
+        )
 
     def random_name(self) -> bytes:
-        pieces = [b"vrk-", b".shard", b"VRK", b"a", b"7", b"-", b".", b"\xc3\xa9", b"\xff",
-                  b" ", b"\n", b"vrk", b"shard"]
+        pieces = [
+            b"vrk-",
+            b".shard",
+            b"VRK",
+            b"a",
+            b"7",
+            b"-",
+            b".",
+            b"\xc3\xa9",
+            b"\xff",
+            b" ",
+            b"\n",
+            b"vrk",
+            b"shard",
+        ]
         self.serial += 1
         parts = [self.random.choice(pieces) for _ in range(self.random.randint(0, 3))]
         parts.insert(self.random.randint(0, len(parts)), f"z{self.serial}".encode())
@@ -123,9 +148,24 @@ class Fuzzer:
     def entry(self, staged: Path) -> Entry:
         """Creates one entry at `staged` and returns what it means."""
         r = self.random
-        kind = r.choice(["live", "live", "live-long", "dead", "version", "short", "pid",
-                         "name", "random-name", "directory", "fifo", "symlink",
-                         "dangling-symlink", "special-symlink"])
+        kind = r.choice(
+            [
+                "live",
+                "live",
+                "live-long",
+                "dead",
+                "version",
+                "short",
+                "pid",
+                "name",
+                "random-name",
+                "directory",
+                "fifo",
+                "symlink",
+                "dangling-symlink",
+                "special-symlink",
+            ]
+        )
         if kind in ("live", "live-long"):
             t = self.totals()
             data = pack(t.words(self.live_pid_word()))
@@ -219,8 +259,7 @@ MERGE_ONCE = """
 
 
 @pytest.mark.parametrize("wide", [False, True], ids=["small-counts", "arbitrary-words"])
-def test_merge_counts_exactly_the_valid_shards(tmp_path: Path, seed: int,
-                                                    wide: bool) -> None:
+def test_merge_counts_exactly_the_valid_shards(tmp_path: Path, seed: int, wide: bool) -> None:
     base, staging = tmp_path / "shards", tmp_path / "staging"
     base.mkdir()
     staging.mkdir()
@@ -273,16 +312,33 @@ MERGER = """
 
 
 def writer_requests(rng: random.Random, count: int) -> list[tuple[int, float]]:
-    durations = [0.0, -0.0, -3.0, 1.0, 1.0000001, 2.5, 0.0004, 10000.0, 10000.5,
-                 float("nan"), float("inf"), 1e300, *BOUNDS_MS]
-    return [(rng.choice([200, 201, 302, 399, 400, 404, 500, 599, 65535]),
-             rng.choice(durations) if rng.random() < 0.3 else rng.uniform(0, 12000))
-            for _ in range(count)]
+    durations = [
+        0.0,
+        -0.0,
+        -3.0,
+        1.0,
+        1.0000001,
+        2.5,
+        0.0004,
+        10000.0,
+        10000.5,
+        float("nan"),
+        float("inf"),
+        1e300,
+        *BOUNDS_MS,
+    ]
+    return [
+        (
+            rng.choice([200, 201, 302, 399, 400, 404, 500, 599, 65535]),
+            rng.choice(durations) if rng.random() < 0.3 else rng.uniform(0, 12000),
+        )
+        for _ in range(count)
+    ]
 
 
-def test_merges_while_writers_write_and_files_appear(tmp_path: Path, seed: int,
-                                                     helpers: list[subprocess.Popen[str]]
-                                                     ) -> None:
+def test_merges_while_writers_write_and_files_appear(
+    tmp_path: Path, seed: int, helpers: list[subprocess.Popen[str]]
+) -> None:
     base, staging = tmp_path / "shards", tmp_path / "staging"
     base.mkdir()
     staging.mkdir()
@@ -303,7 +359,7 @@ def test_merges_while_writers_write_and_files_appear(tmp_path: Path, seed: int,
     helpers.extend(mergers)
     writers = [start_python(WRITER, base) for _ in plans]
     helpers.extend(writers)
-    for writer, plan in zip(writers, plans):
+    for writer, plan in zip(writers, plans, strict=True):
         assert writer.stdin is not None
         writer.stdin.write(json.dumps(plan) + "\n")
         writer.stdin.flush()
@@ -352,13 +408,20 @@ SHORT_LIVED_MERGER = """
 
 
 def test_merge_survives_a_shard_rewritten_in_place(
-        tmp_path: Path, helpers: list[subprocess.Popen[str]]) -> None:
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
     # Another program rewriting a file in the shard directory truncates it first: a
     # merge reading that file at the same moment must neither fault nor count it halfway.
     base = tmp_path / "shards"
     base.mkdir()
-    t = Totals(requests=7, errors=3, latency_sum_us=70, latency_min_us=1, latency_max_us=20,
-               buckets=[7] + [0] * 13)
+    t = Totals(
+        requests=7,
+        errors=3,
+        latency_sum_us=70,
+        latency_min_us=1,
+        latency_max_us=20,
+        buckets=[7] + [0] * 13,
+    )
     data = pack(t.words(os.getpid()))
     merger = start_python(SHORT_LIVED_MERGER, base, "2")
     helpers.append(merger)
@@ -411,9 +474,9 @@ def merges_seen(logs: list[Path]) -> list[tuple[int, int, int, int]]:
     return seen
 
 
-def test_merged_totals_never_decrease_and_end_exact(tmp_path: Path, seed: int,
-                                                    helpers: list[subprocess.Popen[str]]
-                                                    ) -> None:
+def test_merged_totals_never_decrease_and_end_exact(
+    tmp_path: Path, seed: int, helpers: list[subprocess.Popen[str]]
+) -> None:
     base = tmp_path / "shards"
     rng = random.Random(seed)
     logs: list[Path] = []
@@ -471,8 +534,10 @@ def test_merged_totals_never_decrease_and_end_exact(tmp_path: Path, seed: int,
                                                f"vrk-shards.{os.geteuid()}.lock"])  # fmt: skip
 
     seen = merges_seen(logs)
-    print(f"{len(seen)} merges by {len(logs)} mergers ({killed_mergers} killed), "
-          f"{len(plans)} writers ({killed_writers} killed)")
+    print(
+        f"{len(seen)} merges by {len(logs)} mergers ({killed_mergers} killed), "
+        f"{len(plans)} writers ({killed_writers} killed)"
+    )
     assert len(seen) > 100
     # No merge counts more than was ever recorded (nothing twice), and none reports less
     # than a merge that had ended before it began (no transient drop).

@@ -98,9 +98,11 @@ def test_soak(tmp_path: Path, helpers: list[subprocess.Popen[str]]) -> None:
     scrapes = report["scrapes"]
     before_rss, before_malloc = report["before"]  # type: ignore[misc]
     after_rss, after_malloc = report["after"]  # type: ignore[misc]
-    print(f"soak: {SECONDS:g} s, {WRITERS} writers, {requests} requests ({errors} errors), "
-          f"{scrapes} scrapes; scraper RSS {before_rss} -> {after_rss} bytes, "
-          f"malloc in use {before_malloc} -> {after_malloc} bytes")
+    print(
+        f"soak: {SECONDS:g} s, {WRITERS} writers, {requests} requests ({errors} errors), "
+        f"{scrapes} scrapes; scraper RSS {before_rss} -> {after_rss} bytes, "
+        f"malloc in use {before_malloc} -> {after_malloc} bytes"
+    )
 
     assert report["final"] == [requests, errors]
     _core.set_multiproc_dir(str(shards))

@@ -20,7 +20,6 @@ from pathlib import Path
 import psutil
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
-
 from support import dead_pid, shard_bytes
 from test_demo import get, start_serving
 from vornik import _core

@@ -13,7 +13,6 @@ from wsgiref.util import setup_testing_defaults
 
 import psutil
 import pytest
-
 from support import read_line, run_python, start_python
 from vornik import _core, workers
 from vornik.workers import Directory, live_workers

@@ -13,7 +13,6 @@ from wsgiref.simple_server import WSGIRequestHandler, make_server
 from wsgiref.util import setup_testing_defaults
 
 import pytest
-
 import vornik
 from support import FakeClock, records
 from vornik import _core, _routes
@@ -31,7 +30,9 @@ class Server:
         self.exc_info: Any = None
         self.written: list[bytes] = []
 
-    def start_response(self, status: str, headers: list[tuple[str, str]], exc_info: Any = None) -> Callable[[bytes], Any]:
+    def start_response(
+        self, status: str, headers: list[tuple[str, str]], exc_info: Any = None
+    ) -> Callable[[bytes], Any]:
         self.status, self.headers, self.exc_info = status, headers, exc_info
         return self.written.append
 
@@ -109,7 +110,9 @@ class TestRecording:
             try:
                 raise error
             except ValueError:
-                write = start_response("503 Service Unavailable", [("Retry-After", "5")], sys.exc_info())
+                write = start_response(
+                    "503 Service Unavailable", [("Retry-After", "5")], sys.exc_info()
+                )
             write(b"legacy write")
             return [b"!"]
 
@@ -324,7 +327,9 @@ class TestMetricsEndpoint:
         assert body == b"app"
         environ = environ_for("/")
         del environ["PATH_INFO"]  # allowed for a request to the application's root
-        assert list(MetricsMiddleware(self.app, metrics_path=None)(environ, Server().start_response)) == [b"app"]
+        assert list(
+            MetricsMiddleware(self.app, metrics_path=None)(environ, Server().start_response)
+        ) == [b"app"]
         assert [r[1] for r in records()] == ["/metrics", "/metrics"]
 
     def test_rejects_a_relative_path(self) -> None:
@@ -353,7 +358,9 @@ def flask_app() -> Any:
 
 def series_routes() -> set[tuple[str, str, str]]:
     """(method, route, status) of every series in the document."""
-    pattern = re.compile(r'^vrk_http_requests_total\{method="(.*)",route="(.*)",status="(.*)"\} ', re.M)
+    pattern = re.compile(
+        r'^vrk_http_requests_total\{method="(.*)",route="(.*)",status="(.*)"\} ', re.M
+    )
     return set(pattern.findall(_routes.metrics_document()))
 
 
@@ -379,7 +386,10 @@ class TestRouteTemplates:
         serve(app, "/nope")
         assert [r[1] for r in records()] == ["/users/7", "/nope"]
         # The series are by template all the same: raw paths never become labels.
-        assert series_routes() == {("GET", "/users/<int:user_id>", "200"), ("GET", UNMATCHED, "404")}
+        assert series_routes() == {
+            ("GET", "/users/<int:user_id>", "200"),
+            ("GET", UNMATCHED, "404"),
+        }
 
     def test_series_routes_without_a_router(self) -> None:
         def app(environ: Environ, start_response: Any) -> Iterable[bytes]:

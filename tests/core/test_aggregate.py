@@ -6,7 +6,6 @@ import math
 import random
 
 import pytest
-
 from support import NEGATIVE_NAN, same, window_figures
 from vornik import _core
 
@@ -92,14 +91,20 @@ def test_signed_zero_ordering_and_infinite_average() -> None:
     record_all([math.inf, -math.inf, -2.0])
     agg = _core.aggregate()
     assert math.isnan(agg.avg_latency_ms)
-    assert (agg.min_latency_ms, agg.max_latency_ms, agg.p50_latency_ms) == (-math.inf, math.inf, -2.0)
+    assert (agg.min_latency_ms, agg.max_latency_ms, agg.p50_latency_ms) == (
+        -math.inf,
+        math.inf,
+        -2.0,
+    )
 
 
 def test_matches_a_sorted_reference_on_random_data() -> None:
     seed = random.randrange(2**32)
     rng = random.Random(seed)
     specials = [math.nan, -math.inf, math.inf, 0.0, -0.0]
-    values = [rng.choice(specials) if rng.random() < 0.05 else rng.uniform(-10, 1000) for _ in range(3001)]
+    values = [
+        rng.choice(specials) if rng.random() < 0.05 else rng.uniform(-10, 1000) for _ in range(3001)
+    ]
     record_all(values)
     expected = window_figures(values)
     del expected["avg_latency_ms"]  # NaN whenever a NaN or both infinities were drawn

@@ -5,7 +5,6 @@ from __future__ import annotations
 import math
 
 import pytest
-
 from support import run_python
 from vornik import _core
 
@@ -30,7 +29,10 @@ def test_all_three_in_order_with_megabyte_values() -> None:
 
 def test_thresholds_compare_strictly_and_never_fire_on_nan() -> None:
     rss_mb = _core.snapshot().memory_rss_mb
-    assert _core.check_alerts(memory_rss_mb=1e12, memory_virtual_mb=math.nan, cpu_percent=math.nan) == []
+    assert (
+        _core.check_alerts(memory_rss_mb=1e12, memory_virtual_mb=math.nan, cpu_percent=math.nan)
+        == []
+    )
     # A virtual size read twice in a row does not move; a threshold equal to it is not crossed.
     virtual_mb = _core.snapshot().memory_virtual / 1048576
     assert _core.check_alerts(memory_virtual_mb=virtual_mb) == []

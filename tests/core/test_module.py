@@ -6,7 +6,6 @@ import inspect
 from typing import Any
 
 import pytest
-
 from support import (
     Index,
     RaisingTypeErrorSubclass,
@@ -165,7 +164,9 @@ def test_accepted_conversions() -> None:
             return 7.25
 
     _core.record_request("GET", "/a", 200, 5)
-    _core.record_request(method="POST", path=Text("/b"), status_code=Index(404), duration_ms=Millis())
+    _core.record_request(
+        method="POST", path=Text("/b"), status_code=Index(404), duration_ms=Millis()
+    )
     _core.record_request("GET", "/c", True, 2**1023)
     first, second, third = _core.get_requests()
     assert first.duration_ms == 5.0 and type(first.duration_ms) is float

@@ -17,7 +17,6 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
-
 from support import NOBODY, Totals, dead_pid, read_shard, run_as_nobody, run_python, shard_bytes
 from vornik import _core
 
@@ -38,7 +37,9 @@ def retained_bytes(requests: int = 0, folded: list[tuple[int, int, int]] = ()) -
 @pytest.fixture
 def live_pids() -> Iterator[list[int]]:
     """Pids of idle child processes that stay alive for the test."""
-    children = [subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"]) for _ in range(3)]
+    children = [
+        subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"]) for _ in range(3)
+    ]
     yield [child.pid for child in children]
     for child in children:
         child.kill()
@@ -112,7 +113,9 @@ def test_switching_leaves_the_old_shard_frozen(tmp_path: Path) -> None:
 
 
 def test_leftover_shard_of_this_pid_is_adopted_others_kept(tmp_path: Path) -> None:
-    own_shard(tmp_path).write_bytes(shard_bytes(os.getpid(), requests=41, buckets={3: 41}) + b"x" * 24)
+    own_shard(tmp_path).write_bytes(
+        shard_bytes(os.getpid(), requests=41, buckets={3: 41}) + b"x" * 24
+    )
     _core.set_multiproc_dir(str(tmp_path))
     _core.record_request("GET", "/", 200, 7.0)
     words = read_shard(own_shard(tmp_path))
@@ -402,7 +405,9 @@ def test_merge_sums_live_shards_and_folds_dead_ones(tmp_path: Path, live_pids: l
     assert _core.aggregate().to_dict() == first.to_dict()
 
 
-def test_merge_skips_what_the_format_rejects_and_leaves_it(tmp_path: Path, live_pids: list[int]) -> None:
+def test_merge_skips_what_the_format_rejects_and_leaves_it(
+    tmp_path: Path, live_pids: list[int]
+) -> None:
     pid = live_pids[0]
     valid = shard_bytes(pid, requests=1, latency_sum_us=1000, latency_min_us=1000,
                         latency_max_us=1000, buckets={0: 1})  # fmt: skip
@@ -505,11 +510,14 @@ def test_histogram_quantiles(
 ) -> None:  # fmt: skip
     requests = sum(buckets.values()) or 1
     (tmp_path / "vrk-1.shard").write_bytes(
-        shard_bytes(live_pids[0], requests=requests, latency_max_us=max_us, buckets=buckets))
+        shard_bytes(live_pids[0], requests=requests, latency_max_us=max_us, buckets=buckets)
+    )
     _core.set_multiproc_dir(str(tmp_path))
     os.unlink(own_shard(tmp_path))
     agg = _core.aggregate()
-    assert (agg.p50_latency_ms, agg.p95_latency_ms, agg.p99_latency_ms) == pytest.approx((p50, p95, p99))
+    assert (agg.p50_latency_ms, agg.p95_latency_ms, agg.p99_latency_ms) == pytest.approx(
+        (p50, p95, p99)
+    )
     assert agg.max_latency_ms == max_us / 1000.0
 
 
@@ -664,7 +672,9 @@ print("ready", flush=True)
 while True:
     _core.record_request("GET", "/", 200, 1.0)
 """
-    proc = subprocess.Popen([sys.executable, "-c", busy, str(tmp_path)], stdout=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", busy, str(tmp_path)], stdout=subprocess.PIPE, text=True
+    )
     assert proc.stdout is not None and proc.stdout.readline() == "ready\n"
     _core.set_multiproc_dir(str(tmp_path))
     assert _core.aggregate().total_requests >= 1

@@ -9,7 +9,6 @@ from decimal import Decimal
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
-
 from vornik import _core
 
 REQUEST_BLOCKS = [
@@ -45,7 +44,9 @@ def test_request_blocks_golden() -> None:
         _core.record_request("GET", "/", status, duration)
     document = _core.metrics_text()
     values = ["3", "1", "33.33333333333333", "12.5", "10", "15", "12.5", "15", "15"]
-    expected = "".join(block(*meta, value) for meta, value in zip(REQUEST_BLOCKS, values))
+    expected = "".join(
+        block(*meta, value) for meta, value in zip(REQUEST_BLOCKS, values, strict=True)
+    )
     assert document.startswith(expected)
 
 
@@ -55,7 +56,7 @@ def test_fresh_document_layout() -> None:
     assert document.endswith("\n\n") and not document.endswith("\n\n\n")
     blocks = document[:-2].split("\n\n")
     assert len(blocks) == 13
-    for text, (name, kind, help_text) in zip(blocks, REQUEST_BLOCKS + PROCESS_BLOCKS):
+    for text, (name, kind, help_text) in zip(blocks, REQUEST_BLOCKS + PROCESS_BLOCKS, strict=True):
         head, type_line, sample = text.split("\n")
         assert head == f"# HELP {name} {help_text}"
         assert type_line == f"# TYPE {name} {kind}"
@@ -126,4 +127,3 @@ def test_value_text_matches_shortest_round_trip_on_random_doubles() -> None:
         text = rendered_min_latency(value)
         assert text == reference_text(value), f"seed {seed}, value {value!r}"
         assert "e" not in text.lower() or text in ("NaN", "+Inf", "-Inf")
-

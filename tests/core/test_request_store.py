@@ -6,7 +6,6 @@ import math
 import time
 
 import pytest
-
 from support import SANITIZED, malloc_in_use
 from vornik import _core
 
@@ -76,7 +75,17 @@ def test_error_counting_threshold() -> None:
         _core.record_request("GET", "/", status, 1.0)
     agg = _core.aggregate()
     assert (agg.total_requests, agg.total_errors) == (9, 6)
-    assert [m.status_code for m in _core.get_requests()] == [0, 200, 399, 400, 404, 500, 599, 600, 65535]
+    assert [m.status_code for m in _core.get_requests()] == [
+        0,
+        200,
+        399,
+        400,
+        404,
+        500,
+        599,
+        600,
+        65535,
+    ]
 
 
 def test_durations_stored_unchanged() -> None:

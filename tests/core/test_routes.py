@@ -181,7 +181,6 @@ def test_metrics_answer_negotiates_format_and_encoding() -> None:
     assert head.body == b"" and dict(head.headers)["Content-Encoding"] == "gzip"
 
 
-
 def test_openmetrics_answer_with_the_worker_families_parses_strictly(tmp_path: Path) -> None:
     _core.set_multiproc_dir(str(tmp_path))
     _routes.record_request("GET", "/a/1", 200, 3.0, "/a/{n}")

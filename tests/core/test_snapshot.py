@@ -9,7 +9,6 @@ import time
 
 import psutil
 import pytest
-
 from support import run_python
 from vornik import _core
 

@@ -7,7 +7,6 @@ import math
 import sys
 
 import pytest
-
 from vornik import _core
 
 CLASSES = [_core.RequestMetric, _core.AggregatedMetrics, _core.Snapshot]
