@@ -214,6 +214,32 @@ def wsgi_request(wrapped: bool) -> Callable[[], None]:
     return request
 
 
+def asgi_scope(path: str) -> dict[str, object]:
+    """The scope of a plain GET of `path`, as an ASGI server hands it over."""
+    return {
+        "type": "http",
+        "asgi": {"version": "3.0"},
+        "http_version": "1.1",
+        "method": "GET",
+        "scheme": "http",
+        "path": path,
+        "raw_path": path.encode(),
+        "query_string": b"",
+        "root_path": "",
+        "headers": [(b"host", b"bench")],
+        "client": ("127.0.0.1", 1),
+        "server": ("127.0.0.1", 80),
+    }
+
+
+async def receive_empty_body() -> dict[str, object]:
+    return {"type": "http.request", "body": b"", "more_body": False}
+
+
+async def send_nowhere(message: object) -> None:
+    pass
+
+
 def asgi_request(wrapped: bool) -> Callable[[], None]:
     """One request to a minimal Starlette app. Nothing in it waits for anything, so the
     coroutine runs to its end on the first step: no event loop is needed."""
@@ -228,19 +254,10 @@ def asgi_request(wrapped: bool) -> Callable[[], None]:
     app = Starlette(routes=[Route("/", index)])
     if wrapped:
         app.add_middleware(MetricsMiddleware)
-    scope = {"type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1", "method": "GET",
-             "scheme": "http", "path": "/", "raw_path": b"/", "query_string": b"",
-             "root_path": "", "headers": [(b"host", b"bench")], "client": ("127.0.0.1", 1),
-             "server": ("127.0.0.1", 80)}  # fmt: skip
-
-    async def receive() -> dict[str, object]:
-        return {"type": "http.request", "body": b"", "more_body": False}
-
-    async def send(message: object) -> None:
-        pass
+    scope = asgi_scope("/")
 
     def request() -> None:
-        step = app(dict(scope), receive, send).send
+        step = app(dict(scope), receive_empty_body, send_nowhere).send
         try:
             step(None)
         except StopIteration:

@@ -31,6 +31,7 @@ from types import ModuleType
 from wsgiref.util import setup_testing_defaults
 
 from bench_merge import live_workers
+from bench_middleware import asgi_scope, receive_empty_body, send_nowhere
 from runner import Comparison, Ratio, Side, Statement, case, multiprocess_directories
 
 PROCESSES = 64
@@ -249,16 +250,7 @@ def routes_middleware_starlette() -> Iterator[Comparison]:
     async def user(request: object) -> PlainTextResponse:
         return PlainTextResponse("ok")
 
-    scope = {"type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1", "method": "GET",
-             "scheme": "http", "path": "/users/7", "raw_path": b"/users/7", "query_string": b"",
-             "root_path": "", "headers": [(b"host", b"bench")], "client": ("127.0.0.1", 1),
-             "server": ("127.0.0.1", 80)}  # fmt: skip
-
-    async def receive() -> dict[str, object]:
-        return {"type": "http.request", "body": b"", "more_body": False}
-
-    async def send(message: object) -> None:
-        pass
+    scope = asgi_scope("/users/7")
 
     def runner_for(variant: str) -> Callable[[int], float]:
         app = Starlette(routes=[Route("/users/{user_id}", user)])
@@ -270,7 +262,7 @@ def routes_middleware_starlette() -> Iterator[Comparison]:
         async def loop(calls: int) -> float:
             start = time.perf_counter()
             for _ in range(calls):
-                await app(dict(scope), receive, send)  # type: ignore[arg-type]
+                await app(dict(scope), receive_empty_body, send_nowhere)  # type: ignore[arg-type]
             return (time.perf_counter() - start) / calls
 
         return lambda calls: asyncio.run(loop(calls))

@@ -237,10 +237,10 @@ bool add_class(PyObject* module, PyObject* all, const char* name, PyObject* type
 }
 
 PyObject* build_module() {
-    PyRef module = PyRef::steal(PyModule_Create2(&MODULE_DEF, PYTHON_ABI_VERSION));
-    if (!module || !value_classes::ready()) return nullptr;
-    const PyRef all = PyRef::steal(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
+    if (!value_classes::ready()) return nullptr;
+    PyRef all;
+    PyRef module = new_module(MODULE_DEF, all);
+    if (!module) return nullptr;
     PyObject* m = module.get();
     PyObject* a = all.get();
     const bool built =

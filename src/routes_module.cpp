@@ -196,10 +196,9 @@ PyObject* MODULE = nullptr;
 std::int64_t FIRST_INTERPRETER = -1;
 
 PyObject* build_module() {
-    PyRef module = PyRef::steal(PyModule_Create2(&MODULE_DEF, PYTHON_ABI_VERSION));
+    PyRef all;
+    PyRef module = new_module(MODULE_DEF, all);
     if (!module) return nullptr;
-    const PyRef all = PyRef::steal(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
     PyObject* m = module.get();
     PyObject* a = all.get();
     const bool built =

@@ -38,6 +38,15 @@ PyCFunction as_cfunction(Function function) {
 
 inline constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
+// A new module whose `__all__` is the empty list `all`, for `add` to fill.
+inline PyRef new_module(PyModuleDef& def, PyRef& all) {
+    PyRef module = PyRef::steal(PyModule_Create2(&def, PYTHON_ABI_VERSION));
+    if (!module) return module;
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return PyRef();
+    return module;
+}
+
 // Sets `name` on the module and appends it to `__all__`; steals `value`.
 inline bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
     const PyRef owned = PyRef::steal(value);

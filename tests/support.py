@@ -27,7 +27,7 @@ from pathlib import Path
 from typing import NoReturn
 
 import psutil
-from vornik import _core
+from vornik import _core, _routes
 
 # --- Argument doubles -----------------------------------------------------------------
 
@@ -372,6 +372,14 @@ def metric(document: str | bytes, name: str) -> float:
 def records() -> list[tuple[str, str, int, float]]:
     """What the store holds, as (method, path, status, duration) tuples."""
     return [(r.method, r.path, r.status_code, r.duration_ms) for r in _core.get_requests()]
+
+
+def series_routes() -> set[tuple[str, str, str]]:
+    """(method, route, status) of every series in the document."""
+    pattern = re.compile(
+        r'^vrk_http_requests_total\{method="(.*)",route="(.*)",status="(.*)"\} ', re.M
+    )
+    return set(pattern.findall(_routes.metrics_document()))
 
 
 class FakeClock:

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import re
 from collections.abc import Awaitable, Callable
 from http import HTTPStatus
 from typing import Any
@@ -12,8 +11,8 @@ from wsgiref.util import setup_testing_defaults
 import pytest
 import vornik
 from asgiref.testing import ApplicationCommunicator
-from support import FakeClock, records
-from vornik import _core, _routes
+from support import FakeClock, records, series_routes
+from vornik import _core
 from vornik.asgi import ROUTE_KEY, UNMATCHED, MetricsMiddleware
 from vornik.wsgi import MetricsMiddleware as WsgiMiddleware
 
@@ -319,14 +318,6 @@ def starlette_app(**middleware: Any) -> Any:
             Mount("/t/{tenant}", app=tenant_api),
         ]
     )
-
-
-def series_routes() -> set[tuple[str, str, str]]:
-    """(method, route, status) of every series in the document."""
-    pattern = re.compile(
-        r'^vrk_http_requests_total\{method="(.*)",route="(.*)",status="(.*)"\} ', re.M
-    )
-    return set(pattern.findall(_routes.metrics_document()))
 
 
 class TestRouteTemplates:

@@ -73,18 +73,18 @@ def test_help_explains_demo_and_serve(tmpdir_for_demo: Path) -> None:
 
 
 @pytest.mark.parametrize(
-    ("option", "value", "message"),
+    ("arguments", "message"),
     [
-        ("--workers", "0", "--workers must be between 1 and 16"),
-        ("--port", "70000", "--port must be between 0 and 65535"),
-        ("--requests", "-1", "--requests must be between 0 and 100000"),
-        ("--alert-cpu", "-1", "--alert-cpu must be between 0 and 10000"),
-        ("--alert-cpu", "nan", "--alert-cpu must be between 0 and 10000"),
-        ("--alert-rss-mb", "inf", "--alert-rss-mb must be between 0 and 1048576"),
+        ("--workers 0", "--workers must be between 1 and 16"),
+        ("--port 70000", "--port must be between 0 and 65535"),
+        ("--requests -1", "--requests must be between 0 and 100000"),
+        ("--alert-cpu -1", "--alert-cpu must be between 0 and 10000"),
+        ("--alert-cpu nan", "--alert-cpu must be between 0 and 10000"),
+        ("--alert-rss-mb inf", "--alert-rss-mb must be between 0 and 1048576"),
     ],
 )
-def test_options_out_of_range(tmpdir_for_demo: Path, option: str, value: str, message: str) -> None:
-    result = vornik("demo", option, value, tmpdir=tmpdir_for_demo)
+def test_options_out_of_range(tmpdir_for_demo: Path, arguments: str, message: str) -> None:
+    result = vornik("demo", *arguments.split(), tmpdir=tmpdir_for_demo)
     assert result.returncode == 2 and result.stdout == ""
     assert result.stderr.splitlines()[-1] == f"python -m vornik demo: error: {message}"
 

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import gc
 import http.client
-import re
 import sys
 import threading
 from collections.abc import Callable, Iterable, Iterator
@@ -14,8 +13,8 @@ from wsgiref.util import setup_testing_defaults
 
 import pytest
 import vornik
-from support import FakeClock, records
-from vornik import _core, _routes
+from support import FakeClock, records, series_routes
+from vornik import _core
 from vornik.wsgi import ROUTE_KEY, UNMATCHED, MetricsMiddleware
 
 Environ = dict[str, Any]
@@ -354,14 +353,6 @@ def flask_app() -> Any:
         raise RuntimeError("handler failed")
 
     return app
-
-
-def series_routes() -> set[tuple[str, str, str]]:
-    """(method, route, status) of every series in the document."""
-    pattern = re.compile(
-        r'^vrk_http_requests_total\{method="(.*)",route="(.*)",status="(.*)"\} ', re.M
-    )
-    return set(pattern.findall(_routes.metrics_document()))
 
 
 class TestRouteTemplates:
