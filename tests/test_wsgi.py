@@ -370,6 +370,30 @@ class TestRouteTemplates:
             ("/crash", 500),
         ]
 
+    def test_werkzeug_request_without_a_rule(self) -> None:
+        # A plain Werkzeug application leaves a request object in the environ
+        # too; having no URL rule, it names no route.
+        from werkzeug.wrappers import Request, Response
+
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            Request(environ)
+            return Response("ok")(environ, start_response)  # type: ignore[no-any-return]
+
+        serve(MetricsMiddleware(app), "/w/1")
+        serve(MetricsMiddleware(app, route_from_path=True), "/w/2")
+        assert series_routes() == {("GET", UNMATCHED, "200"), ("GET", "/w/2", "200")}
+
+    def test_flask_imported_after_the_middleware(self) -> None:
+        flask = sys.modules.pop("flask")
+        try:
+            mw = MetricsMiddleware(lambda environ, start_response: [])
+        finally:
+            sys.modules["flask"] = flask
+        app = flask_app()
+        mw.app = app.wsgi_app
+        serve(mw, "/users/3")
+        assert series_routes() == {("GET", "/users/<int:user_id>", "200")}
+
     def test_raw_paths_by_default(self) -> None:
         app = flask_app()
         app.wsgi_app = MetricsMiddleware(app.wsgi_app)  # type: ignore[method-assign]

@@ -190,7 +190,9 @@ def record(method: str, path: str, status: object, duration_ms: float, route: st
         path = path[: MAX_PATH_CHARS - 1] + "…"
     if len(method) > MAX_METHOD_CHARS:
         method = method[: MAX_METHOD_CHARS - 1] + "…"
-    record_request(method, path, status_code(status), duration_ms, route)
+    # A status line seen before is one lookup, without a call.
+    code = _STATUS_LINES.get(status) if type(status) is str else None
+    record_request(method, path, status_code(status) if code is None else code, duration_ms, route)
     register()
 
 

@@ -13,7 +13,6 @@ server closes the response iterable, so a streamed body is timed as a whole.
 
 from __future__ import annotations
 
-import sys
 from collections.abc import Iterable, Iterator
 from http import HTTPStatus
 from time import perf_counter
@@ -60,8 +59,7 @@ class MetricsMiddleware(Middleware["WSGIApplication"]):
     Every request is counted by method, route template and status code, with
     its latency in a histogram (``vrk_http_requests_total`` and
     ``vrk_http_request_duration_seconds``). The route is the template where the
-    framework exposes one: Flask URL rules (Flask must be imported before the
-    middleware is created), Django resolver routes, or a template the
+    framework exposes one: Flask URL rules, Django resolver routes, or a template the
     application puts into ``environ["vornik.route"]``; a request that no route
     matched, or whose template is unknown, counts as ``"<unmatched>"``, so the
     series cannot grow with user-controlled URLs.
@@ -82,14 +80,9 @@ class MetricsMiddleware(Middleware["WSGIApplication"]):
         shard directory (at the first request).
     """
 
-    __slots__ = ("_flask",)
+    __slots__ = ()
 
     DJANGO_HANDLER = ("django.core.handlers.wsgi", "WSGIHandler")
-
-    def _prepare(self) -> None:
-        # Flask, when the application may run it: its rule is read while a request
-        # context exists.
-        self._flask: Any = sys.modules.get("flask")
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
         if self._unchecked:
@@ -104,7 +97,7 @@ class MetricsMiddleware(Middleware["WSGIApplication"]):
             call.finish(500)
             raise
         call.result = result
-        if hasattr(type(result), "__len__"):
+        if _sized(type(result)):
             # The server must see what the application gave it: a length only
             # when the application's iterable has one (waitress calls len() on
             # whatever offers it, and a generator has none).
@@ -113,13 +106,15 @@ class MetricsMiddleware(Middleware["WSGIApplication"]):
 
     def _path_and_route(self, environ: WSGIEnvironment) -> tuple[str, str]:
         """The path to keep in the request store, and the route of the series."""
-        script_name = _wsgi_text(environ.get("SCRIPT_NAME", ""))
-        path_info = _wsgi_text(environ.get("PATH_INFO", ""))
+        script_name = environ.get("SCRIPT_NAME", "")
+        path_info = environ.get("PATH_INFO", "")
+        if not (script_name.isascii() and path_info.isascii()):
+            script_name, path_info = _wsgi_text(script_name), _wsgi_text(path_info)
         path = script_name + path_info
         template = environ.get(ROUTE_KEY)
         if isinstance(template, str):
             # Set by the application or Flask's rule: text already, not WSGI bytes.
-            route = script_name + encodable(template)
+            route = script_name + (template if template.isascii() else encodable(template))
         elif self._django:
             route = django_route(script_name, path_info)
         else:
@@ -129,17 +124,24 @@ class MetricsMiddleware(Middleware["WSGIApplication"]):
         return route if self.path_template else path, route
 
 
-def _flask_route(flask: Any, environ: WSGIEnvironment) -> None:
-    """Copy the URL rule of the Flask request in progress into the environ.
+def _sized(kind: type) -> bool:
+    """Whether iterables of this type have a length, found out once per type: a
+    failed attribute lookup costs more than the rest of the check."""
+    sized = _SIZED.get(kind)
+    if sized is None:
+        sized = hasattr(kind, "__len__")
+        if len(_SIZED) < _MAX_SIZED:
+            _SIZED[kind] = sized
+    return sized
 
-    Flask calls ``start_response`` inside the request context and forgets the
-    request when the context ends, before the server closes the response; so
-    the rule is taken while the response starts. Outside a Flask request
-    (another application) there is no context and nothing to take.
-    """
-    if flask.has_request_context():
-        rule = flask.request._get_current_object().url_rule
-        environ[ROUTE_KEY] = UNMATCHED if rule is None else rule.rule
+
+# An application hands back iterables of a type or two.
+_SIZED: dict[type, bool] = {}
+_MAX_SIZED = 64
+
+
+# What a request object without a URL rule (not Flask's) gives.
+_NO_RULE: Any = object()
 
 
 def _serve_metrics(environ: WSGIEnvironment, start_response: StartResponse) -> list[bytes]:
@@ -177,9 +179,16 @@ class _Call:
         self, status: str, headers: list[tuple[str, str]], exc_info: OptExcInfo | None = None, /
     ) -> Callable[[bytes], object]:
         self.status = status
-        flask = self.mw._flask
-        if flask is not None and ROUTE_KEY not in self.environ:
-            _flask_route(flask, self.environ)
+        environ = self.environ
+        if ROUTE_KEY not in environ:
+            # Flask keeps its request under Werkzeug's key while the request
+            # context lasts and clears it when the context ends, before the
+            # server closes the response: the rule is taken now. A request
+            # object without a rule (plain Werkzeug) or none (another
+            # application) gives nothing to take.
+            rule = getattr(environ.get("werkzeug.request"), "url_rule", _NO_RULE)
+            if rule is not _NO_RULE:
+                environ[ROUTE_KEY] = UNMATCHED if rule is None else rule.rule
         return self._start_response(status, headers, exc_info)
 
     def __iter__(self) -> Iterator[bytes]:
@@ -213,9 +222,9 @@ class _Call:
         self.done = True
         duration_ms = (perf_counter() - self.start) * 1000.0
         environ = self.environ
-        method = _wsgi_text(environ.get("REQUEST_METHOD", ""))
+        method = environ.get("REQUEST_METHOD", "")
         path, route = self.mw._path_and_route(environ)
-        record(method, path, status, duration_ms, route)
+        record(method if method.isascii() else _wsgi_text(method), path, status, duration_ms, route)
 
 
 class _SizedCall(_Call):
