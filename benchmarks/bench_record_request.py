@@ -84,10 +84,10 @@ def build_noop(work: str) -> ModuleType:
         "-o", str(target),
     ]  # fmt: skip
     subprocess.run(command, check=True)
-    spec = importlib.util.spec_from_file_location("_noop_record", target)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    located = importlib.util.spec_from_file_location("_noop_record", target)
+    assert located is not None and located.loader is not None
+    module = importlib.util.module_from_spec(located)
+    located.loader.exec_module(module)
     return module
 
 
