@@ -544,6 +544,16 @@ def test_misconfiguration_is_in_the_servers_log(
         assert misconfiguration_warnings(server) == []
 
 
+def prometheus_command(binary: str, config: Path, tmp_path: Path) -> tuple[list[str], int]:
+    """The command line of a Prometheus server on a free loopback port, and that port."""
+    port = free_port()
+    command = [
+        binary, f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'tsdb'}",
+        f"--web.listen-address={HOST}:{port}", "--log.level=warn",
+    ]  # fmt: skip
+    return command, port
+
+
 def prometheus_query(port: int, query: str) -> list[dict[str, object]]:
     url = "/api/v1/query?" + urllib.parse.urlencode({"query": query})
     response = get(port, url)
@@ -582,11 +592,7 @@ def test_prometheus_scrapes_the_demo(tmp_path: Path) -> None:
                 """
             )
         )
-        prom_port = free_port()
-        prometheus = [
-            binary, f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'tsdb'}",
-            f"--web.listen-address={HOST}:{prom_port}", "--log.level=warn",
-        ]  # fmt: skip
+        prometheus, prom_port = prometheus_command(binary, config, tmp_path)
         with running(prometheus, tmp_path) as prom:
             deadline = time.monotonic() + 60
             samples: list[dict[str, object]] = []
@@ -680,11 +686,7 @@ def test_prometheus_sees_no_reset_while_gunicorn_recycles_workers(tmp_path: Path
         server.wait_for(r"Booting worker with pid", count=4)
         config = tmp_path / "prometheus.yml"
         prometheus_config(config, "recycled", port)
-        prom_port = free_port()
-        prometheus = [
-            binary, f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'tsdb'}",
-            f"--web.listen-address={HOST}:{prom_port}", "--log.level=warn",
-        ]  # fmt: skip
+        prometheus, prom_port = prometheus_command(binary, config, tmp_path)
         with running(prometheus, tmp_path) as prom:
             # The load starts once Prometheus holds a sample from before it: zero.
             deadline = time.monotonic() + 60
@@ -874,11 +876,7 @@ def test_two_hosts_one_prometheus_route_families(tmp_path: Path) -> None:
             "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
             f"scrape_configs:\n  - job_name: two-hosts\n    static_configs:\n      - targets: [{targets}]\n"
         )
-        prom_port = free_port()
-        prometheus = [
-            binary, f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'tsdb'}",
-            f"--web.listen-address={HOST}:{prom_port}", "--log.level=warn",
-        ]  # fmt: skip
+        prometheus, prom_port = prometheus_command(binary, config, tmp_path)
         prom = stack.enter_context(running(prometheus, tmp_path))
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:

@@ -101,19 +101,36 @@ def pid_alive(pid: int) -> bool:
     return True
 
 
-def _read_countable(
-    directory_fd: int, name: str, owners: tuple[int, ...], size: int
-) -> bytes | None:
-    """The first ``size`` bytes of a plain file with one name, owned by one of ``owners``."""
+def _open_countable(directory_fd: int, name: str, owners: tuple[int, ...]) -> int | None:
+    """A descriptor of a plain file with one name, owned by one of ``owners``."""
     try:
         fd = os.open(name, _OPEN_TO_READ, dir_fd=directory_fd)
     except OSError:
         return None
     try:
         info = os.fstat(fd)
-        # A second link could be counted twice; a stranger's file was planted.
-        if not stat.S_ISREG(info.st_mode) or info.st_nlink != 1 or info.st_uid not in owners:
-            return None
+    except OSError:
+        info = None
+    # A second link could be counted twice; a stranger's file was planted.
+    if (
+        info is None
+        or not stat.S_ISREG(info.st_mode)
+        or info.st_nlink != 1
+        or info.st_uid not in owners
+    ):
+        os.close(fd)
+        return None
+    return fd
+
+
+def _read_countable(
+    directory_fd: int, name: str, owners: tuple[int, ...], size: int
+) -> bytes | None:
+    """The first ``size`` bytes of a plain file with one name, owned by one of ``owners``."""
+    fd = _open_countable(directory_fd, name, owners)
+    if fd is None:
+        return None
+    try:
         data = os.pread(fd, size, 0)
     except OSError:
         return None
@@ -200,14 +217,10 @@ _WHOLE_FILE_WRITE_LOCK = bytes(_Lock(fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0))
 
 
 def _slot_holder(directory_fd: int, name: str, owners: tuple[int, ...]) -> int | None:
-    try:
-        fd = os.open(name, _OPEN_TO_READ, dir_fd=directory_fd)
-    except OSError:
+    fd = _open_countable(directory_fd, name, owners)
+    if fd is None:
         return None
     try:
-        info = os.fstat(fd)
-        if not stat.S_ISREG(info.st_mode) or info.st_nlink != 1 or info.st_uid not in owners:
-            return None
         answer = fcntl.fcntl(fd, fcntl.F_OFD_GETLK, _WHOLE_FILE_WRITE_LOCK)
         if _Lock.from_buffer_copy(answer).l_type == fcntl.F_UNLCK:
             return None  # nobody holds it: its worker has exited
