@@ -11,36 +11,12 @@
 #include "multiproc.hpp"
 #include "prometheus.hpp"
 #include "py_ref.hpp"
-#include "request_metrics.hpp"
+#include "recording.hpp"
 #include "series.hpp"
 #include "surface.hpp"
+#include "wsgi_middleware.hpp"
 
 namespace {
-
-// Logged with the `vornik` logger, like every warning of the package.
-bool log_warning(const std::string& message) {
-    const PyRef logging = PyRef::steal(PyImport_ImportModule("logging"));
-    if (!logging) return false;
-    const PyRef logger =
-        PyRef::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "vornik"));
-    if (!logger) return false;
-    const PyRef done =
-        PyRef::steal(PyObject_CallMethod(logger.get(), "warning", "s", message.c_str()));
-    return static_cast<bool>(done);
-}
-
-std::string overflow_message(series::Overflow reason) {
-    // Contract: operators search their logs for this text.
-    const std::string where =
-        "; such requests are counted under route=\"<overflow>\" in vrk_http_requests_total "
-        "and vrk_http_request_duration_seconds";
-    if (reason == series::Overflow::route_too_long)
-        return "vornik: a route longer than " + std::to_string(series::MAX_ROUTE_BYTES) +
-               " bytes was recorded" + where;
-    return "vornik: this process reached its limit of " + std::to_string(series::max_series()) +
-           " request series (method, route, status); requests of new combinations" + where +
-           " (see vornik.routes.configure_series)";
-}
 
 constexpr const char* RECORD_REQUEST_PARAMETERS[] = {"method", "path", "status_code", "duration_ms",
                                                      "route"};
@@ -61,10 +37,26 @@ PyObject* record_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             !arguments::to_double(bound[3], "duration_ms", duration_ms) ||
             !arguments::to_text(bound[4], "route", route))
             return nullptr;
-        multiproc::record(status_code, duration_ms);
-        const series::Overflow overflow = series::record(method, route, status_code, duration_ms);
-        request_metrics::record(method, path, status_code, duration_ms);
-        if (overflow != series::Overflow::none && !log_warning(overflow_message(overflow)))
+        if (!recording::record(method, path, status_code, duration_ms, route)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+constexpr arguments::Signature RECORD_RESPONSE{"record_response", RECORD_REQUEST_PARAMETERS, 5};
+
+// What a middleware records for whatever the application answered: any str, any status.
+PyObject* record_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[5];
+        if (!arguments::bind(RECORD_RESPONSE, args, nargs, kwnames, bound)) return nullptr;
+        std::string method_storage, path_storage, route_storage;
+        std::string_view method, path, route;
+        double duration_ms = 0.0;
+        if (!recording::utf8_of(bound[0], method_storage, method) ||
+            !recording::utf8_of(bound[1], path_storage, path) ||
+            !arguments::to_double(bound[3], "duration_ms", duration_ms) ||
+            !recording::utf8_of(bound[4], route_storage, route) ||
+            !recording::record_response(method, path, bound[2], duration_ms, route))
             return nullptr;
         Py_RETURN_NONE;
     });
@@ -143,7 +135,7 @@ PyObject* metrics_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         if (document.mismatched_tables > 0 && !MISMATCH_REPORTED) {
             MISMATCH_REPORTED = true;
             // Contract: operators search their logs for this text.
-            if (!log_warning("vornik: " + std::to_string(document.mismatched_tables) +
+            if (!recording::log_warning("vornik: " + std::to_string(document.mismatched_tables) +
                              " worker series tables in " + multiproc::dir().value_or("") +
                              " use other duration buckets than this process; their requests "
                              "are left out of vrk_http_requests_total and "
@@ -162,6 +154,13 @@ PyMethodDef RECORD_REQUEST_DEF = {
     "Records a finished request with one call: in the request store and the shard as\n"
     "vornik._core.record_request does, and in the series of its method, route template\n"
     "and status code."};
+PyMethodDef RECORD_RESPONSE_DEF = {
+    "record_response", as_cfunction(record_response), FASTCALL,
+    "record_response(method, path, status_code, duration_ms, route)\n--\n\n"
+    "Records a finished request as the middlewares do, whatever the application answered:\n"
+    "a status that is not a number from 0 to 65535 (a status line gives its code) counts\n"
+    "as 500, the path is cut to 256 characters and the method to 32, and characters\n"
+    "UTF-8 cannot carry become '?'."};
 PyMethodDef CONFIGURE_DEF = {
     "configure_series", as_cfunction(configure_series), FASTCALL,
     "configure_series(duration_buckets=None, max_series=None)\n--\n\n"
@@ -202,11 +201,13 @@ PyObject* build_module() {
     PyObject* m = module.get();
     PyObject* a = all.get();
     const bool built =
-        add_function(m, a, RECORD_REQUEST_DEF) && add_function(m, a, CONFIGURE_DEF) &&
+        add_function(m, a, RECORD_REQUEST_DEF) && add_function(m, a, RECORD_RESPONSE_DEF) &&
+        add_function(m, a, CONFIGURE_DEF) &&
         add_function(m, a, GET_DURATION_BUCKETS) && add_function(m, a, GET_MAX_SERIES) &&
         add_function(m, a, SERIES_COUNT) && add_function(m, a, CLEAR_SERIES) &&
         add_function(m, a, METRICS_DOCUMENT_DEF) &&
-        add(m, a, "OPENMETRICS_CONTENT_TYPE", text_to_python(prometheus::OPENMETRICS_CONTENT_TYPE));
+        add(m, a, "OPENMETRICS_CONTENT_TYPE", text_to_python(prometheus::OPENMETRICS_CONTENT_TYPE)) &&
+        add(m, a, "WsgiMiddleware", wsgi_middleware::middleware_type());
     return built ? module.release() : nullptr;
 }
 

@@ -60,6 +60,23 @@ bool is_blank(std::string_view text) {
     return true;
 }
 
+std::string_view capped(std::string_view text, std::size_t max_chars, std::string& storage) {
+    if (text.size() <= max_chars) return text;  // never more code points than bytes
+    // Bytes that start a code point; the cut is made before the `max_chars`-th.
+    std::size_t chars = 0;
+    std::size_t cut = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+        if (++chars == max_chars) cut = i;
+        if (chars > max_chars) {
+            storage.assign(text.substr(0, cut));
+            storage += "\xE2\x80\xA6";  // "…"
+            return storage;
+        }
+    }
+    return text;
+}
+
 void append_shortest(std::string& out, double value) {
     if (std::isnan(value)) {
         out += "NaN";

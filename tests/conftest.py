@@ -58,9 +58,8 @@ def helpers() -> Iterator[list[subprocess.Popen[str]]]:
 
 @pytest.fixture
 def clock(monkeypatch: pytest.MonkeyPatch) -> FakeClock:
-    """The clock both middlewares time requests with, moved by the test."""
+    """The clock the ASGI middleware times requests with, moved by the test."""
     fake = FakeClock()
-    monkeypatch.setattr("vornik.wsgi.perf_counter", fake)
     monkeypatch.setattr("vornik.asgi.perf_counter", fake)
     return fake
 

@@ -10,7 +10,7 @@ from typing import Any, ClassVar, Generic, NamedTuple, TypeVar
 
 from ._core import PROMETHEUS_CONTENT_TYPE
 from ._deployment import check_at_start
-from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document, record_request
+from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document, record_response
 from .workers import metrics_text as worker_families
 from .workers import register
 
@@ -30,29 +30,28 @@ METRICS_METHODS = ("GET", "HEAD")
 # The line that ends an OpenMetrics document.
 _EOF = "# EOF\n"
 
-#: Longest path and method, in characters, that a request is recorded with. The
-#: ring buffer keeps the text of every retained request, and a client chooses
-#: the raw path: 10,000 requests with 15 kB URLs would hold 150 MB. A longer
-#: text keeps its first characters and ends in "…".
-MAX_PATH_CHARS = 256
-MAX_METHOD_CHARS = 32
-
-
 AppT = TypeVar("AppT")
 
 
-class Middleware(Generic[AppT]):
-    """The settings both middlewares take, checked and kept the same way."""
+#: What a middleware keeps of its settings, and its state.
+SETTINGS = (
+    "app",
+    "metrics_path",
+    "path_template",
+    "route_from_path",
+    "strict",
+    "_unchecked",
+    "_django",
+)
 
-    __slots__ = (
-        "app",
-        "metrics_path",
-        "path_template",
-        "route_from_path",
-        "strict",
-        "_unchecked",
-        "_django",
-    )
+
+class Middleware(Generic[AppT]):
+    """The settings both middlewares take, checked and kept the same way.
+
+    The middlewares hold them: the WSGI one reads most of them natively.
+    """
+
+    __slots__ = ()
 
     #: Django's handler class for the protocol, as (module, name).
     DJANGO_HANDLER: ClassVar[tuple[str, str]]
@@ -184,50 +183,8 @@ def _accepts_gzip(accept_encoding: str) -> bool:
 def record(method: str, path: str, status: object, duration_ms: float, route: str) -> None:
     """Record one finished request, whatever text and status it came with, in the
     store and the shard and in the series of its method, route and status."""
-    if not (method.isascii() and path.isascii() and route.isascii()):
-        method, path, route = encodable(method), encodable(path), encodable(route)
-    if len(path) > MAX_PATH_CHARS:
-        path = path[: MAX_PATH_CHARS - 1] + "…"
-    if len(method) > MAX_METHOD_CHARS:
-        method = method[: MAX_METHOD_CHARS - 1] + "…"
-    # A status line seen before is one lookup, without a call.
-    code = _STATUS_LINES.get(status) if type(status) is str else None
-    record_request(method, path, status_code(status) if code is None else code, duration_ms, route)
+    record_response(method, path, status, duration_ms, route)
     register()
-
-
-def status_code(status: object) -> int:
-    """The status to record: the response's code when it is one, else 500.
-
-    WSGI hands over the status line (``"404 Not Found"``), ASGI the number.
-    Anything that is not a number in 0..65535 counts as the server error it
-    will turn into.
-    """
-    if type(status) is int:
-        return status if 0 <= status <= 0xFFFF else 500
-    if type(status) is str:
-        code = _STATUS_LINES.get(status)
-        if code is None:
-            code = _status_line_code(status)
-            if len(_STATUS_LINES) < _MAX_STATUS_LINES:
-                _STATUS_LINES[status] = code
-        return code
-    if isinstance(status, int) and not isinstance(status, bool):
-        return int(status) if 0 <= status <= 0xFFFF else 500
-    return 500
-
-
-# An application answers with a handful of distinct status lines: parsing each
-# once keeps the per-request cost to a lookup.
-_STATUS_LINES: dict[str, int] = {}
-_MAX_STATUS_LINES = 64
-
-
-def _status_line_code(status: str) -> int:
-    code = status.partition(" ")[0]
-    if code.isascii() and code.isdigit() and int(code) <= 0xFFFF:
-        return int(code)
-    return 500
 
 
 def django_handler(app: object, module: str, name: str) -> bool:
@@ -247,13 +204,6 @@ def django_route(script_name: str, path_info: str) -> str:
     if not isinstance(route, str):
         return UNMATCHED
     return script_name + "/" + route.lstrip("^")
-
-
-def encodable(value: str) -> str:
-    """The text itself, with anything UTF-8 cannot carry (lone surrogates) replaced."""
-    if value.isascii():
-        return value
-    return value.encode("utf-8", "replace").decode("utf-8")
 
 
 def check_metrics_path(metrics_path: str | None) -> None:

@@ -1,10 +1,13 @@
 """Type stubs for the native module of the route families."""
 
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Final
+
+from _typeshed.wsgi import StartResponse, WSGIApplication, WSGIEnvironment
 
 __all__ = [
     "record_request",
+    "record_response",
     "configure_series",
     "get_duration_buckets",
     "get_max_series",
@@ -12,12 +15,16 @@ __all__ = [
     "clear_series",
     "metrics_document",
     "OPENMETRICS_CONTENT_TYPE",
+    "WsgiMiddleware",
 ]
 
 OPENMETRICS_CONTENT_TYPE: Final[str]
 
 def record_request(
     method: str, path: str, status_code: int, duration_ms: float, route: str
+) -> None: ...
+def record_response(
+    method: str, path: str, status_code: object, duration_ms: float, route: str
 ) -> None: ...
 def configure_series(
     duration_buckets: Iterable[float] | None = None, max_series: int | None = None
@@ -27,3 +34,15 @@ def get_max_series() -> int: ...
 def series_count() -> int: ...
 def clear_series() -> None: ...
 def metrics_document(openmetrics: bool = False) -> str: ...
+
+class WsgiMiddleware:
+    app: WSGIApplication
+    metrics_path: str | None
+    path_template: bool
+    route_from_path: bool
+    _route_of: Callable[[str, str], str] | None
+    _on_first_record: Callable[[], object] | None
+    _unchecked: bool
+    def __call__(
+        self, environ: WSGIEnvironment, start_response: StartResponse, /
+    ) -> Iterable[bytes]: ...

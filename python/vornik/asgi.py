@@ -24,6 +24,7 @@ from ._deployment import MisconfigurationError, check_at_first_request
 from ._middleware import (
     ROUTE_KEY,
     UNMATCHED,
+    SETTINGS,
     Middleware,
     django_route,
     metrics_answer,
@@ -76,7 +77,7 @@ class MetricsMiddleware(Middleware[ASGIApp]):
         number of series stays bounded by :func:`vornik.routes.configure_series`.
     """
 
-    __slots__ = ("_templates",)
+    __slots__ = (*SETTINGS, "_templates")
 
     DJANGO_HANDLER = ("django.core.handlers.asgi", "ASGIHandler")
 

@@ -303,9 +303,10 @@ def _claim(pid: int, directory: str | None) -> _Claim:
 def register() -> None:
     """Makes sure this process holds a slot of the current shard directory.
 
-    The middlewares call it for every request: after the first call of a process it
-    costs one comparison (a forked child is told by a fork hook, as ``os.getpid()``
-    is a system call). A directory chosen later is taken up at the next scrape.
+    The ASGI middleware calls it for every request, the WSGI one after the first
+    request of each process: after the first call of a process it costs one
+    comparison (a forked child is told by a fork hook, as ``os.getpid()`` is a system
+    call). A directory chosen later is taken up at the next scrape.
     """
     if _CLAIM.pid == 0:
         _reclaim(None)
