@@ -41,7 +41,7 @@ std::uint16_t code_in_range(PyObject* number) {
         return SERVER_ERROR;
     }
     return overflow == 0 && code >= 0 && code <= 0xFFFF ? static_cast<std::uint16_t>(code)
-                                                         : SERVER_ERROR;
+                                                        : SERVER_ERROR;
 }
 
 // The code before the first space of a status line: ASCII digits, at most 65535.
@@ -119,8 +119,8 @@ bool record_response(std::string_view method, std::string_view path, PyObject* s
                      double duration_ms, std::string_view route) {
     std::string method_storage, path_storage;
     return record(text::capped(method, MAX_METHOD_CHARS, method_storage),
-                  text::capped(path, MAX_PATH_CHARS, path_storage), status_of(status),
-                  duration_ms, route);
+                  text::capped(path, MAX_PATH_CHARS, path_storage), status_of(status), duration_ms,
+                  route);
 }
 
 }  // namespace recording

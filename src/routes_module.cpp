@@ -135,11 +135,12 @@ PyObject* metrics_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         if (document.mismatched_tables > 0 && !MISMATCH_REPORTED) {
             MISMATCH_REPORTED = true;
             // Contract: operators search their logs for this text.
-            if (!recording::log_warning("vornik: " + std::to_string(document.mismatched_tables) +
-                             " worker series tables in " + multiproc::dir().value_or("") +
-                             " use other duration buckets than this process; their requests "
-                             "are left out of vrk_http_requests_total and "
-                             "vrk_http_request_duration_seconds"))
+            if (!recording::log_warning(
+                    "vornik: " + std::to_string(document.mismatched_tables) +
+                    " worker series tables in " + multiproc::dir().value_or("") +
+                    " use other duration buckets than this process; their requests "
+                    "are left out of vrk_http_requests_total and "
+                    "vrk_http_request_duration_seconds"))
                 return nullptr;
         }
         return text_to_python(document.text);
@@ -202,11 +203,11 @@ PyObject* build_module() {
     PyObject* a = all.get();
     const bool built =
         add_function(m, a, RECORD_REQUEST_DEF) && add_function(m, a, RECORD_RESPONSE_DEF) &&
-        add_function(m, a, CONFIGURE_DEF) &&
-        add_function(m, a, GET_DURATION_BUCKETS) && add_function(m, a, GET_MAX_SERIES) &&
-        add_function(m, a, SERIES_COUNT) && add_function(m, a, CLEAR_SERIES) &&
-        add_function(m, a, METRICS_DOCUMENT_DEF) &&
-        add(m, a, "OPENMETRICS_CONTENT_TYPE", text_to_python(prometheus::OPENMETRICS_CONTENT_TYPE)) &&
+        add_function(m, a, CONFIGURE_DEF) && add_function(m, a, GET_DURATION_BUCKETS) &&
+        add_function(m, a, GET_MAX_SERIES) && add_function(m, a, SERIES_COUNT) &&
+        add_function(m, a, CLEAR_SERIES) && add_function(m, a, METRICS_DOCUMENT_DEF) &&
+        add(m, a, "OPENMETRICS_CONTENT_TYPE",
+            text_to_python(prometheus::OPENMETRICS_CONTENT_TYPE)) &&
         add(m, a, "WsgiMiddleware", wsgi_middleware::middleware_type());
     return built ? module.release() : nullptr;
 }

@@ -137,8 +137,8 @@ bool wsgi_text(PyObject* environ, PyObject* key, Text& out) {
     for (const char c : out.view) {
         if (static_cast<unsigned char>(c) < 0x80) continue;
         if (!latin1_bytes(out.view, raw)) return true;  // not a WSGI string: as it is
-        out.owner = PyRef::steal(PyUnicode_DecodeUTF8(
-            raw.data(), static_cast<Py_ssize_t>(raw.size()), "replace"));
+        out.owner = PyRef::steal(
+            PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "replace"));
         return out.owner && recording::utf8_of(out.owner.get(), out.storage, out.view);
     }
     return true;
@@ -194,8 +194,7 @@ bool finish(Response* self, PyObject* status) {
         // Set by the application or taken from Flask's rule: text already, not WSGI bytes.
         if (!recording::utf8_of(route.owner.get(), route.storage, route.view)) return false;
         route_text = route.view;
-        if (!script.view.empty())
-            route_text = joined_route.append(script.view).append(route.view);
+        if (!script.view.empty()) route_text = joined_route.append(script.view).append(route.view);
     } else if (middleware->route_of != Py_None) {
         if (!resolved_route(middleware->route_of, script, path_info, route)) return false;
         route_text = route.view;
@@ -236,9 +235,8 @@ bool take_flask_rule(Response* self) {
         PyErr_Clear();
         return true;
     }
-    PyObject* template_text = rule.get() == Py_None
-                                  ? (Py_INCREF(NAMES.unmatched), NAMES.unmatched)
-                                  : PyObject_GetAttr(rule.get(), NAMES.rule);
+    PyObject* template_text = rule.get() == Py_None ? (Py_INCREF(NAMES.unmatched), NAMES.unmatched)
+                                                    : PyObject_GetAttr(rule.get(), NAMES.rule);
     if (template_text == nullptr) return false;
     replace(self->flask_rule, template_text);
     Py_DECREF(template_text);
@@ -457,8 +455,8 @@ int set_object(PyObject* self, PyObject* value, void* closure) {
 }
 
 PyObject* get_flag(PyObject* self, void* closure) {
-    return PyBool_FromLong(*(reinterpret_cast<bool*>(self) +
-                             reinterpret_cast<std::uintptr_t>(closure)));
+    return PyBool_FromLong(
+        *(reinterpret_cast<bool*>(self) + reinterpret_cast<std::uintptr_t>(closure)));
 }
 
 int set_flag(PyObject* self, PyObject* value, void* closure) {
@@ -472,9 +470,11 @@ int set_flag(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
-#define VRK_FIELD(kind, name, doc)                                                  \
-    {#name, get_##kind, set_##kind, const_cast<char*>(doc),                          \
-     reinterpret_cast<void*>(offsetof(Middleware, name))}
+#define VRK_FIELD(kind, name, doc)                                \
+    {                                                             \
+#name, get_##kind, set_##kind, const_cast < char*>(doc),  \
+            reinterpret_cast < void*>(offsetof(Middleware, name)) \
+    }
 
 PyGetSetDef MIDDLEWARE_FIELDS[] = {
     VRK_FIELD(object, app, "The wrapped WSGI application."),
@@ -504,7 +504,7 @@ void* slot(Function function) {
 }
 
 PyTypeObject* make_type(const char* name, int size, unsigned long flags, PyType_Slot* slots,
-                       PyObject* base = nullptr) {
+                        PyObject* base = nullptr) {
     PyType_Spec spec = {name, size, 0,
                         static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | flags),
                         slots};
@@ -574,8 +574,8 @@ bool make_types() {
                               response_flags | Py_TPFLAGS_BASETYPE, response_slots);
     if (RESPONSE_TYPE == nullptr) return false;
     SIZED_RESPONSE_TYPE =
-        make_type("vornik._routes.SizedWsgiResponse", sizeof(Response), response_flags,
-                  sized_slots, reinterpret_cast<PyObject*>(RESPONSE_TYPE));
+        make_type("vornik._routes.SizedWsgiResponse", sizeof(Response), response_flags, sized_slots,
+                  reinterpret_cast<PyObject*>(RESPONSE_TYPE));
     if (SIZED_RESPONSE_TYPE == nullptr) return false;
     MIDDLEWARE_TYPE = make_type("vornik._routes.WsgiMiddleware", sizeof(Middleware),
                                 Py_TPFLAGS_BASETYPE, middleware_slots);

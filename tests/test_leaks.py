@@ -33,7 +33,8 @@ from support import (
     malloc_in_use,
     shard_bytes,
 )
-from vornik import _core
+from vornik import _core, _routes
+from vornik.wsgi import MetricsMiddleware
 
 WARMUP = 1000
 CALLS = 4000
@@ -132,6 +133,51 @@ def nothing() -> None:
     pass
 
 
+class Closing:
+    """A response body with a close(), as frameworks return one."""
+
+    def __init__(self, raising: bool = False) -> None:
+        self.raising = raising
+
+    def __iter__(self) -> Any:
+        return iter([b"body"])
+
+    def close(self) -> None:
+        if self.raising:
+            raise Boom("close")
+
+
+def failing_body() -> Any:
+    yield b"part"
+    raise Boom("body")
+
+
+def wsgi_app(kind: str) -> Callable[[dict[str, Any], Any], Any]:
+    """An application that answers, or fails, in the way `kind` names."""
+
+    def app(environ: dict[str, Any], start_response: Any) -> Any:
+        if kind == "raises":
+            raise Boom("app")
+        if kind == "cycle":
+            environ["held"] = start_response  # only the cyclic collector frees it
+        start_response("200 OK", [("Content-Type", "text/plain")])
+        if kind == "body-raises":
+            return failing_body()
+        return {"sized": [b"a", b"b"], "close-raises": Closing(True)}.get(kind, Closing())
+
+    return app
+
+
+def wsgi_request(middleware: Any, path: str = "/users/7") -> None:
+    """One request as a server runs it: call, iterate, close."""
+    environ = {"REQUEST_METHOD": "GET", "PATH_INFO": path, "SCRIPT_NAME": "", "HTTP_ACCEPT": "*/*"}
+    result = middleware(environ, lambda status, headers, exc_info=None: None)
+    try:
+        b"".join(result)
+    finally:
+        getattr(result, "close", nothing)()
+
+
 def build_scenarios(x: Context) -> dict[str, Scenario]:
     c = _core
 
@@ -198,6 +244,23 @@ def build_scenarios(x: Context) -> dict[str, Scenario]:
         "record-duration-type-error-cause": expect(
             TypeError, c.record_request, "GET", "/", 200, TypeErrorWithCause()
         ),
+        "record-response": ok(_routes.record_response, "GET", LONG, "404 Not Found", 1.5, "/r"),
+        "record-response-odd": ok(
+            _routes.record_response, SURROGATE * 40, LONG + SURROGATE, Index(7), 2.0, "/\u00e9"
+        ),
+        "record-response-bytes": expect(
+            TypeError, _routes.record_response, "GET", b"/", 200, 1.0, "/"
+        ),
+        **{
+            f"wsgi-{kind}": (
+                lambda: None,
+                (ok if kind in ("plain", "sized", "cycle") else lambda *a: expect(Boom, *a))(
+                    wsgi_request, MetricsMiddleware(wsgi_app(kind))
+                ),
+            )
+            for kind in ("plain", "sized", "cycle", "raises", "body-raises", "close-raises")
+        },
+        "wsgi-metrics": ok(wsgi_request, MetricsMiddleware(wsgi_app("plain")), "/metrics"),
         "get-requests": (fill, ok(c.get_requests)),
         "get-requests-args": expect(TypeError, c.get_requests, 1),
         "clear": (fill, ok(c.clear_requests)),

@@ -53,21 +53,29 @@ def test_workers_take_the_lowest_free_slot_and_a_dead_ones_is_reused(
     assert slot_files == [f"vrk-worker-{n}.slot" for n in range(3)]
 
 
-def test_a_forked_child_takes_a_slot_of_its_own(tmp_path: Path) -> None:
+@pytest.mark.parametrize("claim", ["workers.register()", "request(); request()"])
+def test_a_forked_child_takes_a_slot_of_its_own(tmp_path: Path, claim: str) -> None:
     out = run_python(
         f"""
         import json, os
         from vornik import _core, workers
         from vornik.workers import Directory
+        from vornik.wsgi import MetricsMiddleware
         def held():
             with Directory({str(tmp_path)!r}) as d:
                 return sorted(d.slots().items())
+        def app(environ, start_response):
+            start_response("200 OK", [])
+            return [b""]
+        def request():
+            # The WSGI middleware claims at the first request of each process.
+            MetricsMiddleware(app)({{"PATH_INFO": "/"}}, lambda *args: None).close()
         _core.set_multiproc_dir({str(tmp_path)!r})
-        workers.register()
+        {claim}
         read, write = os.pipe()
         child = os.fork()
         if child == 0:
-            workers.register()
+            {claim}
             os.write(write, json.dumps(held()).encode())
             os._exit(0)
         os.waitpid(child, 0)

@@ -180,6 +180,27 @@ class TestRecording:
             result.close()  # type: ignore[attr-defined]
         assert [(p, s) for _, p, s, _ in records()] == [("/l", 200), ("/g", 200)]
 
+    def test_settings_changed_later_take_effect(self) -> None:
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            if environ["PATH_INFO"].startswith("/t/"):
+                environ[ROUTE_KEY] = "/t/{n}"
+            start_response("200 OK", [])
+            return []
+
+        mw = MetricsMiddleware(app)
+        mw.metrics_path, mw.path_template, mw.route_from_path = "/m", True, True
+        assert (mw.app, mw.metrics_path, mw.path_template, mw.route_from_path) == (
+            app, "/m", True, True
+        )  # fmt: skip
+        server, body = serve(mw, "/m")
+        assert server.status == "200 OK" and b"vrk_" in body
+        serve(mw, "/t/1")
+        serve(mw, "/raw")
+        assert [r[1] for r in records()] == ["/t/{n}", "/raw"]
+        assert ("GET", "/raw", "200") in series_routes()
+        with pytest.raises(AttributeError):
+            del mw.app
+
     def test_long_paths_and_methods_are_cut(self) -> None:
         def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
             start_response("200 OK", [])

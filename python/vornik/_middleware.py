@@ -33,25 +33,12 @@ _EOF = "# EOF\n"
 AppT = TypeVar("AppT")
 
 
-#: What a middleware keeps of its settings, and its state.
-SETTINGS = (
-    "app",
-    "metrics_path",
-    "path_template",
-    "route_from_path",
-    "strict",
-    "_unchecked",
-    "_django",
-)
-
-
 class Middleware(Generic[AppT]):
     """The settings both middlewares take, checked and kept the same way.
 
-    The middlewares hold them: the WSGI one reads most of them natively.
+    No ``__slots__``: the WSGI middleware also derives from a native base that keeps
+    most of them as fields, and a class can have only one base with slots.
     """
-
-    __slots__ = ()
 
     #: Django's handler class for the protocol, as (module, name).
     DJANGO_HANDLER: ClassVar[tuple[str, str]]

@@ -4,6 +4,7 @@ from collections.abc import Callable, Iterable
 from typing import Final
 
 from _typeshed.wsgi import StartResponse, WSGIApplication, WSGIEnvironment
+from typing_extensions import disjoint_base
 
 __all__ = [
     "record_request",
@@ -35,6 +36,7 @@ def series_count() -> int: ...
 def clear_series() -> None: ...
 def metrics_document(openmetrics: bool = False) -> str: ...
 
+@disjoint_base
 class WsgiMiddleware:
     app: WSGIApplication
     metrics_path: str | None

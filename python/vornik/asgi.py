@@ -24,7 +24,6 @@ from ._deployment import MisconfigurationError, check_at_first_request
 from ._middleware import (
     ROUTE_KEY,
     UNMATCHED,
-    SETTINGS,
     Middleware,
     django_route,
     metrics_answer,
@@ -77,7 +76,7 @@ class MetricsMiddleware(Middleware[ASGIApp]):
         number of series stays bounded by :func:`vornik.routes.configure_series`.
     """
 
-    __slots__ = (*SETTINGS, "_templates")
+    __slots__ = ("_templates",)
 
     DJANGO_HANDLER = ("django.core.handlers.asgi", "ASGIHandler")
 

@@ -60,10 +60,9 @@ class MetricsMiddleware(WsgiMiddleware, Middleware["WSGIApplication"]):
         shard directory (at the first request).
     """
 
-    # The base, called as the application, holds the other settings as fields and runs
-    # each request natively: the start_response the application calls, and the response
-    # the server iterates and closes, which records the request.
-    __slots__ = ("strict", "_django")
+    # The native base, called as the application, keeps the settings a request reads as
+    # fields and runs each request: the start_response the application calls, and the
+    # response the server iterates and closes, which records the request.
 
     DJANGO_HANDLER = ("django.core.handlers.wsgi", "WSGIHandler")
 

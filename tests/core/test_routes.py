@@ -7,12 +7,13 @@ import logging
 import math
 import os
 import struct
+from http import HTTPStatus
 from pathlib import Path
 
 import pytest
 from prometheus_client.openmetrics.parser import text_string_to_metric_families as parse_openmetrics
 from prometheus_client.parser import text_string_to_metric_families as parse_text
-from support import SANITIZED, run_python
+from support import SANITIZED, Text, run_python, series_routes
 from vornik import _core, _routes
 from vornik._middleware import metrics_answer
 
@@ -320,6 +321,35 @@ def test_record_request_binds_like_the_core() -> None:
         2.0,
     )
     assert _core.aggregate().total_requests == 1 and _routes.series_count() == 1
+
+
+@pytest.mark.parametrize(
+    ("status", "recorded"),
+    [
+        (204, 204), (0, 0), (65535, 65535), (HTTPStatus.CREATED, 201),
+        ("404 Not Found", 404), ("0200 OK", 200), ("503", 503),
+        # Anything else is the server error it turns into.
+        (65536, 500), (-1, 500), (2**70, 500), (True, 500), (200.0, 500), (None, 500),
+        ("65536 Big", 500), ("\uff12\uff10\uff10 OK", 500), ("", 500), (" 200 OK", 500),
+        ("20x OK", 500), ("\ud800 OK", 500), (Text("200 OK"), 500),
+    ],
+)  # fmt: skip
+def test_record_response_takes_any_status(status: object, recorded: int) -> None:
+    _routes.record_response("GET", "/s", status, 1.0, "/s")
+    assert [r.status_code for r in _core.get_requests()] == [recorded]
+    assert series_routes() == {("GET", "/s", str(recorded))}
+
+
+def test_record_response_cuts_and_replaces_texts() -> None:
+    _routes.record_response("\ud800" + "M" * 40, "/\u00e9" * 200 + "\udfff", 200, 1.0, "/r/\ud800")
+    _routes.record_response("GET", "/" + "b" * 255, 200, 1.0, "/b")
+    [cut, whole] = _core.get_requests()
+    assert cut.method == "?" + "M" * 30 + "\u2026"
+    assert cut.path == ("/\u00e9" * 200)[:255] + "\u2026"  # characters, not bytes
+    assert whole.path == "/" + "b" * 255
+    assert ("_OTHER", "/r/?", "200") in series_routes()
+    with pytest.raises(TypeError, match="expected a str, got b'/'"):
+        _routes.record_response("GET", b"/", 200, 1.0, "/")  # type: ignore[arg-type]
 
 
 # --- series files in the shard directory ---------------------------------------------
