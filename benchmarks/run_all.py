@@ -112,7 +112,10 @@ def print_summary(
             )
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     print()
-    print("Summary (best of repeats per call; ratio = vornik / baseline, lower is better)")
+    print(
+        "Summary (best of repeats per call, the median of paired differences for what a"
+        " middleware adds; ratio = vornik / baseline, lower is better)"
+    )
     for j, row in enumerate(rows):
         print(
             "  "

@@ -8,7 +8,9 @@ yields one `Comparison` and cleans up after the yield. The comparison names its 
 same rounds, the order rotating from round to round, so that every side sees the same
 background load; gc runs before each timed repeat, and timeit switches it off during one,
 on every side alike. On a busy machine the best (minimum) repeat is the figure least
-disturbed by other work; the median is printed beside it to show how noisy a run was.
+disturbed by other work; the median is printed beside it to show how noisy a run was. A
+side whose repeat is itself a difference of two timings sums its repeats up by their
+median instead (`summary`).
 
 Nothing here asserts on time: a ratio above its target is printed as MISS, a finding to
 look into.
@@ -50,6 +52,9 @@ class Side:
         self.label = label
         self.runs: dict[str, list[float]] = {}
         self.number = 0  # calls per repeat, where that is fixed
+
+    #: How best() sums the repeats up: the best one, or their median.
+    summary = "best"
 
     def warm_up(self) -> None:
         self.measure()
@@ -196,9 +201,12 @@ def report(comparison: Comparison) -> None:
     width = max(len(side.name(figure)) for side, figure in figures)
     for side, figure in figures:
         repeats = f"{len(side.runs[figure])}" + (f" x {side.number:,}" if side.number else "")
+        spread = f"best {format_time(min(side.runs[figure]), unit).strip()}"
+        if side.summary == "best":
+            spread = f"median {format_time(side.median(figure), unit).strip()}"
         print(
             f"  {side.name(figure):<{width}}  {format_time(side.best(figure), unit)}/call"
-            f"  (best of {repeats}; median {format_time(side.median(figure), unit).strip()})"
+            f"  ({side.summary} of {repeats}; {spread})"
         )
     if unit == "ns":  # where the empty loop is a visible share of a call
         print(
