@@ -439,6 +439,7 @@ int clear_middleware(PyObject* self) {
 PyObject* get_object(PyObject* self, void* closure) {
     PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
                                                     reinterpret_cast<std::uintptr_t>(closure));
+    if (value == nullptr) value = Py_None;  // cleared by the cyclic collector
     Py_INCREF(value);
     return value;
 }
