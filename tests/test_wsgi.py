@@ -316,6 +316,57 @@ class TestExceptions:
         serve(MetricsMiddleware(app))
         assert [r[2] for r in records()] == [500]
 
+    def test_a_failure_to_record_never_hides_the_applications_error(
+        self, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        error = KeyError("boom")
+
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            if environ["PATH_INFO"] == "/raises":
+                raise error
+            start_response("200 OK", [])
+            return [b"x"]
+
+        def claim_fails() -> None:
+            raise OSError("no slot")
+
+        unraisable: list[Any] = []
+        monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+        mw = MetricsMiddleware(app)
+        mw._on_first_record = claim_fails
+        with pytest.raises(KeyError) as caught:
+            mw(environ_for("/raises"), Server().start_response)
+        assert caught.value is error
+        assert [type(u.exc_value) for u in unraisable] == [OSError]
+        with pytest.raises(OSError, match="no slot"):  # no error of the application's here
+            serve(mw, "/fine")
+        assert [(p, s) for _, p, s, _ in records()] == [("/raises", 500), ("/fine", 200)]
+
+    def test_start_response_takes_what_wsgi_passes(self) -> None:
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            for args, kwargs in [
+                ((), {}),
+                (("200 OK", [], None, 4), {}),
+                (("200 OK", []), {"x": 1}),
+            ]:
+                with pytest.raises(TypeError, match="takes 2 or 3 positional arguments"):
+                    start_response(*args, **kwargs)
+            start_response("201 Created", [], None)
+            return []
+
+        server, _ = serve(MetricsMiddleware(app))
+        assert server.status == "201 Created"
+        assert [r[2] for r in records()] == [201]
+
+    def test_environ_values_that_are_no_text_read_as_empty(self) -> None:
+        def app(environ: Environ, start_response: Any) -> Iterable[bytes]:
+            start_response("200 OK", [])
+            return []
+
+        serve(MetricsMiddleware(app), "/x", method=b"GET", SCRIPT_NAME=None)  # servers gone wrong
+        assert [(m, p) for m, p, _, _ in records()] == [("", "/x")]
+        assert series_routes() == {("_OTHER", "<unmatched>", "200")}
+
 
 class TestMetricsEndpoint:
     @staticmethod
