@@ -163,8 +163,8 @@ class _Call:
         self.mw = mw
         self.scope = scope
         self._send = send
-        # What the application sent; the recorded code follows the rule of
-        # status_code() (None, never started, becomes 500).
+        # What the application sent; record_response() turns anything that is no
+        # status code (None: never started) into 500.
         self.status: object = None
         self.trailers = False
         self.done = False
