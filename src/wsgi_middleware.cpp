@@ -166,6 +166,12 @@ bool first_record_seen(Middleware* middleware) {
     return true;
 }
 
+// `text` under the application's mount point `script_name`, kept in `storage` if joined.
+std::string_view below(std::string_view script_name, std::string_view text, std::string& storage) {
+    if (script_name.empty()) return text;
+    return storage.append(script_name).append(text);
+}
+
 // Records the request once: its method, path and route from the environ as it is now.
 bool finish(Response* self, PyObject* status) {
     if (self->done) return true;
@@ -179,8 +185,7 @@ bool finish(Response* self, PyObject* status) {
         !wsgi_text(environ, NAMES.path_info, path_info))
         return false;
     std::string joined_path;
-    std::string_view path = path_info.view;
-    if (!script.view.empty()) path = joined_path.append(script.view).append(path_info.view);
+    const std::string_view path = below(script.view, path_info.view, joined_path);
 
     route.owner = item(environ, NAMES.route);
     if (!route.owner) {
@@ -193,8 +198,7 @@ bool finish(Response* self, PyObject* status) {
     if (PyUnicode_Check(route.owner.get())) {
         // Set by the application or taken from Flask's rule: text already, not WSGI bytes.
         if (!recording::utf8_of(route.owner.get(), route.storage, route.view)) return false;
-        route_text = route.view;
-        if (!script.view.empty()) route_text = joined_route.append(script.view).append(route.view);
+        route_text = below(script.view, route.view, joined_route);
     } else if (middleware->route_of != Py_None) {
         if (!resolved_route(middleware->route_of, script, path_info, route)) return false;
         route_text = route.view;
@@ -434,40 +438,42 @@ int clear_middleware(PyObject* self) {
     return 0;
 }
 
-// A property over an object field of the middleware: `closure` is the field's offset.
-// The Python side checks values before it sets them; `None` stands for nothing.
+// Properties over the middleware's fields: `closure` is the field's offset. The Python
+// side checks values before it sets them; `None` stands for nothing.
+template <typename Field>
+Field& field(PyObject* self, void* closure) {
+    return *reinterpret_cast<Field*>(reinterpret_cast<char*>(self) +
+                                     reinterpret_cast<std::uintptr_t>(closure));
+}
+
+bool deleting(PyObject* value) {
+    if (value != nullptr) return false;
+    PyErr_SetString(PyExc_AttributeError, "the middleware's settings cannot be deleted");
+    return true;
+}
+
 PyObject* get_object(PyObject* self, void* closure) {
-    PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
-                                                    reinterpret_cast<std::uintptr_t>(closure));
+    PyObject* value = field<PyObject*>(self, closure);
     if (value == nullptr) value = Py_None;  // cleared by the cyclic collector
     Py_INCREF(value);
     return value;
 }
 
 int set_object(PyObject* self, PyObject* value, void* closure) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "the middleware's settings cannot be deleted");
-        return -1;
-    }
-    replace(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
-                                          reinterpret_cast<std::uintptr_t>(closure)),
-            value);
+    if (deleting(value)) return -1;
+    replace(field<PyObject*>(self, closure), value);
     return 0;
 }
 
 PyObject* get_flag(PyObject* self, void* closure) {
-    return PyBool_FromLong(
-        *(reinterpret_cast<bool*>(self) + reinterpret_cast<std::uintptr_t>(closure)));
+    return PyBool_FromLong(field<bool>(self, closure));
 }
 
 int set_flag(PyObject* self, PyObject* value, void* closure) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "the middleware's settings cannot be deleted");
-        return -1;
-    }
+    if (deleting(value)) return -1;
     const int truth = PyObject_IsTrue(value);
     if (truth < 0) return -1;
-    *(reinterpret_cast<bool*>(self) + reinterpret_cast<std::uintptr_t>(closure)) = truth == 1;
+    field<bool>(self, closure) = truth == 1;
     return 0;
 }
 
@@ -506,10 +512,10 @@ void* slot(Function function) {
 
 PyTypeObject* make_type(const char* name, int size, unsigned long flags, PyType_Slot* slots,
                         PyObject* base = nullptr) {
-    PyType_Spec spec = {name, size, 0,
-                        static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | flags),
-                        slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&spec, base));
+    PyType_Spec type_layout = {
+        name, size, 0, static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | flags),
+        slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&type_layout, base));
 }
 
 bool make_names() {
