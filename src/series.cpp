@@ -48,6 +48,7 @@
 #include <span>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "multiproc.hpp"
@@ -91,7 +92,7 @@ constexpr std::uint64_t OVERFLOW_FLAG = std::uint64_t{1} << 24;
 constexpr std::string_view SERIES_PREFIX = "vrk-";
 constexpr std::string_view SERIES_SUFFIX = ".series";
 // Retained totals hold the series of every gone worker, more than one process may
-// keep; past this many times the cap, further series go to the overflow series.
+// keep: up to this many times the cap of a process, and MAX_RETAINED_BYTES.
 constexpr std::uint64_t RETAINED_FACTOR = 8;
 constexpr std::size_t MAX_RETAINED_BYTES = std::size_t{48} << 20;
 
@@ -290,7 +291,9 @@ Table make_table(std::uint64_t* words, std::size_t bound_count, std::uint64_t ca
 }
 
 // Picks up the slots of a table this process wrote before (the same directory chosen
-// again, or a leftover file of an earlier process with the same pid).
+// again, or a leftover file of an earlier process with the same pid). Whatever the file
+// says, at most `capacity - 1` regular slots and one overflow slot are taken, so that
+// every later slot, the overflow slot included, still fits in the mapping.
 void adopt(Table& table) {
     const auto used = std::min(table.word(USED).load(std::memory_order_acquire), table.capacity);
     for (std::uint64_t i = 0; i < used; ++i) {
@@ -299,6 +302,8 @@ void adopt(Table& table) {
         const std::string_view route(reinterpret_cast<const char*>(slot + ROUTE),
                                      std::min(route_length(key), MAX_ROUTE_BYTES));
         if (slot[CHECK] != check_word(key, route)) break;  // never published whole
+        const bool overflow = (key & OVERFLOW_FLAG) != 0;
+        if (overflow ? table.overflow_slot != NO_SLOT : table.regular + 1 >= table.capacity) break;
         index_slot(table, static_cast<std::uint32_t>(i));
         table.used = i + 1;
     }
@@ -315,14 +320,18 @@ bool is_series_name(std::string_view name) {
 }
 
 // Read, never mapped: a file cut short by another process makes a read come up short,
-// where a mapping would raise SIGBUS. Takes the header, then the published slots.
-bool read_words(int fd, std::vector<std::uint64_t>& words) {
+// where a mapping would raise SIGBUS. Takes the header, then the published slots, as
+// many as the file of `file_size` bytes really holds: a header may claim anything.
+bool read_words(int fd, off_t file_size, std::vector<std::uint64_t>& words) {
     std::array<std::uint64_t, HEADER_WORDS> header{};
-    if (pread(fd, header.data(), sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+    if (file_size < static_cast<off_t>(sizeof header) ||
+        pread(fd, header.data(), sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
         header[MAGIC_WORD] != MAGIC || header[BOUND_COUNT] == 0 ||
         header[BOUND_COUNT] > MAX_BOUNDS || header[CAPACITY] > MAX_MAX_SERIES + 1)
         return false;
-    const std::uint64_t used = std::min(header[USED], header[CAPACITY]);
+    const std::uint64_t in_file = (static_cast<std::uint64_t>(file_size) / 8 - HEADER_WORDS) /
+                                  slot_words(header[BOUND_COUNT]);
+    const std::uint64_t used = std::min({header[USED], header[CAPACITY], in_file});
     words.assign(table_words(header[BOUND_COUNT], used), 0);
     const ssize_t got = pread(fd, words.data(), words.size() * 8, 0);
     if (got < static_cast<ssize_t>(sizeof header)) return false;
@@ -347,7 +356,8 @@ std::optional<TableRead> read_table(const worker_files::Directory& directory, co
     if (!is_series_name(name)) return std::nullopt;
     TableRead table;
     table.fd = worker_files::open_countable(directory, name, table.info);
-    if (!table.fd || !read_words(table.fd.get(), table.words)) return std::nullopt;
+    if (!table.fd || !read_words(table.fd.get(), table.info.st_size, table.words))
+        return std::nullopt;
     // pid 0 and negative ids would address whole process groups.
     table.pid =
         static_cast<pid_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(table.words[PID])));
@@ -379,8 +389,9 @@ std::optional<Table> open_file_table(const std::string& dir, const std::vector<d
     auto file = worker_files::adopt_own(*directory, series_name(pid), [&](int fd) {
         std::vector<std::uint64_t> words;
         struct stat info {};
-        if (!read_words(fd, words) || words[PID] != own_pid() || words[CAPACITY] != capacity ||
-            !same_bounds(words, bounds_s) || fstat(fd, &info) != 0 ||
+        if (fstat(fd, &info) != 0 || !read_words(fd, info.st_size, words) ||
+            words[PID] != own_pid() || words[CAPACITY] != capacity ||
+            !same_bounds(words, bounds_s) ||
             worker_files::RetainedView::read(*directory, family_of(bounds_s))
                 .was_folded(worker_files::identity_of(info), bytes_of(words)))
             return false;
@@ -449,9 +460,12 @@ Table& current_table(State& state) {
     return *state.table;
 }
 
-void write_key(std::uint64_t* slot, std::uint64_t key, std::string_view route) {
+// The key and zeroed counts: a slot past an adopted table's end may hold words of a file
+// that claimed more slots than it may have.
+void write_key(std::uint64_t* slot, std::size_t slot_size, std::uint64_t key,
+               std::string_view route) {
     slot[KEY] = key;
-    std::memset(slot + ROUTE, 0, MAX_ROUTE_BYTES);
+    std::memset(slot + ROUTE, 0, (slot_size - ROUTE) * 8);
     // The overflow series has no route, and an empty view may have no data at all.
     if (!route.empty()) std::memcpy(slot + ROUTE, route.data(), route.size());
 }
@@ -460,7 +474,7 @@ void write_key(std::uint64_t* slot, std::uint64_t key, std::string_view route) {
 std::uint32_t add_slot(Table& table, std::uint64_t key, std::string_view route,
                        std::uint64_t check) {
     const auto i = static_cast<std::uint32_t>(table.used);
-    write_key(table.slot(i), key, route);
+    write_key(table.slot(i), table.slot_size, key, route);
     table.word(i, CHECK).store(check, std::memory_order_release);
     table.used = i + 1;
     table.word(USED).store(table.used, std::memory_order_release);
@@ -529,7 +543,8 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     return sum < a ? UINT64_MAX : sum;
 }
 
-// Series by key word and route, summed over table images, in the order first seen.
+// Series by what a document shows of them, summed over table images, in the order
+// first seen.
 class Accumulator {
 public:
     explicit Accumulator(std::vector<double> bounds_s) : bounds_s_(std::move(bounds_s)) {}
@@ -537,49 +552,45 @@ public:
     // Adds the published slots of a table image (its header, then its slots). False
     // when the image is not a table, or one with other bounds.
     bool add_image(std::span<const std::uint64_t> image) {
-        if (image.size() < HEADER_WORDS || image[MAGIC_WORD] != MAGIC ||
-            !same_bounds(image, bounds_s_))
-            return false;
-        const std::size_t size = slot_words(bounds_s_.size());
-        const std::uint64_t used = std::min(image[USED], image[CAPACITY]);
-        const auto slots = image.subspan(HEADER_WORDS);
-        for (std::size_t i = 0; i < used && (i + 1) * size <= slots.size(); ++i)
-            add_slot(slots.subspan(i * size, size));
-        return true;
+        return for_each_slot(image, [&](std::string id, Series labels, Counts counts) {
+            const auto [entry, added] = positions_.try_emplace(std::move(id), series_.size());
+            if (added) {
+                Series& fresh = series_.emplace_back(std::move(labels));
+                fresh.buckets.assign(bounds_s_.size() + 1, 0);
+            }
+            Series& into = series_[entry->second];
+            into.latency_sum_us = saturating_add(into.latency_sum_us, counts.latency_sum_us);
+            for (std::size_t b = 0; b < into.buckets.size(); ++b)
+                into.buckets[b] += counts.buckets[b];
+        });
     }
 
-    // A table image of every series, pid 0; past `capacity - 1` series the rest are added
-    // into the overflow series. What was added first keeps its own slot.
-    std::vector<std::uint64_t> image(std::uint64_t capacity) const {
-        std::vector<Series> kept;
-        std::optional<Series> overflow;
-        for (const Series& one : series_) {
-            if (!one.overflow && kept.size() + 1 < capacity) {
-                kept.push_back(one);
-                continue;
-            }
-            if (!overflow) {
-                overflow.emplace();
-                overflow->method = OTHER_METHOD;
-                overflow->overflow = true;
-                overflow->buckets.assign(bounds_s_.size() + 1, 0);
-            }
-            add_counts(*overflow, one.latency_sum_us, one.buckets);
-        }
-        if (overflow) kept.push_back(std::move(*overflow));
+    // How many series of a table image are not here yet.
+    std::size_t unseen(std::span<const std::uint64_t> image) const {
+        std::unordered_set<std::string> fresh;
+        for_each_slot(image, [&](std::string id, Series, Counts) {
+            if (!positions_.contains(id)) fresh.insert(std::move(id));
+        });
+        return fresh.size();
+    }
+
+    std::size_t size() const { return series_.size(); }
+
+    // A table image of every series, pid 0.
+    std::vector<std::uint64_t> image() const {
         const std::size_t size = slot_words(bounds_s_.size());
-        std::vector<std::uint64_t> words(table_words(bounds_s_.size(), kept.size()), 0);
+        std::vector<std::uint64_t> words(table_words(bounds_s_.size(), series_.size()), 0);
         words[MAGIC_WORD] = MAGIC;
-        words[CAPACITY] = words[USED] = kept.size();
+        words[CAPACITY] = words[USED] = series_.size();
         words[BOUND_COUNT] = bounds_s_.size();
         for (std::size_t i = 0; i < bounds_s_.size(); ++i)
             words[BOUNDS + i] = bound_bits(bounds_s_[i]);
-        for (std::size_t i = 0; i < kept.size(); ++i) {
-            const Series& one = kept[i];
+        for (std::size_t i = 0; i < series_.size(); ++i) {
+            const Series& one = series_[i];
             std::uint64_t* slot = words.data() + HEADER_WORDS + i * size;
             const std::uint64_t key =
                 pack_key(one.method, one.status_code, one.overflow, one.route.size());
-            write_key(slot, key, one.route);
+            write_key(slot, size, key, one.route);
             slot[CHECK] = check_word(key, one.route);
             slot[LATENCY_SUM_US] = one.latency_sum_us;
             std::copy(one.buckets.begin(), one.buckets.end(), slot + BUCKETS);
@@ -597,33 +608,49 @@ public:
     }
 
 private:
-    static void add_counts(Series& into, std::uint64_t latency_sum_us,
-                           std::span<const std::uint64_t> buckets) {
-        into.latency_sum_us = saturating_add(into.latency_sum_us, latency_sum_us);
-        for (std::size_t b = 0; b < into.buckets.size(); ++b) into.buckets[b] += buckets[b];
-    }
+    struct Counts {
+        std::uint64_t latency_sum_us;
+        std::span<const std::uint64_t> buckets;
+    };
 
-    void add_slot(std::span<const std::uint64_t> slot) {
-        const std::uint64_t key = slot[KEY];
-        const std::size_t length = route_length(key);
-        if (length > MAX_ROUTE_BYTES) return;
-        const std::string_view route(reinterpret_cast<const char*>(slot.data() + ROUTE), length);
-        if (slot[CHECK] != check_word(key, route)) return;  // not yet published whole
-        if (!text::is_valid_utf8(route)) return;            // not written by us: junk
-        std::string id(reinterpret_cast<const char*>(&key), sizeof key);
-        id += route;
-        const auto [entry, added] = positions_.try_emplace(std::move(id), series_.size());
-        if (added) {
-            Series& fresh = series_.emplace_back();
-            fresh.method =
+    // Calls `visit(id, labels, counts)` for each published slot of a table image with
+    // these bounds; false when the image is none.
+    template <typename Visit>
+    bool for_each_slot(std::span<const std::uint64_t> image, Visit&& visit) const {
+        if (image.size() < HEADER_WORDS || image[MAGIC_WORD] != MAGIC ||
+            !same_bounds(image, bounds_s_))
+            return false;
+        const std::size_t size = slot_words(bounds_s_.size());
+        const std::uint64_t used = std::min(image[USED], image[CAPACITY]);
+        const auto slots = image.subspan(HEADER_WORDS);
+        for (std::size_t i = 0; i < used && (i + 1) * size <= slots.size(); ++i) {
+            const auto slot = slots.subspan(i * size, size);
+            const std::uint64_t key = slot[KEY];
+            const std::size_t length = route_length(key);
+            if (length > MAX_ROUTE_BYTES) continue;
+            const std::string_view route(reinterpret_cast<const char*>(slot.data() + ROUTE),
+                                         length);
+            if (slot[CHECK] != check_word(key, route)) continue;  // not yet published whole
+            if (!text::is_valid_utf8(route)) continue;            // not written by us: junk
+            // Keyed by exactly what a document shows of the series, so that no two series
+            // render alike: the overflow series shows neither status nor route, and a
+            // method index out of range shows as _OTHER.
+            Series labels;
+            labels.method =
                 static_cast<std::uint8_t>(std::min<std::uint64_t>(key & 0xFF, OTHER_METHOD));
-            fresh.status_code = static_cast<std::uint16_t>(key >> 8);
-            fresh.overflow = (key & OVERFLOW_FLAG) != 0;
-            fresh.route = route;
-            fresh.buckets.assign(bounds_s_.size() + 1, 0);
+            labels.overflow = (key & OVERFLOW_FLAG) != 0;
+            if (!labels.overflow) {
+                labels.status_code = static_cast<std::uint16_t>(key >> 8);
+                labels.route = route;
+            }
+            const std::uint64_t shown =
+                pack_key(labels.method, labels.status_code, labels.overflow, labels.route.size());
+            std::string id(reinterpret_cast<const char*>(&shown), sizeof shown);
+            id += labels.route;
+            visit(std::move(id), std::move(labels),
+                  Counts{slot[LATENCY_SUM_US], slot.subspan(BUCKETS, bounds_s_.size() + 1)});
         }
-        add_counts(series_[entry->second], slot[LATENCY_SUM_US],
-                   slot.subspan(BUCKETS, bounds_s_.size() + 1));
+        return true;
     }
 
     std::vector<double> bounds_s_;
@@ -679,6 +706,8 @@ void fold(const worker_files::Directory& directory, const std::vector<double>& b
     std::vector<worker_files::FoldedFile> folded_now;
     std::vector<std::pair<std::string, FileDescriptor>> to_delete;  // locked until deleted
     bool leftovers = false;
+    const std::uint64_t retained_cap = std::min<std::uint64_t>(
+        RETAINED_FACTOR * max_series, MAX_RETAINED_BYTES / 8 / slot_words(bounds_s.size()));
 
     worker_files::for_each_entry(dir_fd, [&](const char* name) {
         auto table = read_table(directory, name);
@@ -689,19 +718,22 @@ void fold(const worker_files::Directory& directory, const std::vector<double>& b
             leftovers = true;
             return;
         }
-        // Read again once the lock is ours: those are the final words.
+        // Read again once the lock is ours: those are the final words. A table whose new
+        // series would not fit in the retained totals stays where it is, still counted:
+        // moving series that documents have shown into the overflow series would make
+        // their counters go down.
         if (!same_bounds(table->words, bounds_s) ||
             !worker_files::writer_gone(table->fd.get(), table->pid) ||
-            !read_words(table->fd.get(), table->words) || !totals.add_image(table->words))
+            !read_words(table->fd.get(), table->info.st_size, table->words) ||
+            totals.size() + totals.unseen(table->words) > retained_cap ||
+            !totals.add_image(table->words))
             return;
         folded_now.push_back({identity, worker_files::content_hash(bytes_of(table->words))});
         to_delete.emplace_back(name, std::move(table->fd));
     });
 
     if (to_delete.empty() && !leftovers) return;
-    const std::uint64_t fits = MAX_RETAINED_BYTES / 8 / slot_words(bounds_s.size());
-    const std::vector<std::uint64_t> image =
-        totals.image(std::min(RETAINED_FACTOR * max_series, fits));
+    const std::vector<std::uint64_t> image = totals.image();
     const auto bytes = std::as_bytes(std::span(image));
     retained.payload.assign(bytes.begin(), bytes.end());
     retained.folded = std::move(folded_now);

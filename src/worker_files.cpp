@@ -22,13 +22,11 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 namespace worker_files {
 
@@ -43,15 +41,51 @@ constexpr std::uint64_t MAX_RETAINED_BYTES = std::uint64_t{64} << 20;
 constexpr std::string_view PREFIX = "vrk-";
 constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
 
-// Distinguishes the temporary files one process creates; a child after fork has a pid
-// of its own, so sharing the counter with its parent is harmless.
-std::atomic<std::uint32_t> TEMPORARY_SERIAL{0};
+// Created files are readable by everyone, so that a monitor running as another user can
+// count the directory owner's workers, and writable by their owner alone: a stranger
+// who could write a worker's file could rewrite its counts, or cut it short under the
+// worker's mapping. Locks are nobody else's business. The umask may take away more.
+constexpr mode_t FILE_MODE = 0644;
+constexpr mode_t LOCK_MODE = 0600;
+constexpr mode_t DIRECTORY_MODE = 0755;
+
+// Tries for a free temporary name; the names are random, so only a stranger who keeps
+// planting them in a directory we share could use them all up.
+constexpr int TEMPORARY_ATTEMPTS = 16;
 
 bool all_digits(std::string_view text) {
     if (text.empty()) return false;
     for (char c : text)
         if (c < '0' || c > '9') return false;
     return true;
+}
+
+bool all_hex_digits(std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+// 64 random bits in hex; names made with them cannot be foreseen by anybody else.
+std::string random_tag() {
+    std::uint64_t tag = 0;
+    if (getrandom(&tag, sizeof tag, GRND_NONBLOCK) != sizeof tag)
+        tag =
+            static_cast<std::uint64_t>(std::rand()) << 32 ^ static_cast<std::uint64_t>(std::rand());
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(tag));
+    return hex;
+}
+
+// Every component of `path` that is missing, made with DIRECTORY_MODE.
+bool make_directories(const std::string& path) {
+    for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        const std::string prefix = path.substr(0, end);
+        if (!prefix.empty() && mkdir(prefix.c_str(), DIRECTORY_MODE) != 0 && errno != EEXIST)
+            return false;
+        if (end == std::string::npos) return true;
+    }
 }
 
 bool read_all(int fd, std::byte* out, std::size_t size) {
@@ -188,11 +222,7 @@ std::uint64_t content_hash(std::span<const std::byte> content) {
 std::optional<Directory> open_directory(const std::string& path, bool create) {
     if (path.empty() || path.size() > MAX_DIRECTORY_TEXT || path.find('\0') != std::string::npos)
         return std::nullopt;
-    if (create) {
-        std::error_code error;
-        std::filesystem::create_directories(path, error);
-        if (error) return std::nullopt;
-    }
+    if (create && !make_directories(path)) return std::nullopt;
     FileDescriptor fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info {};
     if (!fd || fstat(fd.get(), &info) != 0) return std::nullopt;
@@ -217,12 +247,8 @@ bool still_named(const std::string& path, const Identity& identity) {
 }
 
 std::string spare_name(pid_t pid, std::string_view suffix) {
-    std::uint32_t tag = 0;
-    if (getrandom(&tag, sizeof tag, GRND_NONBLOCK) != sizeof tag)
-        tag = static_cast<std::uint32_t>(std::rand());
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", tag);
-    return std::string(PREFIX) + std::to_string(pid) + "-" + hex + std::string(suffix);
+    return std::string(PREFIX) + std::to_string(pid) + "-" + random_tag().substr(0, 8) +
+           std::string(suffix);
 }
 
 std::optional<pid_t> temporary_creator(std::string_view name) {
@@ -230,7 +256,8 @@ std::optional<pid_t> temporary_creator(std::string_view name) {
     name.remove_prefix(PREFIX.size());
     name.remove_suffix(TEMPORARY_SUFFIX.size());
     const std::size_t dash = name.find('-');
-    if (dash == std::string_view::npos || !all_digits(name.substr(dash + 1))) return std::nullopt;
+    if (dash == std::string_view::npos || !all_hex_digits(name.substr(dash + 1)))
+        return std::nullopt;
     const std::string_view digits = name.substr(0, dash);
     pid_t pid = 0;
     if (!all_digits(digits) ||
@@ -271,7 +298,7 @@ FileDescriptor try_fold_lock(const Directory& directory, std::string_view family
     const std::string name =
         std::string(PREFIX) + std::string(family) + "." + std::to_string(directory.user) + ".lock";
     FileDescriptor fd(openat(directory.fd.get(), name.c_str(),
-                             O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+                             O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, LOCK_MODE));
     struct stat info {};
     if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
         info.st_uid != directory.user || flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
@@ -354,13 +381,12 @@ namespace detail {
 
 std::optional<Temporary> create_locked_temporary(int dir_fd) {
     const std::string stem = std::string(PREFIX) + std::to_string(getpid()) + "-";
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        std::string name =
-            stem + std::to_string(TEMPORARY_SERIAL.fetch_add(1)) + std::string(TEMPORARY_SUFFIX);
-        FileDescriptor fd(
-            openat(dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS; ++attempt) {
+        std::string name = stem + random_tag() + std::string(TEMPORARY_SUFFIX);
+        FileDescriptor fd(openat(dir_fd, name.c_str(),
+                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, FILE_MODE));
         if (!fd) {
-            if (errno == EEXIST) continue;  // left by an earlier process with our pid
+            if (errno == EEXIST) continue;
             return std::nullopt;
         }
         if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {

@@ -101,7 +101,8 @@ struct Directory {
 // them too, but only after the parents have been made one component at a time.
 inline constexpr std::size_t MAX_DIRECTORY_TEXT = 4095;
 
-// Creates `path` with its parents when `create` is set, then opens it.
+// Creates `path` with its parents when `create` is set (mode 0755: never writable by
+// others), then opens it. Files made in it are 0644, fold locks 0600.
 std::optional<Directory> open_directory(const std::string& path, bool create);
 
 // A regular file with exactly one name, owned by this process's user or by the
@@ -147,8 +148,9 @@ std::string spare_name(pid_t pid, std::string_view suffix);
 template <typename Visit>
 void for_each_entry(int dir_fd, Visit&& visit);
 
-// Names of temporary files: "vrk-<pid>-<n>.tmp". The pid lets a folder remove those whose
-// creator died before publishing them.
+// Names of temporary files: "vrk-<pid>-<16 random hex digits>.tmp", which nobody else can
+// foresee and take first. The pid lets a folder remove those whose creator died before
+// publishing them.
 std::optional<pid_t> temporary_creator(std::string_view name);
 
 // A temporary file of this user whose creator's pid is gone: what a merge notes for the

@@ -266,7 +266,7 @@ def _take_slot(directory_fd: int, slot: int, pid: int) -> int | None:
         fd = os.open(
             f"vrk-worker-{slot}.slot",
             os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
-            0o666,
+            0o644,  # readable by a monitor of another user, writable by us alone
             dir_fd=directory_fd,
         )
     except OSError:

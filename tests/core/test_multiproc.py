@@ -8,9 +8,11 @@ import os
 import re
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
+import textwrap
 import time
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -739,6 +741,8 @@ def syscalls(log: str) -> list[Syscall]:
         seen[name] = seen.get(name, 0) + 1
         # A call the process died in shows only the arguments read on entry.
         call = re.sub(r'"(?!vrk-)[^"]*"', '""', line.split(" = ")[0].split(" <unfinished")[0])
+        # Temporary names end in a random tag.
+        call = re.sub(r"(vrk-\d+-)[0-9a-f]+\.tmp", r"\1T.tmp", call)
         calls.append(Syscall(name, seen[name], re.sub(r"0x[0-9a-f]+|\d+", "N", call)))
     return calls
 
@@ -918,3 +922,45 @@ def test_a_writer_killed_at_any_step_leaves_nothing_for_good(tmp_path: Path) -> 
         assert _core.aggregate().total_requests == 0
         assert set(os.listdir(shards)) <= {own_shard(shards).name, RETAINED, FOLD_LOCK}
     print(f"writer killed at each of its {len(steps)} system calls")
+
+
+def test_files_are_never_writable_by_others_whatever_the_umask(tmp_path: Path) -> None:
+    directory = tmp_path / "made" / "here"
+    worker = textwrap.dedent(f"""
+        import os
+        os.umask(0)
+        from vornik import _core, _routes, workers
+        _core.set_multiproc_dir({str(directory)!r})
+        _routes.record_request("GET", "/", 200, 1.0, "/")
+        workers.register()
+        """)
+    run_python(worker)
+    run_python(worker + "\n_routes.metrics_document()\nworkers.metrics_text()")
+    modes = {p.name: stat.S_IMODE(p.stat().st_mode) for p in directory.iterdir()}
+    assert any(name.endswith(".retained") for name in modes), modes
+    assert any(name.endswith(".lock") for name in modes), modes
+    for name, mode in modes.items():
+        assert mode & 0o022 == 0, (name, oct(mode))
+        if name.endswith(".lock"):
+            assert mode == 0o600, (name, oct(mode))
+    for made in (directory, directory.parent):
+        assert stat.S_IMODE(made.stat().st_mode) == 0o755
+
+
+def test_planted_temporary_names_keep_no_worker_out(tmp_path: Path) -> None:
+    """Names a stranger could plant in a shared directory beforehand, the sixteen a
+    pid-and-serial scheme would try, leave the worker its shard and its table."""
+    out = run_python(
+        f"""
+        import os
+        from pathlib import Path
+        from vornik import _core, _routes
+        for n in range(16):
+            Path({str(tmp_path)!r}, f"vrk-{{os.getpid()}}-{{n}}.tmp").write_bytes(b"")
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        _routes.record_request("GET", "/", 200, 1.0, "/")
+        print(_core.multiproc_enabled(), sorted(p.suffix for p in Path({str(tmp_path)!r}).iterdir()
+                                                if not p.name.endswith(".tmp")))
+        """
+    )
+    assert out.split(maxsplit=1) == ["True", "['.series', '.shard']\n"]

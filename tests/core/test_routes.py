@@ -7,13 +7,16 @@ import logging
 import math
 import os
 import struct
+import subprocess
+import sys
+import textwrap
 from http import HTTPStatus
 from pathlib import Path
 
 import pytest
 from prometheus_client.openmetrics.parser import text_string_to_metric_families as parse_openmetrics
 from prometheus_client.parser import text_string_to_metric_families as parse_text
-from support import SANITIZED, Text, run_python, series_routes
+from support import SANITIZED, Text, environment, run_python, series_routes
 from vornik import _core, _routes
 from vornik._middleware import metrics_answer
 
@@ -455,10 +458,6 @@ def test_mergers_and_dying_writers_never_lose_or_double_count(tmp_path: Path) ->
                 break
         print(last)
         """
-    import subprocess
-    import sys
-    import textwrap
-
     env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
     mergers = [
         subprocess.Popen([sys.executable, "-c", textwrap.dedent(merger)], stdout=subprocess.PIPE,
@@ -633,3 +632,103 @@ def test_scanner_urls_leave_the_series_at_the_cap_and_memory_flat(tmp_path: Path
         malloc_growth, _, rss_growth = lines["malloc"].partition(" rss ")
         assert int(malloc_growth) < 64 * 1024, output
         assert int(rss_growth) < 1024 * 1024, output
+
+
+def test_a_crafted_table_renders_each_label_set_once(tmp_path: Path) -> None:
+    """Key words that differ only where a document shows nothing (a method index past
+    _OTHER, the status and route of overflow slots) are one series, not duplicates."""
+    pid = os.getpid()
+    one = [1] + [0] * 14
+    overflow = 1 << 16  # status << 8 reaches the overflow flag, bit 24
+    crafted = [
+        (9, 200, "/a", 1, one),
+        (10, 200, "/a", 1, one),
+        (255, 200, "/a", 1, one),
+        (9, overflow | 1, "", 1, one),
+        (0, overflow | 2, "", 1, one),
+        (0, overflow | 2, "", 1, one),
+    ]
+    (tmp_path / "vrk-1.series").write_bytes(table_bytes(pid, crafted))
+    _core.set_multiproc_dir(str(tmp_path))
+    document = _routes.metrics_document()
+    samples = [line.rsplit(" ", 1)[0] for line in document.splitlines() if line.startswith("vrk_")]
+    assert len(samples) == len(set(samples)), document
+    assert totals(document) == {
+        ("_OTHER", "/a", "200"): 3,
+        ("_OTHER", "<overflow>", "_OTHER"): 1,
+        ("GET", "<overflow>", "_OTHER"): 2,
+    }
+    parse_text(document)  # the client library refuses duplicate samples too
+
+
+def test_a_header_claiming_a_full_table_costs_what_the_file_holds(tmp_path: Path) -> None:
+    """A 296-byte file whose header claims 100,001 used slots is read as what it is."""
+    header = [MAGIC, os.getpid(), 100_001, 100_001, len(DEFAULT_BOUNDS)]
+    header += [struct.unpack("=Q", struct.pack("=d", b))[0] for b in DEFAULT_BOUNDS]
+    header += [0] * (32 - len(DEFAULT_BOUNDS))
+    for i in range(20):
+        (tmp_path / f"vrk-{i + 1}.series").write_bytes(struct.pack(HEADER, *header))
+    out = run_python(
+        f"""
+        import resource
+        from vornik import _core, _routes
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        _routes.metrics_document()
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+        """
+    )
+    # A table of 100,001 slots is 51 MB; reading the files as they are takes nothing.
+    assert int(out) < 10_000, f"peak RSS grew by {out} kB"
+
+
+def test_adopting_a_table_full_of_regular_slots_stays_in_bounds(tmp_path: Path) -> None:
+    """A leftover table of this pid whose every slot is regular leaves no room for the
+    overflow slot: adoption keeps it, and every later store, within the mapping."""
+    out = run_python(
+        f"""
+        import os, sys
+        from pathlib import Path
+        from vornik import _core, _routes
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        from test_routes import table_bytes
+        _routes.configure_series(max_series=3)
+        full = [(0, 200, f"/r{{i}}", 1, [1] + [0] * 14) for i in range(4)]
+        Path({str(tmp_path)!r}, f"vrk-{{os.getpid()}}.series").write_bytes(
+            table_bytes(os.getpid(), full, capacity=4))
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        for i in range(50):
+            _routes.record_request("GET", "/", 200, 1.0, f"/new{{i}}")
+        print(_routes.series_count())
+        """
+    )
+    assert int(out) == 4  # the cap of three, and the overflow slot
+
+
+def test_gone_workers_never_push_shown_series_into_overflow(tmp_path: Path) -> None:
+    """Once the retained totals are full, a gone worker's table that brings new series
+    stays in place instead of moving them into <overflow>: no counter goes down."""
+    _routes.configure_series(max_series=2)
+    _core.set_multiproc_dir(str(tmp_path))
+    worker = f"""
+        import sys
+        from vornik import _core, _routes
+        _routes.configure_series(max_series=2)
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        for route in sys.argv[1:]:
+            _routes.record_request("GET", "/", 200, 1.0, route)
+        """
+    for i in range(8):  # 16 series: the retained totals hold 8 x max_series
+        subprocess_run(worker, f"/gone{i}a", f"/gone{i}b")
+    _routes.metrics_document()
+    for _ in range(5):
+        _routes.record_request("GET", "/", 200, 1.0, "/shared")
+    subprocess_run(worker, *["/shared"] * 5)
+    readings = [totals(_routes.metrics_document())[("GET", "/shared", "200")] for _ in range(3)]
+    assert readings == [10, 10, 10]
+    assert ("GET", "<overflow>", "_OTHER") not in totals(_routes.metrics_document())
+
+
+def subprocess_run(code: str, *args: str) -> None:
+    subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], check=True,
+                   env=environment(), timeout=60)  # fmt: skip
