@@ -58,6 +58,7 @@ using worker_files::Mapping;
 
 constexpr std::size_t SHARD_WORDS = 22;
 constexpr std::size_t SHARD_SIZE = SHARD_WORDS * 8;
+static_assert(SHARD_SIZE == SHARD_BYTES);
 constexpr std::uint64_t SHARD_VERSION = 1;
 
 enum Word : std::size_t {
@@ -143,13 +144,6 @@ void initialise(ShardWords shard, std::uint64_t pid) {
     shard[UPDATED_AT].store(request_metrics::unix_seconds(), RELAXED);
 }
 
-// Sizes the file and maps it. The blocks are allocated up front, since a store into a
-// sparse page of a full filesystem raises SIGBUS.
-Mapping map_shard(int fd) {
-    if (ftruncate(fd, SHARD_SIZE) != 0 || posix_fallocate(fd, 0, SHARD_SIZE) != 0) return {};
-    return Mapping::map(fd, SHARD_SIZE);
-}
-
 using Words = std::array<std::uint64_t, SHARD_WORDS>;
 
 bool read_words(int fd, Words& words) {
@@ -181,7 +175,7 @@ std::optional<Writer> open_writer(const std::string& dir) {
             worker_files::RetainedView::read(*directory, FAMILY)
                 .was_folded(worker_files::identity_of(info), bytes_of(words)))
             return false;
-        shard = map_shard(fd);
+        shard = Mapping::allocate(fd, SHARD_SIZE);
         return static_cast<bool>(shard);
     });
     if (!file) {
@@ -189,7 +183,7 @@ std::optional<Writer> open_writer(const std::string& dir) {
                                      worker_files::spare_name(pid, SHARD_SUFFIX),
                                      worker_files::spare_name(pid, SHARD_SUFFIX)};
         file = worker_files::create_own(*directory, names, [&](int fd) {
-            shard = map_shard(fd);
+            shard = Mapping::allocate(fd, SHARD_SIZE);
             if (shard) initialise(ShardWords(shard), own_pid);
             return static_cast<bool>(shard);
         });

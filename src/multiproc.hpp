@@ -13,6 +13,9 @@ inline constexpr std::array<double, BUCKET_COUNT - 1> BUCKET_BOUNDS_MS = {
     1, 2, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000};
 inline constexpr std::uint64_t NO_LATENCY = UINT64_MAX;
 
+// The size of a shard file.
+inline constexpr std::size_t SHARD_BYTES = 176;
+
 struct MergedShards {
     std::array<std::uint64_t, BUCKET_COUNT> buckets{};
     std::uint64_t requests = 0;

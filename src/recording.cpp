@@ -20,12 +20,17 @@ constexpr std::size_t MAX_METHOD_CHARS = 32;
 
 constexpr std::uint16_t SERVER_ERROR = 500;
 
-std::string overflow_message(series::Overflow reason) {
-    // Contract: operators search their logs for this text.
+std::string notice_message(series::Notice notice) {
+    // Contract: operators search their logs for these texts.
+    if (notice == series::Notice::file_missing)
+        return "vornik: the series table of this process cannot be made in " +
+               series::file_problem() +
+               "; its requests are missing from vrk_http_requests_total and "
+               "vrk_http_request_duration_seconds until it can (tried again every second)";
     const std::string where =
         "; such requests are counted under route=\"<overflow>\" in vrk_http_requests_total "
         "and vrk_http_request_duration_seconds";
-    if (reason == series::Overflow::route_too_long)
+    if (notice == series::Notice::route_too_long)
         return "vornik: a route longer than " + std::to_string(series::MAX_ROUTE_BYTES) +
                " bytes was recorded" + where;
     return "vornik: this process reached its limit of " + std::to_string(series::max_series()) +
@@ -75,9 +80,9 @@ bool log_warning(const std::string& message) {
 bool record(std::string_view method, std::string_view path, std::uint16_t status_code,
             double duration_ms, std::string_view route) {
     multiproc::record(status_code, duration_ms);
-    const series::Overflow overflow = series::record(method, route, status_code, duration_ms);
+    const series::Notice notice = series::record(method, route, status_code, duration_ms);
     request_metrics::record(method, path, status_code, duration_ms);
-    return overflow == series::Overflow::none || log_warning(overflow_message(overflow));
+    return notice == series::Notice::none || log_warning(notice_message(notice));
 }
 
 std::uint16_t status_of(PyObject* status) {

@@ -3,6 +3,7 @@
 // state with vornik._core through the library both link.
 #include <Python.h>
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "recording.hpp"
 #include "series.hpp"
 #include "surface.hpp"
+#include "text.hpp"
+#include "worker_files.hpp"
 #include "wsgi_middleware.hpp"
 
 namespace {
@@ -147,6 +150,21 @@ PyObject* metrics_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// What the middlewares check at start: whether a text names a shard directory at all
+// (blank texts do not, by the rule the core applies to VRK_MULTIPROC_DIR), and why the
+// core could not keep this process's files there, by trying what it does.
+PyObject* check_shard_directory(PyObject*, PyObject* path) {
+    return guarded([&]() -> PyObject* {
+        std::string_view text;
+        if (!arguments::to_text(path, "path", text)) return nullptr;
+        if (text::is_blank(text)) return Py_BuildValue("(OO)", Py_False, Py_None);
+        const int error = worker_files::probe_directory(
+            std::string(text), multiproc::SHARD_BYTES + series::file_bytes());
+        if (error == 0) return Py_BuildValue("(OO)", Py_True, Py_None);
+        return Py_BuildValue("(Os)", Py_True, std::strerror(error));
+    });
+}
+
 // Contract: the names, signatures and doc strings below are the module's published
 // surface; the type stubs and callers' help() output depend on them word for word.
 PyMethodDef RECORD_REQUEST_DEF = {
@@ -188,6 +206,13 @@ PyMethodDef METRICS_DOCUMENT_DEF = {
     "requests and latency by method, route and status, merged over all workers when a\n"
     "shard directory is set. The text format 0.0.4, or OpenMetrics 1.0."};
 
+PyMethodDef CHECK_SHARD_DIRECTORY = {
+    "check_shard_directory", check_shard_directory, METH_O,
+    "check_shard_directory(path)\n--\n\n"
+    "Whether `path` names a shard directory (a blank text names none) and, when it does,\n"
+    "the system's reason why worker files cannot be kept there, or None when they can.\n"
+    "Tries what a worker does: creates the directory, then a file of a worker's size."};
+
 PyModuleDef MODULE_DEF = {
     PyModuleDef_HEAD_INIT, "_routes", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
@@ -206,6 +231,7 @@ PyObject* build_module() {
         add_function(m, a, CONFIGURE_DEF) && add_function(m, a, GET_DURATION_BUCKETS) &&
         add_function(m, a, GET_MAX_SERIES) && add_function(m, a, SERIES_COUNT) &&
         add_function(m, a, CLEAR_SERIES) && add_function(m, a, METRICS_DOCUMENT_DEF) &&
+        add_function(m, a, CHECK_SHARD_DIRECTORY) &&
         add(m, a, "OPENMETRICS_CONTENT_TYPE",
             text_to_python(prometheus::OPENMETRICS_CONTENT_TYPE)) &&
         add(m, a, "WsgiMiddleware", wsgi_middleware::middleware_type());

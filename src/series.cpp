@@ -41,6 +41,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -220,6 +221,9 @@ struct Table {
     std::uint64_t dir_generation = 0;
     std::uint64_t fork_generation = 0;
     std::uint64_t checked_second = 0;
+    // In memory although a directory is set: its file could not be made (a full disk),
+    // so no merge sees these series until a retry makes it.
+    bool file_missing = false;
 
     std::uint64_t* slot(std::size_t i) const { return words + HEADER_WORDS + i * slot_size; }
     // Other processes read these words while this one writes them.
@@ -238,6 +242,9 @@ struct State {
     std::uint64_t max_series = DEFAULT_MAX_SERIES;
     std::optional<Table> table;
     bool overflow_reported = false;
+    bool missing_file_reported = false;
+    // Why the table of the current directory lives in memory instead of its file.
+    std::string file_problem;
 };
 
 // A forked child must not count into its parent's table file.
@@ -365,15 +372,6 @@ std::optional<TableRead> read_table(const worker_files::Directory& directory, co
     return table;
 }
 
-// Sizes the file and maps it; the blocks are allocated up front, since a store into a
-// sparse page of a full filesystem raises SIGBUS.
-worker_files::Mapping map_table(int fd, std::size_t bytes) {
-    if (ftruncate(fd, static_cast<off_t>(bytes)) != 0 ||
-        posix_fallocate(fd, 0, static_cast<off_t>(bytes)) != 0)
-        return {};
-    return worker_files::Mapping::map(fd, bytes);
-}
-
 // This process's table file in `dir`: a leftover "vrk-<pid>.series" of ours with the same
 // layout is continued, otherwise a new file is published under a free name.
 std::optional<Table> open_file_table(const std::string& dir, const std::vector<double>& bounds_s,
@@ -395,7 +393,7 @@ std::optional<Table> open_file_table(const std::string& dir, const std::vector<d
             worker_files::RetainedView::read(*directory, family_of(bounds_s))
                 .was_folded(worker_files::identity_of(info), bytes_of(words)))
             return false;
-        mapping = map_table(fd, bytes);
+        mapping = worker_files::Mapping::allocate(fd, bytes);
         return static_cast<bool>(mapping);
     });
     const bool adopted = file.has_value();
@@ -404,7 +402,7 @@ std::optional<Table> open_file_table(const std::string& dir, const std::vector<d
                                      worker_files::spare_name(pid, SERIES_SUFFIX),
                                      worker_files::spare_name(pid, SERIES_SUFFIX)};
         file = worker_files::create_own(*directory, names, [&](int fd) {
-            mapping = map_table(fd, bytes);
+            mapping = worker_files::Mapping::allocate(fd, bytes);
             if (!mapping) return false;
             Table fresh =
                 make_table(static_cast<std::uint64_t*>(mapping.data()), bounds_s.size(), capacity);
@@ -431,28 +429,42 @@ Table memory_table(const std::vector<double>& bounds_s, std::uint64_t capacity) 
     return table;
 }
 
+void carry(Table& into, const Table& from, std::uint64_t max_series);
+
 // The table for the current directory. A change of directory or a fork opens another,
 // and so does a file whose name is gone (a wiped directory), checked whenever the
 // shard writer checks its own file, once a second.
-// Without a usable directory file the table lives in memory, so requests still count.
+// Without a usable directory file the table lives in memory, so requests still count;
+// when a directory is set, making its file is tried again at every such check, and the
+// series counted meanwhile move into it.
 Table& current_table(State& state) {
     const std::uint64_t forks = FORKS.load(RELAXED);
+    std::optional<Table> carried;
     if (state.table && state.table->dir_generation == multiproc::generation() &&
         state.table->fork_generation == forks) {
         Table& table = *state.table;
-        if (!table.backing) return table;
+        if (!table.backing && !table.file_missing) return table;
         const std::uint64_t now = multiproc::checked_second();
         if (now == table.checked_second) return table;
         table.checked_second = now;
-        if (worker_files::still_named(table.backing->path, table.backing->file.identity))
+        if (table.file_missing) {
+            carried = std::move(state.table);
+        } else if (worker_files::still_named(table.backing->path, table.backing->file.identity)) {
             return table;
+        }
     }
     state.table.reset();  // unlocks and unmaps before a file of the same name is opened
     const std::optional<std::string> dir = multiproc::dir();
     const std::uint64_t capacity = state.max_series + 1;
     std::optional<Table> table;
-    if (dir) table = open_file_table(*dir, state.bounds_s, capacity);
+    if (dir) {
+        table = open_file_table(*dir, state.bounds_s, capacity);
+        if (!table) state.file_problem = *dir + ": " + std::strerror(errno);
+    }
+    if (table && carried) carry(*table, *carried, state.max_series);
+    if (!table && carried) table = std::move(carried);
     if (!table) table = memory_table(state.bounds_s, capacity);
+    table->file_missing = dir && !table->backing;
     table->dir_generation = multiproc::generation();
     table->fork_generation = forks;
     table->checked_second = multiproc::checked_second();
@@ -507,6 +519,23 @@ std::uint32_t find_or_add(Table& table, std::uint64_t key, std::string_view rout
     }
     if (table.regular >= max_series) return NO_SLOT;
     return add_slot(table, key, route, check);
+}
+
+// Adds every series of `from` to `into`: the series a table in memory counted, moving
+// into the file made for them at last.
+void carry(Table& into, const Table& from, std::uint64_t max_series) {
+    for (std::uint64_t i = 0; i < from.used; ++i) {
+        const std::uint64_t* slot = from.slot(i);
+        const std::uint64_t key = slot[KEY];
+        std::uint32_t target = NO_SLOT;
+        if (!(key & OVERFLOW_FLAG))
+            target = find_or_add(into, key,
+                                 {reinterpret_cast<const char*>(slot + ROUTE), route_length(key)},
+                                 max_series);
+        if (target == NO_SLOT) target = overflow_slot(into);
+        for (std::size_t w = LATENCY_SUM_US; w < from.slot_size; ++w)
+            into.word(target, w).store(into.slot(target)[w] + slot[w], RELAXED);
+    }
 }
 
 // Only this process writes its table, under the state's lock (a forked child moves to a
@@ -743,29 +772,39 @@ void fold(const worker_files::Directory& directory, const std::vector<double>& b
 
 }  // namespace
 
-Overflow record(std::string_view method, std::string_view route, std::uint16_t status_code,
-                double duration_ms) {
+Notice record(std::string_view method, std::string_view route, std::uint16_t status_code,
+              double duration_ms) {
     State& state = STATE();
     std::lock_guard guard(state.lock);
     Table& table = current_table(state);
 
-    Overflow reason = Overflow::none;
+    Notice reason = Notice::none;
     std::uint32_t slot = NO_SLOT;
     if (route.size() > MAX_ROUTE_BYTES) {
-        reason = Overflow::route_too_long;
+        reason = Notice::route_too_long;
     } else {
         slot = find_or_add(table, pack_key(method_index(method), status_code, false, route.size()),
                            route, state.max_series);
-        if (slot == NO_SLOT) reason = Overflow::table_full;
+        if (slot == NO_SLOT) reason = Notice::table_full;
     }
     if (slot == NO_SLOT) slot = overflow_slot(table);
 
     add(table.word(slot, LATENCY_SUM_US), multiproc::latency_us(duration_ms));
     add(table.word(slot, BUCKETS + bucket_index(state.bounds_s, duration_ms)), 1);
 
-    if (reason == Overflow::none || state.overflow_reported) return Overflow::none;
+    if (table.file_missing && !state.missing_file_reported) {
+        state.missing_file_reported = true;
+        return Notice::file_missing;
+    }
+    if (reason == Notice::none || state.overflow_reported) return Notice::none;
     state.overflow_reported = true;
     return reason;
+}
+
+std::string file_problem() {
+    State& state = STATE();
+    std::lock_guard guard(state.lock);
+    return state.file_problem;
 }
 
 std::optional<std::string> configure(const std::optional<std::vector<double>>& bounds_s,
@@ -796,6 +835,12 @@ std::uint64_t max_series() {
     State& state = STATE();
     std::lock_guard guard(state.lock);
     return state.max_series;
+}
+
+std::size_t file_bytes() {
+    State& state = STATE();
+    std::lock_guard guard(state.lock);
+    return table_words(state.bounds_s.size(), state.max_series + 1) * 8;
 }
 
 std::uint64_t count() {

@@ -26,13 +26,18 @@ inline constexpr std::uint64_t MAX_MAX_SERIES = 100000;
 // Longer routes are counted in the overflow series rather than cut.
 inline constexpr std::size_t MAX_ROUTE_BYTES = 256;
 
-// Why a request went to the overflow series; reported once per process.
-enum class Overflow { none, table_full, route_too_long };
+// What a recorded request has to report, once per process each: why it went to the
+// overflow series, or that the table's file in the shard directory could not be made,
+// so that no merge sees this process's series (until a retry, once a second, succeeds).
+enum class Notice { none, table_full, route_too_long, file_missing };
 
-// Adds one request. Returns the reason when it is the first request of this process
-// that had to go to the overflow series, and `none` otherwise.
-Overflow record(std::string_view method, std::string_view route, std::uint16_t status_code,
-                double duration_ms);
+// Adds one request. Returns what it is the first request of this process to meet, and
+// `none` otherwise.
+Notice record(std::string_view method, std::string_view route, std::uint16_t status_code,
+              double duration_ms);
+
+// The directory and the system's reason of the last failure to make the table's file.
+std::string file_problem();
 
 // Bucket bounds (seconds, finite, positive, strictly increasing, 1 to MAX_BOUNDS) and the
 // number of series per process (1 to MAX_MAX_SERIES). Only while this process has no
@@ -42,6 +47,9 @@ std::optional<std::string> configure(const std::optional<std::vector<double>>& b
 
 std::vector<double> bounds_s();
 std::uint64_t max_series();
+
+// The size of this process's table file in the shard directory, as configured now.
+std::size_t file_bytes();
 
 // Series in this process's table, the overflow series included.
 std::uint64_t count();

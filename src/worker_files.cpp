@@ -194,6 +194,15 @@ Mapping Mapping::map(int fd, std::size_t size) {
     return address == MAP_FAILED ? Mapping() : Mapping(address, size);
 }
 
+Mapping Mapping::allocate(int fd, std::size_t size) {
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) return {};
+    if (const int error = posix_fallocate(fd, 0, static_cast<off_t>(size)); error != 0) {
+        errno = error;  // posix_fallocate reports its error instead of setting errno
+        return {};
+    }
+    return map(fd, size);
+}
+
 Mapping& Mapping::operator=(Mapping&& other) noexcept {
     void* old = std::exchange(address_, std::exchange(other.address_, nullptr));
     const std::size_t old_size = std::exchange(size_, other.size_);
@@ -220,13 +229,26 @@ std::uint64_t content_hash(std::span<const std::byte> content) {
 }
 
 std::optional<Directory> open_directory(const std::string& path, bool create) {
-    if (path.empty() || path.size() > MAX_DIRECTORY_TEXT || path.find('\0') != std::string::npos)
+    if (path.empty() || path.size() > MAX_DIRECTORY_TEXT || path.find('\0') != std::string::npos) {
+        errno = path.size() > MAX_DIRECTORY_TEXT ? ENAMETOOLONG : EINVAL;
         return std::nullopt;
+    }
     if (create && !make_directories(path)) return std::nullopt;
     FileDescriptor fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info {};
     if (!fd || fstat(fd.get(), &info) != 0) return std::nullopt;
     return Directory{std::move(fd), info.st_uid, geteuid()};
+}
+
+int probe_directory(const std::string& path, std::size_t size) {
+    errno = 0;
+    const auto directory = open_directory(path, true);
+    if (!directory) return errno;
+    const auto temporary = detail::create_locked_temporary(directory->fd.get());
+    if (!temporary) return errno;
+    const int error = Mapping::allocate(temporary->fd.get(), size) ? 0 : errno;
+    detail::discard(directory->fd.get(), temporary->name);
+    return error;
 }
 
 bool countable(const struct stat& info, const Directory& directory) {

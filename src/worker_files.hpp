@@ -57,6 +57,10 @@ class Mapping {
 public:
     Mapping() = default;
     static Mapping map(int fd, std::size_t size);
+    // Sizes the file to `size` bytes with its blocks allocated up front, then maps it: a
+    // store into a sparse page of a full filesystem would raise SIGBUS. On failure errno
+    // says why.
+    static Mapping allocate(int fd, std::size_t size);
     Mapping(Mapping&& other) noexcept
         : address_(std::exchange(other.address_, nullptr)), size_(other.size_) {}
     Mapping& operator=(Mapping&& other) noexcept;
@@ -104,6 +108,12 @@ inline constexpr std::size_t MAX_DIRECTORY_TEXT = 4095;
 // Creates `path` with its parents when `create` is set (mode 0755: never writable by
 // others), then opens it. Files made in it are 0644, fold locks 0600.
 std::optional<Directory> open_directory(const std::string& path, bool create);
+
+// Why a writer could not keep files of `size` bytes in `path` (created as a writer
+// creates it): the system's error number of the first step that fails, after trying
+// exactly what a writer does (a locked temporary file, sized and allocated, then
+// removed); 0 when it could.
+int probe_directory(const std::string& path, std::size_t size);
 
 // A regular file with exactly one name, owned by this process's user or by the
 // directory's owner: the only files a merge counts. A file with a second link could be

@@ -96,6 +96,46 @@ class TestShardDirectory:
             with pytest.raises(MisconfigurationError, match="Not a directory"):
                 middleware(app, strict=True)  # type: ignore[arg-type]
 
+    def test_a_full_filesystem_is_told_at_start_and_never_as_unset(self, tmp_path: Path) -> None:
+        """Creating an empty file needs no block, so only sizing a file as a worker does
+        finds a full disk; and at the first request, a set directory the core gave up
+        is named as unusable, not as missing."""
+        full = tmp_path / "full"
+        full.mkdir()
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k", "tmpfs", str(full)],
+                                 capture_output=True)  # fmt: skip
+        if mounted.returncode != 0:
+            pytest.skip("cannot mount a small tmpfs here (needs root)")
+        code = f"""
+            import logging, sys
+            from pathlib import Path
+            from wsgiref.util import setup_testing_defaults
+            logging.basicConfig(stream=sys.stdout, format="%(message)s")
+            from vornik.wsgi import MetricsMiddleware
+            def app(environ, start_response):
+                start_response("200 OK", [])
+                return [b"ok"]
+            environ = {{"SERVER_SOFTWARE": "gunicorn/23.0.0", "wsgi.multiprocess": True}}
+            setup_testing_defaults(environ)
+            fill = Path({str(full)!r}, "fill")
+            if sys.argv[1] == "at start":
+                fill.write_bytes(bytes(4096))
+            mw = MetricsMiddleware(app)
+            fill.write_bytes(bytes(4096))
+            list(mw(environ, lambda *args: None))
+            """
+        told = f"VRK_MULTIPROC_DIR={str(full)!r} cannot be used as the shard directory: "
+        try:
+            for when in ("at start", "at the first request"):
+                out = subprocess.run([sys.executable, "-c", textwrap.dedent(code), when],
+                                     capture_output=True, text=True, timeout=60, check=True,
+                                     env={"VRK_MULTIPROC_DIR": str(full), "PATH": "/usr/bin:/bin"})  # fmt: skip
+                assert out.stdout.splitlines() == [
+                    told + "No space left on device; every worker reports only its own requests"
+                ], (when, out.stdout + out.stderr)
+        finally:
+            subprocess.run(["umount", str(full)], check=True)
+
 
 class TestSeveralWorkers:
     GUNICORN = {"SERVER_SOFTWARE": "gunicorn/23.0.0", "wsgi.multiprocess": True}

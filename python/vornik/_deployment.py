@@ -7,11 +7,12 @@ through the ``vornik`` logger and once per process, or raise
 :class:`MisconfigurationError` in strict mode:
 
 - at start (when a middleware is created): ``VRK_MULTIPROC_DIR`` names a
-  directory that cannot be used. Checked by trying what the core does (create
-  the directory, create a file in it), without touching the core's state: a
-  master process that forks its workers later must not open a shard.
+  directory that cannot be used. Checked by the core trying what a worker does
+  (create the directory, then a file of a worker's size in it), without touching
+  its state: a master process that forks its workers later must not open a shard.
 - at the first request: the server runs several workers and no shard directory
-  is in use. Only then has the application set its directory, if it does that
+  is in use; when ``VRK_MULTIPROC_DIR`` is set all the same, the warning says the
+  directory cannot be used, with the reason. Only then has the application set its directory, if it does that
   in code, and have the other workers started.
 
 Several workers are told only from sources that cannot be wrong: the WSGI flag
@@ -24,13 +25,12 @@ Where neither tells, nothing is said.
 
 from __future__ import annotations
 
-import errno
 import logging
 import os
 import re
-import tempfile
 
 from . import _core
+from ._routes import check_shard_directory
 
 LOGGER = logging.getLogger("vornik")
 
@@ -49,17 +49,19 @@ class MisconfigurationError(RuntimeError):
 def check_at_start(strict: bool) -> None:
     """Say whether ``VRK_MULTIPROC_DIR`` names a directory that cannot be used."""
     directory = os.environ.get("VRK_MULTIPROC_DIR", "")
-    if not directory.strip():
-        return
-    error = _unusable(directory)
-    if error is not None:
-        # Operators search logs for this text: part of the contract.
-        _report(
-            "directory",
-            strict,
-            f"VRK_MULTIPROC_DIR={directory!r} cannot be used as the shard directory: "
-            f"{error.strerror}; every worker reports only its own requests",
-        )
+    named, problem = check_shard_directory(directory)
+    if named and problem is not None:
+        _report_directory(strict, directory, problem)
+
+
+def _report_directory(strict: bool, directory: str, problem: str) -> None:
+    # Operators search logs for this text: part of the contract.
+    _report(
+        "directory",
+        strict,
+        f"VRK_MULTIPROC_DIR={directory!r} cannot be used as the shard directory: "
+        f"{problem}; every worker reports only its own requests",
+    )
 
 
 def check_at_first_request(strict: bool, server_says: tuple[str, bool] | None) -> None:
@@ -84,6 +86,14 @@ def check_at_first_request(strict: bool, server_says: tuple[str, bool] | None) -
         evidence = f"{workers[1]} {workers[0]} workers"
     if _core.multiproc_enabled() or "directory" in _REPORTED:
         return  # in use, or its fault already told
+    directory = os.environ.get("VRK_MULTIPROC_DIR", "")
+    named, problem = check_shard_directory(directory)
+    if named and _core.get_multiproc_dir() is None:
+        # Set, but the core gave it up: never to be read as "not set".
+        _report_directory(
+            strict, directory, problem or "this worker could not keep its files there"
+        )
+        return
     # Operators search logs for this text: part of the contract.
     _report(
         "workers",
@@ -119,20 +129,6 @@ def server_workers() -> tuple[str, int] | None:
         return None
     siblings = [pid for pid in _children(parent) if _without_numbers(_command_line(pid)) == mine]
     return server, len(siblings)
-
-
-def _unusable(directory: str) -> OSError | None:
-    """The operating system's objection to a shard directory, or None."""
-    try:
-        os.makedirs(directory, 0o777, exist_ok=True)
-        # An unnamed file where the system has them: nothing is left behind.
-        with tempfile.TemporaryFile(dir=directory):
-            pass
-    except FileExistsError:
-        return NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), directory)
-    except OSError as error:
-        return error
-    return None
 
 
 def _report(key: str, strict: bool, message: str) -> None:

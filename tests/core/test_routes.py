@@ -732,3 +732,39 @@ def test_gone_workers_never_push_shown_series_into_overflow(tmp_path: Path) -> N
 def subprocess_run(code: str, *args: str) -> None:
     subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], check=True,
                    env=environment(), timeout=60)  # fmt: skip
+
+
+def test_a_table_file_that_cannot_be_made_is_said_once_and_retried(tmp_path: Path) -> None:
+    """On a filesystem with room for the shard but not the table, the series are not lost
+    without a word: one warning, and once room is made the table's file appears with
+    every request counted meanwhile."""
+    mount_point = tmp_path / "small"
+    mount_point.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mount_point)],
+                             capture_output=True)  # fmt: skip
+    if mounted.returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here (needs root)")
+    try:
+        code = f"""
+            import logging, subprocess, sys, time
+            from vornik import _core, _routes
+            logging.basicConfig(stream=sys.stdout, format="%(message)s")
+            _core.set_multiproc_dir({str(mount_point)!r})
+            for _ in range(20):
+                _routes.record_request("GET", "/", 200, 1.0, "/r")
+            print("before", sum(int(line.rsplit(" ", 1)[1]) for line in
+                  _routes.metrics_document().splitlines() if line.startswith("vrk_http_requests_total{{")))
+            subprocess.run(["mount", "-o", "remount,size=4m", {str(mount_point)!r}], check=True)
+            time.sleep(1.1)
+            for _ in range(3):
+                _routes.record_request("GET", "/", 200, 1.0, "/r")
+            print(_routes.metrics_document().count('route="/r",status="200"}} 23'))
+            """
+        out = run_python(code)
+    finally:
+        subprocess.run(["umount", str(mount_point)], check=True)
+    lines = out.splitlines()
+    warnings = [line for line in lines if line.startswith("vornik: the series table")]
+    assert len(warnings) == 1, out
+    assert "No space left on device" in warnings[0] and str(mount_point) in warnings[0]
+    assert lines[-2:] == ["before 0", "1"], out
