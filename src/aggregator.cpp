@@ -8,6 +8,7 @@
 #include <cmath>
 #include <vector>
 
+#include "histogram.hpp"
 #include "multiproc.hpp"
 #include "request_metrics.hpp"
 
@@ -42,33 +43,9 @@ std::size_t rank_index(std::size_t n, double q) {
     return std::min(index, n - 1);
 }
 
-// Estimates quantile `q` from the merged histogram by linear interpolation inside
-// the bucket that holds it; the overflow bucket reaches up to the largest latency.
 double histogram_quantile(const std::array<std::uint64_t, multiproc::BUCKET_COUNT>& buckets,
                           double q, double max_ms) {
-    std::uint64_t total = 0;
-    for (std::uint64_t count : buckets) total += count;
-    if (total == 0) return 0.0;
-    const double target = q * static_cast<double>(total);
-
-    std::uint64_t cumulative = 0;
-    for (std::size_t i = 0; i < multiproc::BUCKET_BOUNDS_MS.size(); ++i) {
-        const std::uint64_t before = cumulative;
-        cumulative += buckets[i];
-        if (!(target <= static_cast<double>(cumulative))) continue;
-        const double lower = i == 0 ? 0.0 : multiproc::BUCKET_BOUNDS_MS[i - 1];
-        if (buckets[i] == 0) return lower;
-        return lower + (target - static_cast<double>(before)) / static_cast<double>(buckets[i]) *
-                           (multiproc::BUCKET_BOUNDS_MS[i] - lower);
-    }
-    if (std::isnan(target) || target > static_cast<double>(total)) return max_ms;
-
-    const double lower = multiproc::BUCKET_BOUNDS_MS.back();
-    const double upper = std::isnan(max_ms) ? lower : std::max(max_ms, lower);
-    const std::uint64_t overflow = buckets[multiproc::BUCKET_COUNT - 1];
-    if (overflow == 0) return lower;
-    return lower + (target - static_cast<double>(cumulative)) / static_cast<double>(overflow) *
-                       (upper - lower);
+    return histogram::quantile<std::uint64_t>(multiproc::BUCKET_BOUNDS_MS, buckets, q, max_ms);
 }
 
 AggregatedMetrics from_store() {

@@ -464,6 +464,19 @@ std::optional<std::string> dir() {
     return std::nullopt;
 }
 
+std::vector<Shard> live_shards(const worker_files::Directory& directory) {
+    std::vector<Shard> shards;
+    worker_files::for_each_entry(directory.fd.get(), [&](const char* name) {
+        if (!is_shard_name(name)) return;
+        const auto shard = read_shard(directory, name);
+        // Taking a gone writer's lock for a moment keeps nobody out: nobody holds it.
+        if (!shard || worker_files::writer_gone(shard->fd.get(), shard->pid)) return;
+        const MergedShards totals = totals_of(shard->words);
+        shards.push_back({name, shard->pid, totals.requests, totals.errors, totals.buckets});
+    });
+    return shards;
+}
+
 std::optional<MergedShards> merged() {
     const std::optional<std::string> directory_text = dir();
     if (!directory_text) return std::nullopt;

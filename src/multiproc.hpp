@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "worker_files.hpp"
 
 namespace multiproc {
 
@@ -45,6 +48,19 @@ std::uint64_t checked_second();
 
 // A request's latency in whole microseconds: negative and NaN give 0, saturating.
 std::uint64_t latency_us(double duration_ms);
+
+// A shard as the reader of a directory finds it.
+struct Shard {
+    std::string name;
+    std::int32_t pid = 0;
+    std::uint64_t requests = 0;
+    std::uint64_t errors = 0;
+    std::array<std::uint64_t, BUCKET_COUNT> buckets{};  // non-cumulative
+};
+
+// The countable shards of `directory` whose writer is alive: its pid exists, or its
+// lock is held. Reads only: creates, locks and folds nothing.
+std::vector<Shard> live_shards(const worker_files::Directory& directory);
 
 // Totals of every worker that has written into the directory: live shards plus the
 // retained totals of gone ones; nothing when aggregation is off.

@@ -3,20 +3,25 @@
 // state with vornik._core through the library both link.
 #include <Python.h>
 
+#include <cmath>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "arguments.hpp"
+#include "histogram.hpp"
 #include "multiproc.hpp"
 #include "prometheus.hpp"
 #include "py_ref.hpp"
 #include "recording.hpp"
 #include "series.hpp"
+#include "snapshot.hpp"
 #include "surface.hpp"
 #include "text.hpp"
 #include "worker_files.hpp"
+#include "worker_slots.hpp"
 #include "wsgi_middleware.hpp"
 
 namespace {
@@ -165,6 +170,100 @@ PyObject* check_shard_directory(PyObject*, PyObject* path) {
     });
 }
 
+PyObject* bounds_tuple() {
+    PyRef tuple = PyRef::steal(PyTuple_New(multiproc::BUCKET_BOUNDS_MS.size()));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < multiproc::BUCKET_BOUNDS_MS.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(multiproc::BUCKET_BOUNDS_MS[i]);
+        if (item == nullptr) return nullptr;
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return tuple.release();
+}
+
+PyObject* register_worker(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        series::attach();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* u64_tuple(std::span<const std::uint64_t> values) {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
+        if (item == nullptr) return nullptr;
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return tuple.release();
+}
+
+// Appends a new reference to `list`; false with an error set.
+bool append(PyObject* list, PyObject* item) {
+    const PyRef owned = PyRef::steal(item);
+    return owned && PyList_Append(list, owned.get()) == 0;
+}
+
+// The live workers' shards and the held slots of a directory, read without becoming one
+// of its workers.
+PyObject* read_directory(PyObject*, PyObject* path) {
+    return guarded([&]() -> PyObject* {
+        std::string_view text;
+        if (!arguments::to_text(path, "path", text)) return nullptr;
+        const std::string dir(text);
+        const auto directory = worker_files::open_directory(dir, false);
+        if (!directory) return PyErr_SetFromErrnoWithFilename(PyExc_OSError, dir.c_str());
+        const PyRef shards = PyRef::steal(PyList_New(0));
+        const PyRef slots = PyRef::steal(PyList_New(0));
+        if (!shards || !slots) return nullptr;
+        for (const multiproc::Shard& shard : multiproc::live_shards(*directory))
+            if (!append(shards.get(), Py_BuildValue("(NiKKN)", text_to_python(shard.name),
+                                                    static_cast<int>(shard.pid), shard.requests,
+                                                    shard.errors, u64_tuple(shard.buckets))))
+                return nullptr;
+        for (const worker_slots::Holder& holder : worker_slots::holders(*directory))
+            if (!append(slots.get(),
+                        Py_BuildValue("(Ii)", holder.slot, static_cast<int>(holder.pid))))
+                return nullptr;
+        return Py_BuildValue("(OO)", shards.get(), slots.get());
+    });
+}
+
+PyObject* process_figures(PyObject*, PyObject* pid) {
+    return guarded([&]() -> PyObject* {
+        std::uint64_t number = 0;
+        if (!arguments::to_u64(pid, "pid", number)) return nullptr;
+        if (number == 0 || number > INT32_MAX) Py_RETURN_NONE;
+        const auto figures = snapshot::figures_of(static_cast<std::uint32_t>(number));
+        if (!figures) Py_RETURN_NONE;
+        return Py_BuildValue("(dKK)", figures->cpu_seconds, figures->memory_rss, figures->threads);
+    });
+}
+
+constexpr const char* QUANTILE_PARAMETERS[] = {"bounds", "counts", "q", "maximum"};
+constexpr arguments::Signature QUANTILE{"histogram_quantile", QUANTILE_PARAMETERS, 3};
+
+PyObject* histogram_quantile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[4];
+        std::vector<double> bounds, counts;
+        double q = 0.0, maximum = std::nan("");
+        if (!arguments::bind(QUANTILE, args, nargs, kwnames, bound) ||
+            !arguments::to_double_list(bound[0], "bounds", bounds) ||
+            !arguments::to_double_list(bound[1], "counts", counts) ||
+            !arguments::to_double(bound[2], "q", q) ||
+            (bound[3] != nullptr && !arguments::to_double(bound[3], "maximum", maximum)))
+            return nullptr;
+        if (counts.size() != bounds.size() + 1) {
+            PyErr_SetString(PyExc_ValueError, "counts must hold one more item than bounds");
+            return nullptr;
+        }
+        return PyFloat_FromDouble(histogram::quantile<double>(bounds, counts, q, maximum));
+    });
+}
+
 // Contract: the names, signatures and doc strings below are the module's published
 // surface; the type stubs and callers' help() output depend on them word for word.
 PyMethodDef RECORD_REQUEST_DEF = {
@@ -213,6 +312,29 @@ PyMethodDef CHECK_SHARD_DIRECTORY = {
     "the system's reason why worker files cannot be kept there, or None when they can.\n"
     "Tries what a worker does: creates the directory, then a file of a worker's size."};
 
+PyMethodDef REGISTER_WORKER = {
+    "register_worker", register_worker, METH_NOARGS,
+    "register_worker()\n--\n\n"
+    "Makes sure this process holds its series table and its worker slot in the current\n"
+    "shard directory, as its first recorded request would."};
+PyMethodDef READ_DIRECTORY = {
+    "read_directory", read_directory, METH_O,
+    "read_directory(path)\n--\n\n"
+    "The shards of the live workers of a shard directory, as (name, pid, requests, errors,\n"
+    "buckets) with the non-cumulative counts of SHARD_BOUNDS_MS and the overflow, and the\n"
+    "held worker slots, as (slot, pid). Only reads: creates, locks and folds nothing."};
+PyMethodDef PROCESS_FIGURES = {
+    "process_figures", process_figures, METH_O,
+    "process_figures(pid)\n--\n\n"
+    "(cpu_seconds, rss_bytes, threads) of a process from /proc, or None without it."};
+PyMethodDef HISTOGRAM_QUANTILE = {
+    "histogram_quantile", as_cfunction(histogram_quantile), FASTCALL,
+    "histogram_quantile(bounds, counts, q, maximum=nan)\n--\n\n"
+    "Quantile q of a histogram with non-cumulative counts, one per upper bound and one\n"
+    "above the last, interpolated in its bucket as the core does for its percentiles;\n"
+    "above the last bound up to `maximum` (the largest value seen), or the last bound\n"
+    "when that is not known. 0 without counts."};
+
 PyModuleDef MODULE_DEF = {
     PyModuleDef_HEAD_INIT, "_routes", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
@@ -231,7 +353,9 @@ PyObject* build_module() {
         add_function(m, a, CONFIGURE_DEF) && add_function(m, a, GET_DURATION_BUCKETS) &&
         add_function(m, a, GET_MAX_SERIES) && add_function(m, a, SERIES_COUNT) &&
         add_function(m, a, CLEAR_SERIES) && add_function(m, a, METRICS_DOCUMENT_DEF) &&
-        add_function(m, a, CHECK_SHARD_DIRECTORY) &&
+        add_function(m, a, CHECK_SHARD_DIRECTORY) && add_function(m, a, REGISTER_WORKER) &&
+        add_function(m, a, READ_DIRECTORY) && add_function(m, a, PROCESS_FIGURES) &&
+        add_function(m, a, HISTOGRAM_QUANTILE) && add(m, a, "SHARD_BOUNDS_MS", bounds_tuple()) &&
         add(m, a, "OPENMETRICS_CONTENT_TYPE",
             text_to_python(prometheus::OPENMETRICS_CONTENT_TYPE)) &&
         add(m, a, "WsgiMiddleware", wsgi_middleware::middleware_type());

@@ -55,6 +55,7 @@
 #include "multiproc.hpp"
 #include "text.hpp"
 #include "worker_files.hpp"
+#include "worker_slots.hpp"
 
 namespace series {
 
@@ -221,6 +222,8 @@ struct Table {
     std::uint64_t dir_generation = 0;
     std::uint64_t fork_generation = 0;
     std::uint64_t checked_second = 0;
+    // The worker slot this process is shown under, held with the table.
+    std::optional<worker_slots::Claim> worker_slot;
     // In memory although a directory is set: its file could not be made (a full disk),
     // so no merge sees these series until a retry makes it.
     bool file_missing = false;
@@ -374,23 +377,22 @@ std::optional<TableRead> read_table(const worker_files::Directory& directory, co
 
 // This process's table file in `dir`: a leftover "vrk-<pid>.series" of ours with the same
 // layout is continued, otherwise a new file is published under a free name.
-std::optional<Table> open_file_table(const std::string& dir, const std::vector<double>& bounds_s,
+std::optional<Table> open_file_table(const worker_files::Directory& directory,
+                                     const std::string& dir, const std::vector<double>& bounds_s,
                                      std::uint64_t capacity) {
-    const auto directory = worker_files::open_directory(dir, true);
-    if (!directory) return std::nullopt;
     const pid_t pid = getpid();
     const std::size_t bytes = table_words(bounds_s.size(), capacity) * 8;
 
     worker_files::Mapping mapping;
     // With the file's lock ours, no folder can fold it any more; one may have done so
     // already and died before deleting it, and then its counts are in the retained totals.
-    auto file = worker_files::adopt_own(*directory, series_name(pid), [&](int fd) {
+    auto file = worker_files::adopt_own(directory, series_name(pid), [&](int fd) {
         std::vector<std::uint64_t> words;
         struct stat info {};
         if (fstat(fd, &info) != 0 || !read_words(fd, info.st_size, words) ||
             words[PID] != own_pid() || words[CAPACITY] != capacity ||
             !same_bounds(words, bounds_s) ||
-            worker_files::RetainedView::read(*directory, family_of(bounds_s))
+            worker_files::RetainedView::read(directory, family_of(bounds_s))
                 .was_folded(worker_files::identity_of(info), bytes_of(words)))
             return false;
         mapping = worker_files::Mapping::allocate(fd, bytes);
@@ -401,7 +403,7 @@ std::optional<Table> open_file_table(const std::string& dir, const std::vector<d
         const std::string names[] = {series_name(pid), worker_files::spare_name(pid, SERIES_SUFFIX),
                                      worker_files::spare_name(pid, SERIES_SUFFIX),
                                      worker_files::spare_name(pid, SERIES_SUFFIX)};
-        file = worker_files::create_own(*directory, names, [&](int fd) {
+        file = worker_files::create_own(directory, names, [&](int fd) {
             mapping = worker_files::Mapping::allocate(fd, bytes);
             if (!mapping) return false;
             Table fresh =
@@ -431,15 +433,21 @@ Table memory_table(const std::vector<double>& bounds_s, std::uint64_t capacity) 
 
 void carry(Table& into, const Table& from, std::uint64_t max_series);
 
-// The table for the current directory. A change of directory or a fork opens another,
-// and so does a file whose name is gone (a wiped directory), checked whenever the
-// shard writer checks its own file, once a second.
+void claim_slot(Table& table, const worker_files::Directory& directory, const std::string& dir) {
+    table.worker_slot.reset();  // a forked child's copy of its parent's descriptor goes first
+    table.worker_slot = worker_slots::claim(directory, dir, getpid());
+}
+
+// The table for the current directory, and the worker slot that goes with it. A change
+// of directory or a fork opens another, and so does a file whose name is gone (a wiped
+// directory), checked whenever the shard writer checks its own file, once a second.
 // Without a usable directory file the table lives in memory, so requests still count;
 // when a directory is set, making its file is tried again at every such check, and the
-// series counted meanwhile move into it.
+// series counted meanwhile move into it. A slot whose file is gone is claimed anew.
 Table& current_table(State& state) {
     const std::uint64_t forks = FORKS.load(RELAXED);
     std::optional<Table> carried;
+    std::optional<worker_slots::Claim> kept_slot;
     if (state.table && state.table->dir_generation == multiproc::generation() &&
         state.table->fork_generation == forks) {
         Table& table = *state.table;
@@ -449,18 +457,27 @@ Table& current_table(State& state) {
         table.checked_second = now;
         if (table.file_missing) {
             carried = std::move(state.table);
-        } else if (worker_files::still_named(table.backing->path, table.backing->file.identity)) {
+            kept_slot = std::move(carried->worker_slot);  // the same label after the move
+        } else if (!worker_files::still_named(table.backing->path, table.backing->file.identity)) {
+            state.table.reset();  // unlocks and unmaps before a file of the same name is opened
+        } else {
+            if (!table.worker_slot || !worker_slots::still_held(*table.worker_slot)) {
+                const std::optional<std::string> dir = multiproc::dir();
+                if (const auto directory =
+                        dir ? worker_files::open_directory(*dir, false) : std::nullopt)
+                    claim_slot(table, *directory, *dir);
+            }
             return table;
         }
     }
-    state.table.reset();  // unlocks and unmaps before a file of the same name is opened
+    state.table.reset();
     const std::optional<std::string> dir = multiproc::dir();
     const std::uint64_t capacity = state.max_series + 1;
+    std::optional<worker_files::Directory> directory;
+    if (dir) directory = worker_files::open_directory(*dir, true);
     std::optional<Table> table;
-    if (dir) {
-        table = open_file_table(*dir, state.bounds_s, capacity);
-        if (!table) state.file_problem = *dir + ": " + std::strerror(errno);
-    }
+    if (directory) table = open_file_table(*directory, *dir, state.bounds_s, capacity);
+    if (dir && !table) state.file_problem = *dir + ": " + std::strerror(errno);
     if (table && carried) carry(*table, *carried, state.max_series);
     if (!table && carried) table = std::move(carried);
     if (!table) table = memory_table(state.bounds_s, capacity);
@@ -468,6 +485,11 @@ Table& current_table(State& state) {
     table->dir_generation = multiproc::generation();
     table->fork_generation = forks;
     table->checked_second = multiproc::checked_second();
+    if (kept_slot && worker_slots::still_held(*kept_slot)) {
+        table->worker_slot = std::move(kept_slot);
+    } else if (directory) {
+        claim_slot(*table, *directory, *dir);
+    }
     state.table = std::move(table);
     return *state.table;
 }
@@ -841,6 +863,12 @@ std::size_t file_bytes() {
     State& state = STATE();
     std::lock_guard guard(state.lock);
     return table_words(state.bounds_s.size(), state.max_series + 1) * 8;
+}
+
+void attach() {
+    State& state = STATE();
+    std::lock_guard guard(state.lock);
+    current_table(state);
 }
 
 std::uint64_t count() {

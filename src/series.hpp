@@ -51,6 +51,10 @@ std::uint64_t max_series();
 // The size of this process's table file in the shard directory, as configured now.
 std::size_t file_bytes();
 
+// Makes sure this process has its table and its worker slot in the current shard
+// directory, as its first request would: for a worker that wants to be in view before.
+void attach();
+
 // Series in this process's table, the overflow series included.
 std::uint64_t count();
 

@@ -17,22 +17,26 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace snapshot {
 
 namespace {
 
-struct ProcessFigures {
-    std::uint64_t cpu_ms = 0;
+// What the two files tell, as the kernel counts it.
+struct Counters {
+    std::uint64_t cpu_ticks = 0;  // utime + stime
     std::uint64_t memory_rss = 0;
     std::uint64_t memory_virtual = 0;
     std::uint64_t threads = 0;
 };
 
+const std::uint64_t TICKS_PER_SECOND = static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
+
 // One /proc/self file, opened once and re-read from the start each time.
 class ProcFile {
 public:
-    explicit ProcFile(const char* path) : path_(path) {}
+    explicit ProcFile(std::string path) : path_(std::move(path)) {}
     ProcFile(const ProcFile&) = delete;
     ProcFile& operator=(const ProcFile&) = delete;
     ~ProcFile() {
@@ -44,7 +48,7 @@ public:
     std::optional<std::string_view> read(std::uint32_t pid) {
         if (fd_ < 0 || fd_pid_ != pid) {
             if (fd_ >= 0) close(fd_);
-            fd_ = open(path_, O_RDONLY | O_CLOEXEC);
+            fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
             fd_pid_ = pid;
         }
         if (fd_ < 0) return std::nullopt;
@@ -54,7 +58,7 @@ public:
     }
 
 private:
-    const char* path_;
+    std::string path_;
     int fd_ = -1;
     std::uint32_t fd_pid_ = 0;
     char buffer_[1024];
@@ -78,32 +82,36 @@ std::size_t split_numbers(std::string_view text, std::uint64_t (&fields)[N]) {
     return count;
 }
 
+// The figures of the contents of /proc/<pid>/stat and /proc/<pid>/statm.
+std::optional<Counters> parse(std::string_view stat, std::string_view statm) {
+    // The command name (field 2) may hold spaces and parentheses: the fields that
+    // follow its last ')' start with field 3, the state.
+    const std::size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string_view::npos) return std::nullopt;
+    std::uint64_t after_name[22];
+    if (split_numbers(stat.substr(close_paren + 1), after_name) < 22) return std::nullopt;
+    const auto field = [&](std::size_t number) { return after_name[number - 3]; };
+    std::uint64_t pages[2];
+    if (split_numbers(statm, pages) < 2) return std::nullopt;
+
+    static const auto PAGE_SIZE = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    Counters counters;
+    counters.cpu_ticks = field(14) + field(15);
+    counters.threads = field(20);
+    counters.memory_virtual = field(23);
+    counters.memory_rss = pages[1] * PAGE_SIZE;
+    return counters;
+}
+
 // The statistics handle: the two /proc files of this process.
 class StatSource {
 public:
-    std::optional<ProcessFigures> refresh(std::uint32_t pid) {
+    std::optional<Counters> refresh(std::uint32_t pid) {
         const auto stat = stat_.read(pid);
         if (!stat) return std::nullopt;
-        // The command name (field 2) may hold spaces and parentheses: the fields that
-        // follow its last ')' start with field 3, the state.
-        const std::size_t close_paren = stat->rfind(')');
-        if (close_paren == std::string_view::npos) return std::nullopt;
-        std::uint64_t after_name[22];
-        if (split_numbers(stat->substr(close_paren + 1), after_name) < 22) return std::nullopt;
-        const auto field = [&](std::size_t number) { return after_name[number - 3]; };
-
         const auto statm = statm_.read(pid);
-        std::uint64_t pages[2];
-        if (!statm || split_numbers(*statm, pages) < 2) return std::nullopt;
-
-        static const auto TICKS_PER_SECOND = static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
-        static const auto PAGE_SIZE = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-        ProcessFigures figures;
-        figures.cpu_ms = (field(14) + field(15)) * 1000 / TICKS_PER_SECOND;  // utime + stime
-        figures.threads = field(20);
-        figures.memory_virtual = field(23);
-        figures.memory_rss = pages[1] * PAGE_SIZE;
-        return figures;
+        if (!statm) return std::nullopt;
+        return parse(*stat, *statm);
     }
 
 private:
@@ -149,19 +157,35 @@ Result collect() {
 
     std::lock_guard guard(STATE_LOCK);
     if (!STATE) STATE.emplace();
-    const std::optional<ProcessFigures> figures = STATE->stats.refresh(pid);
+    const std::optional<Counters> figures = STATE->stats.refresh(pid);
     const auto now = std::chrono::steady_clock::now();
     if (!figures) return "process " + std::to_string(pid) + " not found by sysinfo";
 
     Snapshot sample;
     sample.pid = pid;
-    sample.cpu_percent = cpu_percent_since(STATE->previous, figures->cpu_ms, now);
+    const std::uint64_t cpu_ms = figures->cpu_ticks * 1000 / TICKS_PER_SECOND;
+    sample.cpu_percent = cpu_percent_since(STATE->previous, cpu_ms, now);
     sample.memory_rss = figures->memory_rss;
     sample.memory_virtual = figures->memory_virtual;
     sample.threads = figures->threads;
     sample.timestamp = static_cast<std::uint64_t>(timestamp);
-    STATE->previous = PreviousSample{figures->cpu_ms, now};
+    STATE->previous = PreviousSample{cpu_ms, now};
     return sample;
+}
+
+std::optional<ProcessFigures> figures_of(std::uint32_t pid) {
+    const std::string directory = "/proc/" + std::to_string(pid);
+    ProcFile stat_file(directory + "/stat");
+    const auto stat = stat_file.read(pid);
+    if (!stat) return std::nullopt;
+    ProcFile statm_file(directory + "/statm");
+    const auto statm = statm_file.read(pid);
+    if (!statm) return std::nullopt;
+    const auto counters = parse(*stat, *statm);
+    if (!counters) return std::nullopt;
+    return ProcessFigures{
+        static_cast<double>(counters->cpu_ticks) / static_cast<double>(TICKS_PER_SECOND),
+        counters->memory_rss, counters->threads};
 }
 
 }  // namespace snapshot

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -20,6 +21,16 @@ struct Snapshot {
 using Result = std::variant<Snapshot, std::string>;
 
 Result collect();
+
+// CPU time, resident memory and threads of any process, from /proc/<pid>.
+struct ProcessFigures {
+    double cpu_seconds = 0.0;  // user and system
+    std::uint64_t memory_rss = 0;
+    std::uint64_t threads = 0;
+};
+
+// Nothing when /proc has no such process (or no longer has it).
+std::optional<ProcessFigures> figures_of(std::uint32_t pid);
 
 // Mebibytes, the unit of the memory thresholds and the reprs.
 inline double megabytes(std::uint64_t bytes) {

@@ -12,7 +12,6 @@ from ._core import PROMETHEUS_CONTENT_TYPE
 from ._deployment import check_at_start
 from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document, record_response
 from .workers import metrics_text as worker_families
-from .workers import register
 
 #: Environ or scope key an application may set to the route template of the
 #: request; it takes precedence over what the middleware finds out by itself.
@@ -169,9 +168,9 @@ def _accepts_gzip(accept_encoding: str) -> bool:
 
 def record(method: str, path: str, status: object, duration_ms: float, route: str) -> None:
     """Record one finished request, whatever text and status it came with, in the
-    store and the shard and in the series of its method, route and status."""
+    store and the shard and in the series of its method, route and status (which also
+    claims this worker's slot)."""
     record_response(method, path, status, duration_ms, route)
-    register()
 
 
 def django_handler(app: object, module: str, name: str) -> bool:

@@ -1,6 +1,6 @@
 """Type stubs for the native module of the route families."""
 
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 from typing import Final
 
 from _typeshed.wsgi import StartResponse, WSGIApplication, WSGIEnvironment
@@ -16,11 +16,17 @@ __all__ = [
     "clear_series",
     "metrics_document",
     "check_shard_directory",
+    "register_worker",
+    "read_directory",
+    "process_figures",
+    "histogram_quantile",
+    "SHARD_BOUNDS_MS",
     "OPENMETRICS_CONTENT_TYPE",
     "WsgiMiddleware",
 ]
 
 OPENMETRICS_CONTENT_TYPE: Final[str]
+SHARD_BOUNDS_MS: Final[tuple[float, ...]]
 
 def record_request(
     method: str, path: str, status_code: int, duration_ms: float, route: str
@@ -37,6 +43,14 @@ def series_count() -> int: ...
 def clear_series() -> None: ...
 def metrics_document(openmetrics: bool = False) -> str: ...
 def check_shard_directory(path: str, /) -> tuple[bool, str | None]: ...
+def register_worker() -> None: ...
+def read_directory(
+    path: str, /
+) -> tuple[list[tuple[str, int, int, int, tuple[int, ...]]], list[tuple[int, int]]]: ...
+def process_figures(pid: int, /) -> tuple[float, int, int] | None: ...
+def histogram_quantile(
+    bounds: Sequence[float], counts: Sequence[float], q: float, maximum: float = ...
+) -> float: ...
 
 @disjoint_base
 class WsgiMiddleware:

@@ -23,6 +23,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING
 
+from ._routes import histogram_quantile
 from ._top_sources import Counts, Sample, Worker, add_counts, read_directory, scrape
 
 if TYPE_CHECKING:
@@ -87,21 +88,13 @@ class Frame:
 def quantile(bounds_ms: Sequence[float], counts: Sequence[float], q: float) -> float | None:
     """Latency below which a share ``q`` of the counted requests lie, interpolated in its bucket.
 
-    ``counts`` are non-cumulative, one per bound and one for the overflow; a quantile
-    in the overflow is reported as the last finite bound, as Prometheus does.
+    ``counts`` are non-cumulative, one per bound and one for the overflow; the core's
+    estimate, which reports a quantile in the overflow as the last finite bound when the
+    largest latency is not known, as Prometheus does. None without requests or buckets.
     """
-    total = sum(counts)
-    if total <= 0:
+    if not bounds_ms or len(counts) != len(bounds_ms) + 1 or sum(counts) <= 0:
         return None
-    target = q * total
-    cumulative = 0.0
-    lower = 0.0
-    for bound, count in zip(bounds_ms, counts, strict=False):  # counts has the overflow too
-        if count > 0 and cumulative + count >= target:
-            return lower + (target - cumulative) / count * (bound - lower)
-        cumulative += count
-        lower = bound
-    return bounds_ms[-1] if bounds_ms else None
+    return histogram_quantile(bounds_ms, counts, q)
 
 
 def _increase(new: float | None, old: float | None) -> float | None:

@@ -963,4 +963,4 @@ def test_planted_temporary_names_keep_no_worker_out(tmp_path: Path) -> None:
                                                 if not p.name.endswith(".tmp")))
         """
     )
-    assert out.split(maxsplit=1) == ["True", "['.series', '.shard']\n"]
+    assert out.split(maxsplit=1) == ["True", "['.series', '.shard', '.slot']\n"]
