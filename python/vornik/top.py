@@ -380,9 +380,13 @@ class _Sampler:
 
 
 def _wait_for(fd: int | None, ready: int) -> bool:
-    """Waits for a sample on ``ready`` or a key on ``fd``; True when the key was ``q``."""
+    """Waits for a sample on ``ready`` or a key on ``fd``; True when the key was ``q`` or the
+    terminal has gone."""
     readable, _, _ = select.select([ready] if fd is None else [ready, fd], [], [])
-    return fd in readable and os.read(fd, 64).lower().count(b"q") > 0
+    if fd not in readable:
+        return False
+    keys = os.read(fd, 64)
+    return not keys or b"q" in keys.lower()
 
 
 def _live(sample: Callable[[], Sample], source: str, console: Console) -> int:
