@@ -2,24 +2,31 @@
 
 from __future__ import annotations
 
+import contextlib
 import fcntl
+import io
 import math
 import os
 import pty
+import random
 import re
 import select
 import signal
+import socket
 import struct
 import subprocess
 import sys
 import termios
 import threading
 import time
+from collections.abc import Callable, Iterator
 from pathlib import Path
+from wsgiref.simple_server import WSGIRequestHandler, make_server
 
 import psutil
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
+from rich.console import Console
 from support import dead_pid, shard_bytes
 from test_demo import get, start_serving
 from vornik import _core
@@ -31,8 +38,10 @@ from vornik._top_sources import (
     parse_exposition,
     read_directory,
     sample_document,
+    scrape,
 )
-from vornik.top import compare, quantile
+from vornik.top import compare, quantile, render
+from vornik.wsgi import MetricsMiddleware
 
 # --------------------------------------------------------------------------
 # Sources
@@ -226,6 +235,223 @@ def test_scraped_document_gives_routes_workers_and_totals() -> None:
     assert sample_document("up 1\n", "u").error == "no vrk_requests_total in the document"
 
 
+def sample_line(name: str, value: float, **labels: str) -> str:
+    """One sample of a text document, its label values escaped as the format wants."""
+
+    def escaped(text: str) -> str:
+        return text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
+
+    text = ",".join(f'{key}="{escaped(label)}"' for key, label in labels.items())
+    return f"{name}{{{text}}} {value}\n" if labels else f"{name} {value}\n"
+
+
+def shown(frame_or_sample: Sample, old: Sample | None = None) -> str:
+    """The frame of ``old`` to ``frame_or_sample`` as a terminal shows it, in plain text."""
+    console = Console(file=io.StringIO(), width=250, color_system=None, highlight=False)
+    console.print(render(compare(old, frame_or_sample)))
+    return console.file.getvalue()  # type: ignore[attr-defined]
+
+
+def test_label_text_is_shown_as_it_is_and_numbers_that_do_not_parse_skip_the_sample() -> None:
+    requests, bucket = "vrk_http_requests_total", "vrk_http_request_duration_seconds_bucket"
+    # Routes a client chooses under route_from_path=True: rich markup, an emoji code, a
+    # terminal escape, a right-to-left override and a line break.
+    routes = [
+        "/a[/b]",
+        "/[bold]x[/bold]:smile:",
+        "/esc\x1b[2J\x9b1m",
+        "/rtl\u202eevil",
+        "/two\nlines",
+    ]
+    document = "".join(
+        [sample_line("vrk_requests_total", 40), sample_line("vrk_errors_total", 1)]
+        + [sample_line(requests, 3, method="GET", route=route, status="200") for route in routes]
+        + [
+            sample_line(requests, 5, method="GET", route="/s", status="²"),  # "²".isdigit()
+            sample_line(requests, 1, method="GET", route="/s", status="500"),
+            sample_line(requests, 4, method="GET", route="/s", status="_OTHER"),
+            sample_line(bucket, 2, method="GET", route="/s", le="0.01"),
+            sample_line(bucket, 7, method="GET", route="/s", le="abc"),
+            sample_line(bucket, 9, method="GET", route="/s", le="NaN"),
+            sample_line(bucket, 10, method="GET", route="/s", le="+Inf"),
+            sample_line("vrk_worker_requests_total", 6, worker="10"),
+            sample_line("vrk_worker_requests_total", 5, worker="²"),
+            sample_line("vrk_worker_requests_total", 4, worker="2"),
+        ]
+    )
+    sample = sample_document(document, "http://127.0.0.1:1/metrics")
+    assert sample.error is None
+    # A status that is no number counts as a request and not as an error.
+    assert sample.routes[("GET", "/s")] == Counts(10, 1, (10.0,), (2, 8))
+    later = sample_document(document.replace("} 10\n", "} 20\n"), sample.source)
+    later.at = sample.at + 1.0
+
+    text = shown(later, sample)
+    for route in ["/a[/b]", "/[bold]x[/bold]:smile:", "/esc\\x1b[2J\\x9b1m", "/rtl\\u202eevil"]:
+        assert f"GET {route} " in text
+    assert "GET /two\\nlines" in text
+    assert not {"\x1b", "\x9b", "\u202e", "\N{SMILING FACE WITH SMILING EYES}"} & set(text)
+    assert re.findall(r"^ (\S+) +\d", text, re.MULTILINE)[:4] == ["2", "10", "²", "all"]
+    # The bucket without a number is left out: the next 10 requests lie above 10 ms.
+    (route_s,) = (line for line in text.splitlines() if line.startswith(" GET /s "))
+    assert route_s.split()[-2:] == ["10.0", "10.0"], route_s
+
+    # A scrape whose error repeats what the server said shows that as text too.
+    failed = Sample(later.at, "http://[::1]:1/", error="cannot scrape: [/x] \x1b[31m")
+    assert "cannot scrape: [/x] \\x1b[31m" in shown(failed)
+
+
+def test_random_label_text_never_breaks_a_frame() -> None:
+    seed = random.randrange(1 << 32)
+    print(f"seed {seed}")  # shown when the test fails, to replay it
+    rng = random.Random(seed)
+    alphabet = (
+        '[]/:\\"{}=, \n\t#~0123456789²³¹١٣e.+-_aIn\x00\x1b\x7f\x85\x9b\u200f\u202e\u0301é漢😀'
+    )
+    names = ["vrk_http_requests_total", "vrk_http_request_duration_seconds_bucket"]
+    names += ["vrk_worker_requests_total", "vrk_worker_cpu_seconds_total"]
+
+    def label() -> str:
+        return "".join(rng.choices(alphabet, k=rng.randrange(8)))
+
+    for _ in range(300):
+        lines = [sample_line("vrk_requests_total", rng.randrange(100))]
+        for _ in range(rng.randrange(1, 8)):
+            labels = {key: label() for key in ("method", "route", "status", "le", "worker")}
+            lines.append(sample_line(rng.choice(names), rng.choice([0, 1, 7.5, 1e300]), **labels))
+        old = sample_document("".join(lines), "u")
+        new = sample_document("".join(lines), "u")
+        new.at = old.at + 1.0
+        frame = shown(new, old)
+        assert "vornik top" in frame and not set(frame) & set("\x00\x1b\x7f\x85\x9b\u200f\u202e")
+
+
+# --------------------------------------------------------------------------
+# Scraping servers that answer slowly, too much, or nothing useful
+
+ANSWER_HEAD = b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n"
+DOCUMENT = b"vrk_requests_total 1\nvrk_errors_total 0\n"
+
+Respond = Callable[[socket.socket, threading.Event], None]
+
+
+@contextlib.contextmanager
+def answering(respond: Respond) -> Iterator[str]:
+    """A loopback server that hands every connection, its request read, to ``respond``.
+
+    Yields the server's metrics URL; on leaving, ``respond`` is told to stop (the event is
+    set) and every connection is waited for.
+    """
+    listener = socket.create_server(("127.0.0.1", 0))
+    stop = threading.Event()
+    handlers: list[threading.Thread] = []
+
+    def handle(conn: socket.socket) -> None:
+        with conn, contextlib.suppress(OSError):  # the client hung up
+            request = b""
+            while b"\r\n\r\n" not in request and (data := conn.recv(4096)):
+                request += data
+            respond(conn, stop)
+
+    def accept() -> None:
+        with contextlib.suppress(OSError):  # the listener was closed
+            while True:
+                conn, _ = listener.accept()
+                handlers.append(threading.Thread(target=handle, args=(conn,)))
+                handlers[-1].start()
+
+    acceptor = threading.Thread(target=accept)
+    acceptor.start()
+    try:
+        yield f"http://127.0.0.1:{listener.getsockname()[1]}/metrics"
+    finally:
+        stop.set()
+        listener.shutdown(socket.SHUT_RDWR)
+        listener.close()
+        acceptor.join()
+        for handler in handlers:
+            handler.join()
+
+
+def dripping(answer: bytes, every_s: float, at_once: int = 0) -> Respond:
+    """Sends the first ``at_once`` bytes of ``answer``, then one byte every ``every_s``."""
+
+    def respond(conn: socket.socket, stop: threading.Event) -> None:
+        conn.sendall(answer[:at_once])
+        for i in range(at_once, len(answer)):
+            if stop.wait(every_s):
+                return
+            conn.sendall(answer[i : i + 1])
+
+    return respond
+
+
+def timed_scrape(url: str) -> tuple[Sample, float]:
+    started = time.monotonic()
+    sample = scrape(url)
+    return sample, time.monotonic() - started
+
+
+@pytest.mark.parametrize(
+    "at_once",
+    [0, len(ANSWER_HEAD) + len(b"vrk_requests_total 1\n")],
+    ids=["status-line", "document"],
+)
+def test_scrape_of_an_answer_that_trickles_ends_in_time_and_says_so(at_once: int) -> None:
+    # The whole answer takes 6 to 13 s; each byte comes well within the socket timeout.
+    with answering(dripping(ANSWER_HEAD + DOCUMENT, 0.15, at_once)) as url:
+        sample, seconds = timed_scrape(url)
+    # A document cut short would parse (its first line is whole): it must not count.
+    assert sample.error == f"cannot scrape {url}: no complete answer within 2 s"
+    assert sample.total is None and not sample.routes
+    assert seconds < 4.0
+
+
+def test_scrape_reads_no_more_than_its_limit() -> None:
+    sent = [0]
+    line = b"#" * 1023 + b"\n"
+
+    def flood(conn: socket.socket, stop: threading.Event) -> None:
+        conn.sendall(ANSWER_HEAD + DOCUMENT)  # no length: the body ends when the server stops
+        while sent[0] < 64 << 20 and not stop.is_set():
+            conn.sendall(line * 64)
+            sent[0] += len(line) * 64
+
+    with answering(flood) as url:
+        sample, _ = timed_scrape(url)
+    assert sample.error == f"cannot scrape {url}: the answer is larger than 16 MiB"
+    # Refused while it came, not read whole first (loopback buffers hold a few MB).
+    assert sent[0] < 32 << 20
+
+    def claims(conn: socket.socket, stop: threading.Event) -> None:
+        conn.sendall(ANSWER_HEAD.replace(b"\r\n\r\n", b"\r\nContent-Length: 400000000\r\n\r\n"))
+        conn.sendall(DOCUMENT)
+        stop.wait(10)
+
+    with answering(claims) as url:
+        sample, seconds = timed_scrape(url)
+    assert sample.error == f"cannot scrape {url}: the answer is larger than 16 MiB"
+    assert seconds < 1.0  # refused on the header, without waiting for the body
+
+
+@contextlib.contextmanager
+def serving(app: Callable[..., object]) -> Iterator[int]:
+    """``app`` under wsgiref on a loopback port of its own, in a thread."""
+
+    class Quiet(WSGIRequestHandler):
+        def log_message(self, *args: object) -> None:
+            pass
+
+    with make_server("127.0.0.1", 0, app, handler_class=Quiet) as httpd:  # type: ignore[arg-type]
+        thread = threading.Thread(target=httpd.serve_forever)
+        thread.start()
+        try:
+            yield httpd.server_port
+        finally:
+            httpd.shutdown()
+            thread.join()
+
+
 # --------------------------------------------------------------------------
 # The command, against the demo and in a terminal
 
@@ -292,6 +518,19 @@ def test_once_against_a_live_two_worker_demo(tmp_path: Path) -> None:
         assert 5.0 <= float(scraped[slot][6]) <= 200.0 and scraped[slot][7] == "1"
 
 
+def test_once_shows_a_route_that_a_client_chose_as_text() -> None:
+    def app(environ: dict[str, object], start_response: Callable[..., object]) -> list[bytes]:
+        start_response("200 OK", [("Content-Type", "text/plain")])
+        return [b"ok"]
+
+    with serving(MetricsMiddleware(app, route_from_path=True)) as port:
+        assert get(port, "/a[/b]")[0] == 200
+        result = vornik_top("--once", "--url", f"http://127.0.0.1:{port}/metrics")
+    assert result.returncode == 0, result.stderr
+    (row,) = (line.split() for line in result.stdout.splitlines() if "/a[/b]" in line)
+    assert row[:4] == ["GET", "/a[/b]", "0.0", "1"], result.stdout
+
+
 def test_without_a_source_or_rich_it_says_what_is_missing(tmp_path: Path) -> None:
     env = {k: v for k, v in os.environ.items() if k != "VRK_MULTIPROC_DIR"}
     result = subprocess.run(
@@ -324,34 +563,68 @@ def read_until(fd: int, pattern: bytes, timeout: float = 20) -> bytes:
     return seen
 
 
+def top_in_a_terminal(*args: str) -> tuple[int, int]:
+    """Starts ``top`` on a new 30x120 terminal; returns its pid and the terminal's master side."""
+    pid, master = pty.fork()  # the terminal becomes the child's controlling one: Ctrl-C signals it
+    if pid == 0:
+        os.execv(sys.executable, [sys.executable, "-m", "vornik", "top", *args])
+    fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 120, 0, 0))
+    return pid, master
+
+
+def exit_status(pid: int, timeout: float) -> int | None:
+    """The exit status of ``pid`` once it ends within ``timeout`` seconds; None if it does not."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return status
+        time.sleep(0.02)
+    return None
+
+
+@contextlib.contextmanager
+def ended(pid: int, master: int) -> Iterator[None]:
+    """Kills ``pid`` if it still runs on leaving, and closes its terminal."""
+    try:
+        yield
+    finally:
+        with contextlib.suppress(ChildProcessError):  # reaped already
+            if os.waitpid(pid, os.WNOHANG) == (0, 0):
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+        os.close(master)
+
+
 @pytest.mark.parametrize("key", [b"q", b"\x03"], ids=["q", "ctrl-c"])
 def test_quits_on_a_key_and_gives_the_terminal_back(tmp_path: Path, key: bytes) -> None:
     (tmp_path / "vrk-1.shard").write_bytes(shard_bytes(os.getpid(), 12))
-    pid, master = (
-        pty.fork()
-    )  # the child gets the terminal as its controlling one, so Ctrl-C signals it
-    if pid == 0:
-        os.execv(sys.executable, [sys.executable, "-m", "vornik", "top", "--dir", str(tmp_path)])
-    status = None
-    try:
-        fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 120, 0, 0))
+    pid, master = top_in_a_terminal("--dir", str(tmp_path))
+    with ended(pid, master):
         settings = termios.tcgetattr(master)
         screen = read_until(master, b"q quits")
         assert b"\x1b[?1049h" in screen and b"vornik top" in screen  # the alternate screen
         assert not termios.tcgetattr(master)[3] & (termios.ICANON | termios.ECHO)
         os.write(master, key)
         rest = read_until(master, b"\x1b[?1049l", timeout=10)
-        deadline = time.monotonic() + 10
-        while status is None and time.monotonic() < deadline:
-            done, code = os.waitpid(pid, os.WNOHANG)
-            status = code if done else None
-            time.sleep(0.05)
+        status = exit_status(pid, 10)
         assert status is not None, "top did not stop"
         assert b"\x1b[?1049l" in rest  # back to the normal screen
         assert os.waitstatus_to_exitcode(status) == 0
         assert termios.tcgetattr(master)[3] == settings[3]  # echo and line mode as before
-    finally:
-        if status is None:
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-        os.close(master)
+
+
+def test_live_view_says_why_a_scrape_failed_and_reads_keys_while_it_waits() -> None:
+    # Two minutes for the whole answer, one byte a second.
+    with answering(dripping(ANSWER_HEAD + DOCUMENT, 1.0)) as url:
+        pid, master = top_in_a_terminal("--url", url)
+        with ended(pid, master):
+            assert b"waiting for the first sample" in read_until(master, b"first sample", 10)
+            screen = read_until(master, b"within 2 s", timeout=10)
+            assert b"no complete answer within 2 s" in screen, screen
+            # The next scrape has begun at once (the last one took longer than a frame):
+            # `q` ends top without waiting for it.
+            os.write(master, b"q")
+            status = exit_status(pid, 1.5)
+            assert status is not None, "q was not read while a scrape was under way"
+            assert os.waitstatus_to_exitcode(status) == 0

@@ -8,13 +8,24 @@ A shard directory is only ever read (see :mod:`vornik.workers`).
 
 from __future__ import annotations
 
+import contextlib
+import http.client
+import math
+import socket
+import ssl
+import threading
 import time
 import urllib.request
+from collections.abc import Callable
 from dataclasses import dataclass, field
+from typing import Any
 
 from .workers import BUCKET_BOUNDS_MS, Directory, read_process
 
+# A scrape ends after this long however the server answers, and reads at most this
+# much: the document of 1000 series is 2 to 6 MB, by the length of the routes.
 SCRAPE_TIMEOUT_S = 2.0
+SCRAPE_LIMIT_BYTES = 16 << 20
 
 
 @dataclass(frozen=True)
@@ -158,11 +169,27 @@ def parse_exposition(document: str) -> list[Line]:
     return lines
 
 
+def decimal(text: str) -> int | None:
+    """``text`` as a number of ASCII digits; ``str.isdigit`` also takes "²", which ``int`` refuses."""
+    return int(text) if text.isascii() and text.isdigit() else None
+
+
+def _bound(text: str) -> float | None:
+    """A bucket's ``le``; None for one that is no number."""
+    try:
+        bound = float(text)
+    except ValueError:
+        return None
+    return None if math.isnan(bound) else bound
+
+
 def _histogram(lines: list[Line]) -> tuple[tuple[float, ...], tuple[float, ...]]:
-    """Bounds (ms) and non-cumulative counts from the `_bucket` lines of a histogram in seconds."""
-    cumulative = sorted(
-        (float(line.labels["le"]), line.value) for line in lines if "le" in line.labels
-    )
+    """Bounds (ms) and non-cumulative counts from the `_bucket` lines of a histogram in seconds.
+
+    A bucket whose bound is no number is left out.
+    """
+    bounded = ((_bound(line.labels.get("le", "")), line.value) for line in lines)
+    cumulative = sorted((le, value) for le, value in bounded if le is not None)
     bounds = tuple(le * 1000.0 for le, _ in cumulative if le != float("inf"))
     counts: list[float] = []
     before = 0.0
@@ -213,7 +240,9 @@ def _routes(lines: list[Line]) -> dict[tuple[str, str], Counts]:
         if line.name == ROUTE_REQUESTS:
             totals = requests.setdefault(key, [0.0, 0.0])
             totals[0] += line.value
-            if line.labels.get("status", "").isdigit() and int(line.labels["status"]) >= 400:
+            # A status that is no number (the overflow series' "_OTHER") counts as no error.
+            status = decimal(line.labels.get("status", ""))
+            if status is not None and status >= 400:
                 totals[1] += line.value
         elif line.name == ROUTE_DURATION_BUCKET:
             buckets.setdefault(key, []).append(line)
@@ -247,13 +276,131 @@ def sample_document(document: str, source: str) -> Sample:
     return sample
 
 
+# --------------------------------------------------------------------------
+# Fetching, bounded in time and size
+
+
+class _Deadline:
+    """The end of one scrape: the connections still open then are shut from the timer's thread.
+
+    A socket timeout bounds each read, not an answer that trickles in a byte at a time;
+    shutting a connection ends whatever read waits on it. The deadline shuts its own
+    duplicate of each socket: that one stays open until the deadline is done (so its
+    number cannot go to another file meanwhile) and is not detached when TLS wraps the
+    original.
+    """
+
+    def __init__(self, seconds: float) -> None:
+        self.expired = False
+        self._lock = threading.Lock()
+        self._sockets: list[socket.socket] = []
+        self._timer = threading.Timer(seconds, self._expire)
+        self._timer.daemon = True
+
+    def __enter__(self) -> _Deadline:
+        self._timer.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._timer.cancel()
+        self._timer.join()
+        for sock in self._sockets:
+            sock.close()
+
+    def watch(self, sock: socket.socket) -> None:
+        with self._lock:
+            if self.expired:
+                raise TimeoutError("connected after the deadline")
+            self._sockets.append(sock.dup())
+
+    def _expire(self) -> None:
+        with self._lock:
+            self.expired = True
+            for sock in self._sockets:
+                with contextlib.suppress(OSError):  # the peer has gone already
+                    sock.shutdown(socket.SHUT_RDWR)
+
+    def connection(self, cls: type[_WatchedConnection]) -> Callable[..., _WatchedConnection]:
+        """A factory of ``cls`` watched by this deadline, as urllib's ``do_open`` takes one."""
+
+        def connect(host: str, **kwargs: Any) -> _WatchedConnection:
+            made = cls(host, **kwargs)
+            made.deadline = self
+            return made
+
+        return connect
+
+
+class _WatchedConnection(http.client.HTTPConnection):
+    deadline: _Deadline
+
+    def connect(self) -> None:
+        super().connect()
+        self.deadline.watch(self.sock)
+
+
+class _WatchedHTTPSConnection(http.client.HTTPSConnection, _WatchedConnection):
+    # HTTPSConnection.connect calls the watched connect above and then shakes hands,
+    # so the deadline covers the handshake too.
+    pass
+
+
+class _HTTPHandler(urllib.request.HTTPHandler):
+    def __init__(self, deadline: _Deadline) -> None:
+        super().__init__()
+        self._deadline = deadline
+
+    def http_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
+        return self.do_open(self._deadline.connection(_WatchedConnection), req)
+
+
+class _HTTPSHandler(urllib.request.HTTPSHandler):
+    def __init__(self, deadline: _Deadline) -> None:
+        super().__init__()
+        self._deadline = deadline
+
+    def https_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
+        factory = self._deadline.connection(_WatchedHTTPSConnection)
+        return self.do_open(factory, req, context=ssl.create_default_context())
+
+
+def _read_at_most(response: http.client.HTTPResponse, limit: int) -> bytes:
+    too_large = ValueError(f"the answer is larger than {limit / 1048576:g} MiB")
+    if response.length is not None and response.length > limit:
+        raise too_large  # said by its header: nothing to wait for
+    parts: list[bytes] = []
+    size = 0
+    while chunk := response.read(1 << 16):
+        size += len(chunk)
+        if size > limit:
+            raise too_large
+        parts.append(chunk)
+    return b"".join(parts)
+
+
+def _fetch(url: str) -> bytes:
+    """The body of the answer to GET ``url``, read within the scrape's time and size.
+
+    Follows redirects and the proxy settings of the environment as urllib does. Raises
+    OSError, ValueError or ``http.client.HTTPException`` with what went wrong.
+    """
+    request = urllib.request.Request(url, headers={"Accept": "text/plain"})
+    with _Deadline(SCRAPE_TIMEOUT_S) as deadline:
+        opener = urllib.request.build_opener(_HTTPHandler(deadline), _HTTPSHandler(deadline))
+        try:
+            with opener.open(request, timeout=SCRAPE_TIMEOUT_S) as response:
+                return _read_at_most(response, SCRAPE_LIMIT_BYTES)
+        finally:
+            # Whatever a shut socket made of the answer (an error, or a body cut short).
+            if deadline.expired:
+                raise TimeoutError(f"no complete answer within {SCRAPE_TIMEOUT_S:g} s")
+
+
 def scrape(url: str) -> Sample:
     """GET ``url`` and sample the document it answers with."""
-    request = urllib.request.Request(url, headers={"Accept": "text/plain"})
     try:
-        with urllib.request.urlopen(request, timeout=SCRAPE_TIMEOUT_S) as response:
-            document = response.read().decode("utf-8", "replace")
-    except (OSError, ValueError) as error:
+        document = _fetch(url).decode("utf-8", "replace")
+    except (OSError, ValueError, http.client.HTTPException) as error:
         sample = Sample(time.monotonic(), url)
         sample.error = f"cannot scrape {url}: {error}"
         return sample

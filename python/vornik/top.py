@@ -14,9 +14,12 @@ The terminal view needs the optional ``rich`` package: ``pip install 'vornik[top
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
+import queue
 import select
 import sys
+import threading
 import time
 from collections import deque
 from collections.abc import Callable, Sequence
@@ -24,10 +27,11 @@ from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING
 
 from ._routes import histogram_quantile
-from ._top_sources import Counts, Sample, Worker, add_counts, read_directory, scrape
+from ._top_sources import Counts, Sample, Worker, add_counts, decimal, read_directory, scrape
 
 if TYPE_CHECKING:
     from rich.console import Console, RenderableType
+    from rich.text import Text
 
 __all__ = ["add_arguments", "run"]
 
@@ -174,7 +178,8 @@ def _with_sums(total: Row, workers: list[Row]) -> Row:
 
 
 def _order(label: str) -> tuple[int, int, str]:
-    return (0, int(label), "") if label.isdigit() else (1, 0, label)
+    number = decimal(label)
+    return (0, number, "") if number is not None else (1, 0, label)
 
 
 def compare(old: Sample | None, new: Sample) -> Frame:
@@ -232,9 +237,19 @@ def _megabytes(value: float | None) -> str:
     return "-" if value is None else f"{value / 1048576:.1f}"
 
 
-def _request_cells(row: Row) -> list[str]:
+def _shown(text: str, style: str = "") -> Text:
+    """Text from outside (labels, addresses, errors) as it is: no markup, no emoji codes, and
+    control and format characters escaped, so that it cannot move the cursor or reorder a line.
+    """
+    from rich.text import Text
+
+    escaped = (c if c.isprintable() else c.encode("unicode_escape").decode() for c in text)
+    return Text("".join(escaped), style=style)
+
+
+def _request_cells(row: Row) -> list[str | Text]:
     return [
-        row.label,
+        _shown(row.label),
         _figure(row.requests_per_s, ".1f"),
         _figure(row.requests, ".0f"),
         _figure(row.error_percent, ".1f"),
@@ -249,18 +264,27 @@ def render(frame: Frame, hint: str = "") -> RenderableType:
     from rich.table import Table
     from rich.text import Text
 
-    facts = [frame.source]
+    facts = []
     if frame.workers:
         facts.append(f"{len(frame.workers)} workers")
-    facts.append(
-        f"rates over {frame.seconds:.1f} s" if frame.seconds else "rates from the next sample on"
-    )
+    if frame.error is None and frame.total is not None:
+        facts.append(
+            f"rates over {frame.seconds:.1f} s"
+            if frame.seconds
+            else "rates from the next sample on"
+        )
     facts.append(time.strftime("%H:%M:%S"))
     header = Text.assemble(
-        ("vornik top", "bold"), "  ", "  ·  ".join(facts), (f"  ·  {hint}" if hint else "", "dim")
+        ("vornik top", "bold"),
+        "  ",
+        _shown(frame.source),
+        *(f"  ·  {fact}" for fact in facts),
+        (f"  ·  {hint}" if hint else "", "dim"),
     )
     if frame.error is not None:
-        return Group(header, Text(frame.error, style="red"))
+        return Group(header, _shown(frame.error, style="red"))
+    if frame.total is None:  # nothing sampled yet
+        return Group(header, *(Text(note, style="dim") for note in frame.notes))
 
     # Workers read from a shard directory are known by their pid, scraped ones by their slot.
     by_pid = bool(frame.workers) and all(row.pid is not None for row in frame.workers)
@@ -303,19 +327,62 @@ def _console() -> Console:
     return Console(width=120 if wide else None, highlight=False)
 
 
-def _quit_pressed(fd: int | None, deadline: float) -> bool:
-    """Waits until ``deadline``; True as soon as ``q`` is typed on ``fd``."""
-    while (remaining := deadline - time.monotonic()) > 0:
-        if fd is None:
-            time.sleep(remaining)
-            return False
-        readable, _, _ = select.select([fd], [], [], remaining)
-        if readable and os.read(fd, 64).lower().count(b"q"):
-            return True
-    return False
+class _Sampler:
+    """Takes a sample every ``INTERVAL_S`` on a thread of its own, so that a source slow to
+    answer never keeps the terminal from reading keys.
+
+    Each sample it takes is queued and announced by a byte on the pipe ``ready``, which the
+    terminal's thread waits on together with the keyboard.
+    """
+
+    def __init__(self, sample: Callable[[], Sample]) -> None:
+        self._sample = sample
+        self._taken: queue.SimpleQueue[Sample] = queue.SimpleQueue()
+        self.ready, self._announce = os.pipe()
+        os.set_blocking(self.ready, False)  # woken by a key, the terminal finds no byte there
+        self._stop = threading.Event()
+        threading.Thread(target=self._run, name="vornik top sampler", daemon=True).start()
+
+    def _run(self) -> None:
+        next_at = time.monotonic()
+        try:
+            while not self._stop.is_set():
+                self._taken.put(self._sample())
+                os.write(self._announce, b".")
+                next_at = max(next_at + INTERVAL_S, time.monotonic())
+                self._stop.wait(next_at - time.monotonic())
+        except BrokenPipeError:  # the terminal's thread has stopped listening
+            pass
+        finally:
+            os.close(self._announce)
+
+    def taken(self) -> list[Sample]:
+        """The samples taken since the last call."""
+        with contextlib.suppress(BlockingIOError):
+            os.read(self.ready, 4096)
+        samples = []
+        with contextlib.suppress(queue.Empty):
+            while True:
+                samples.append(self._taken.get_nowait())
+        return samples
+
+    def stop(self) -> None:
+        """Lets the thread end after the sample it is taking; a scrape is bounded in time."""
+        self._stop.set()
+        os.close(self.ready)
 
 
-def _live(sample: Callable[[], Sample], console: Console) -> int:
+def _wait_for(fd: int | None, ready: int) -> bool:
+    """Waits for a sample on ``ready`` or a key on ``fd``; True when the key was ``q`` or the
+    terminal has gone."""
+    readable, _, _ = select.select([ready] if fd is None else [ready, fd], [], [])
+    if fd not in readable:
+        return False
+    keys = os.read(fd, 64)
+    return not keys or b"q" in keys.lower()
+
+
+def _live(sample: Callable[[], Sample], source: str, console: Console) -> int:
     import termios
     import tty
 
@@ -324,22 +391,25 @@ def _live(sample: Callable[[], Sample], console: Console) -> int:
     fd = sys.stdin.fileno() if sys.stdin.isatty() else None
     saved = termios.tcgetattr(fd) if fd is not None else None
     samples: deque[Sample] = deque(maxlen=round(WINDOW_S / INTERVAL_S) + 1)
+    sampler = _Sampler(sample)
     try:
         if fd is not None:
             tty.setcbreak(fd)  # keys arrive one by one and unechoed; Ctrl-C still interrupts
         with Live(console=console, screen=True, auto_refresh=False) as live:
-            next_at = time.monotonic()
-            while True:
-                newest = sample()
-                samples.append(newest)
+            waiting = Frame(source, None, notes=["waiting for the first sample"])
+            live.update(render(waiting, hint="q quits"), refresh=True)
+            while not _wait_for(fd, sampler.ready):
+                taken = sampler.taken()
+                if not taken:
+                    continue  # a key other than q
+                samples.extend(taken)
                 oldest = samples[0] if len(samples) > 1 else None
-                live.update(render(compare(oldest, newest), hint="q quits"), refresh=True)
-                next_at = max(next_at + INTERVAL_S, time.monotonic())
-                if _quit_pressed(fd, next_at):
-                    return 0
+                live.update(render(compare(oldest, samples[-1]), hint="q quits"), refresh=True)
+            return 0
     except KeyboardInterrupt:
         return 0
     finally:
+        sampler.stop()
         if fd is not None and saved is not None:
             termios.tcsetattr(fd, termios.TCSADRAIN, saved)
 
@@ -348,6 +418,7 @@ def run(args: argparse.Namespace) -> int:
     """Runs ``top`` with the options of :func:`add_arguments`; returns the exit status."""
     if args.url:
         url: str = args.url
+        source = url
 
         def sample() -> Sample:
             return scrape(url)
@@ -359,6 +430,8 @@ def run(args: argparse.Namespace) -> int:
                 file=sys.stderr,
             )
             return 2
+
+        source = directory
 
         def sample() -> Sample:
             return read_directory(directory)
@@ -373,7 +446,7 @@ def run(args: argparse.Namespace) -> int:
         return 2
 
     if not args.once:
-        return _live(sample, console)
+        return _live(sample, source, console)
     first = sample()
     time.sleep(INTERVAL_S)
     frame = compare(first, sample())
