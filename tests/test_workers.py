@@ -8,12 +8,13 @@ import re
 import signal
 import subprocess
 import threading
+import time
 from pathlib import Path
 from wsgiref.util import setup_testing_defaults
 
 import psutil
 import pytest
-from support import read_line, run_python, start_python
+from support import NOBODY, read_line, run_python, start_python
 from vornik import _core, workers
 from vornik.workers import Directory, live_workers
 from vornik.wsgi import MetricsMiddleware
@@ -222,3 +223,58 @@ def test_middleware_serves_the_families_after_the_core_document(tmp_path: Path) 
     _core.set_multiproc_dir(None)
     assert workers.metrics_text() == ""  # and the slot is given back
     assert slots(tmp_path) == {}
+
+
+def test_slots_planted_by_another_user_cost_no_worker_its_place(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
+    if os.geteuid() != 0:
+        pytest.skip("planting files of another user needs root")
+    tmp_path.chmod(0o777)  # a directory other users may write into, as /tmp is
+    for n in range(4096):
+        planted = tmp_path / f"vrk-worker-{n}.slot"
+        planted.write_text("1".ljust(16))
+        os.chown(planted, NOBODY, NOBODY)
+    process = claimer(tmp_path, helpers)
+    assert slots(tmp_path) == {4096: process.pid}
+    out = run_python(
+        f"""
+        from vornik import _core, workers
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        print(workers.metrics_text())
+        """
+    )
+    assert "\nvrk_workers 2\n" in out
+
+
+def test_a_live_worker_returns_to_view_after_the_directory_is_emptied(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
+    worker = start_python(
+        """
+        from vornik import _routes
+        while input() == "request":
+            _routes.record_request("GET", "/", 200, 1.0, "/")
+            print("done", flush=True)
+        """,
+        tmp_path,
+    )
+    helpers.append(worker)
+
+    def request() -> None:
+        assert worker.stdin is not None
+        worker.stdin.write("request\n")
+        worker.stdin.flush()
+        assert read_line(worker) == "done\n"
+
+    request()
+    assert slots(tmp_path) == {0: worker.pid}
+    for path in tmp_path.iterdir():
+        path.unlink()
+    assert slots(tmp_path) == {}
+    time.sleep(1.1)  # the files are checked once a second, at a request
+    request()
+    assert slots(tmp_path) == {0: worker.pid}
+    # A worker started now takes another slot, not the returning worker's.
+    newcomer = claimer(tmp_path, helpers)
+    assert slots(tmp_path) == {0: worker.pid, 1: newcomer.pid}
