@@ -220,15 +220,23 @@ void ensure_init(State& state) {
 
 // Once a second, and at the first request after a fork: a child moves to a shard of its
 // own (its parent's file stays locked while the child holds it, so nothing is lost
-// either way), and a shard whose name is gone, say because the directory was wiped, is
-// replaced by a fresh one. Until a replacement can be made, counting goes on where it was.
+// either way), and a shard whose name is gone, say because the directory was wiped, or
+// that was cut short, is replaced by a fresh one. Until a replacement can be made,
+// counting goes on where it was.
 void keep_healthy(Enabled& enabled, std::uint64_t now) {
     enabled.checked_second = now;
     CHECKED_SECOND.store(now, RELAXED);
     FORKED.store(false, RELAXED);
     const Writer& writer = enabled.writer;
-    if (writer.pid == getpid() && worker_files::still_named(writer.path, writer.file.identity))
+    if (writer.pid != getpid()) {
+        if (auto fresh = open_writer(enabled.dir)) enabled.writer = std::move(*fresh);
         return;
+    }
+    const auto placement = worker_files::placement(writer.path, writer.file.identity, writer.shard);
+    if (placement == worker_files::Placement::in_place) return;
+    // A shard cut short lost its counts already; its name goes to the fresh one.
+    if (placement == worker_files::Placement::damaged)
+        worker_files::remove_own(writer.path, writer.file.identity);
     if (auto fresh = open_writer(enabled.dir)) enabled.writer = std::move(*fresh);
 }
 

@@ -440,7 +440,8 @@ void claim_slot(Table& table, const worker_files::Directory& directory, const st
 
 // The table for the current directory, and the worker slot that goes with it. A change
 // of directory or a fork opens another, and so does a file whose name is gone (a wiped
-// directory), checked whenever the shard writer checks its own file, once a second.
+// directory) or that was cut short, checked whenever the shard writer checks its own
+// file, once a second.
 // Without a usable directory file the table lives in memory, so requests still count;
 // when a directory is set, making its file is tried again at every such check, and the
 // series counted meanwhile move into it. A slot whose file is gone is claimed anew.
@@ -458,7 +459,12 @@ Table& current_table(State& state) {
         if (table.file_missing) {
             carried = std::move(state.table);
             kept_slot = std::move(carried->worker_slot);  // the same label after the move
-        } else if (!worker_files::still_named(table.backing->path, table.backing->file.identity)) {
+        } else if (const auto placement = worker_files::placement(
+                       table.backing->path, table.backing->file.identity, table.backing->mapping);
+                   placement != worker_files::Placement::in_place) {
+            // A table cut short lost its counts already; its name goes to the fresh one.
+            if (placement == worker_files::Placement::damaged)
+                worker_files::remove_own(table.backing->path, table.backing->file.identity);
             state.table.reset();  // unlocks and unmaps before a file of the same name is opened
         } else {
             if (!table.worker_slot || !worker_slots::still_held(*table.worker_slot)) {

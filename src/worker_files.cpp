@@ -28,6 +28,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fault_guard.hpp"
+
 namespace worker_files {
 
 namespace {
@@ -189,29 +191,32 @@ FileDescriptor::~FileDescriptor() {
     if (fd_ >= 0) close(fd_);
 }
 
-Mapping Mapping::map(int fd, std::size_t size) {
-    void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    return address == MAP_FAILED ? Mapping() : Mapping(address, size);
-}
-
 Mapping Mapping::allocate(int fd, std::size_t size) {
     if (ftruncate(fd, static_cast<off_t>(size)) != 0) return {};
     if (const int error = posix_fallocate(fd, 0, static_cast<off_t>(size)); error != 0) {
         errno = error;  // posix_fallocate reports its error instead of setting errno
         return {};
     }
-    return map(fd, size);
+    void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (address == MAP_FAILED) return {};
+    return Mapping(address, size, fault_guard::guard(address, size));
 }
 
 Mapping& Mapping::operator=(Mapping&& other) noexcept {
-    void* old = std::exchange(address_, std::exchange(other.address_, nullptr));
-    const std::size_t old_size = std::exchange(size_, other.size_);
-    if (old) munmap(old, old_size);
+    Mapping old(std::move(*this));
+    address_ = std::exchange(other.address_, nullptr);
+    size_ = other.size_;
+    guard_ = std::exchange(other.guard_, 0);
     return *this;
 }
 
 Mapping::~Mapping() {
+    fault_guard::release(guard_);
     if (address_) munmap(address_, size_);
+}
+
+bool Mapping::lost() const {
+    return fault_guard::lost(guard_);
 }
 
 Identity identity_of(const struct stat& info) {
@@ -266,6 +271,20 @@ bool still_named(const std::string& path, const Identity& identity) {
     struct stat info {};
     return fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
            identity_of(info) == identity && info.st_nlink == 1;
+}
+
+Placement placement(const std::string& path, const Identity& identity, const Mapping& mapping) {
+    struct stat info {};
+    if (fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        identity_of(info) != identity || info.st_nlink != 1)
+        return Placement::gone;
+    if (mapping.lost() || info.st_size < static_cast<off_t>(mapping.size()))
+        return Placement::damaged;
+    return Placement::in_place;
+}
+
+void remove_own(const std::string& path, const Identity& identity) {
+    if (still_named(path, identity)) unlink(path.c_str());
 }
 
 std::string spare_name(pid_t pid, std::string_view suffix) {

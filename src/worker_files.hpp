@@ -52,28 +52,35 @@ private:
     int fd_ = -1;
 };
 
-// A shared read-write mapping of the first `size` bytes of a file; unmapped on destruction.
+// A shared read-write mapping of the first `size` bytes of a writer's own file, guarded
+// against the file being cut short under it (see fault_guard); unmapped on destruction.
 class Mapping {
 public:
     Mapping() = default;
-    static Mapping map(int fd, std::size_t size);
     // Sizes the file to `size` bytes with its blocks allocated up front, then maps it: a
     // store into a sparse page of a full filesystem would raise SIGBUS. On failure errno
     // says why.
     static Mapping allocate(int fd, std::size_t size);
     Mapping(Mapping&& other) noexcept
-        : address_(std::exchange(other.address_, nullptr)), size_(other.size_) {}
+        : address_(std::exchange(other.address_, nullptr)),
+          size_(other.size_),
+          guard_(std::exchange(other.guard_, 0)) {}
     Mapping& operator=(Mapping&& other) noexcept;
     Mapping(const Mapping&) = delete;
     Mapping& operator=(const Mapping&) = delete;
     ~Mapping();
     explicit operator bool() const { return address_ != nullptr; }
     void* data() const { return address_; }
+    std::size_t size() const { return size_; }
+    // The file was cut short and a store went to memory of this process instead.
+    bool lost() const;
 
 private:
-    Mapping(void* address, std::size_t size) : address_(address), size_(size) {}
+    Mapping(void* address, std::size_t size, int guard)
+        : address_(address), size_(size), guard_(guard) {}
     void* address_ = nullptr;
     std::size_t size_ = 0;
+    int guard_ = 0;
 };
 
 // Which file a name stood for. Inode numbers are reused once a file is gone, so a
@@ -149,6 +156,18 @@ std::optional<OwnFile> adopt_own(const Directory& directory, const std::string& 
 
 // Whether `path` still names the file `identity`, with no second link.
 bool still_named(const std::string& path, const Identity& identity);
+
+// What the once-a-second check of a writer finds of its own file.
+enum class Placement {
+    in_place,
+    gone,     // its name is gone or names another file (a wiped directory)
+    damaged,  // cut short: stores went or would go to memory of this process
+};
+Placement placement(const std::string& path, const Identity& identity, const Mapping& mapping);
+
+// Removes the name `path` when it still names the file `identity`: a damaged own file
+// leaves no litter behind its replacement.
+void remove_own(const std::string& path, const Identity& identity);
 
 // "vrk-<pid>-<8 random hex digits><suffix>": a name of a writer's own beside
 // "vrk-<pid><suffix>", for when that one is taken (readers take the pid from the file).

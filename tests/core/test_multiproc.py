@@ -19,8 +19,18 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
-from support import NOBODY, Totals, dead_pid, read_shard, run_as_nobody, run_python, shard_bytes
-from vornik import _core
+from support import (
+    NOBODY,
+    Totals,
+    dead_pid,
+    read_line,
+    read_shard,
+    run_as_nobody,
+    run_python,
+    shard_bytes,
+    start_python,
+)
+from vornik import _core, _routes
 
 MAX_U64 = 2**64 - 1
 
@@ -964,3 +974,45 @@ def test_planted_temporary_names_keep_no_worker_out(tmp_path: Path) -> None:
         """
     )
     assert out.split(maxsplit=1) == ["True", "['.series', '.shard', '.slot']\n"]
+
+
+def test_a_writer_survives_its_files_being_cut_short(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
+    """`: > file` on a worker's shard and table (a copytruncate rotation, say): its next
+    requests land in memory instead of raising SIGBUS, and within a second it counts
+    in fresh files again, leaving no cut-short file behind."""
+    worker = start_python(
+        """
+        from vornik import _routes
+        while input() == "request":
+            _routes.record_request("GET", "/", 200, 1.0, "/")
+            print("done", flush=True)
+        """,
+        tmp_path,
+    )
+    helpers.append(worker)
+    assert worker.stdin is not None
+
+    def requests(count: int) -> None:
+        for _ in range(count):
+            worker.stdin.write("request\n")  # type: ignore[union-attr]
+            worker.stdin.flush()  # type: ignore[union-attr]
+            assert read_line(worker) == "done\n"
+
+    requests(3)
+    cut = [p for p in tmp_path.iterdir() if p.suffix in (".shard", ".series")]
+    assert len(cut) == 2
+    for path in cut:
+        path.write_bytes(b"")
+    requests(2)
+    time.sleep(1.1)  # the files are checked once a second, at a request
+    requests(4)
+    _core.set_multiproc_dir(str(tmp_path))
+    assert _core.aggregate().total_requests == 4
+    document = _routes.metrics_document()
+    assert 'vrk_http_requests_total{method="GET",route="/",status="200"} 4\n' in document
+    assert all(p.stat().st_size > 0 for p in tmp_path.iterdir() if p.suffix != ".lock")
+    worker.stdin.write("stop\n")
+    worker.stdin.close()
+    assert worker.wait(timeout=30) == 0
