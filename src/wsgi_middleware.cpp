@@ -35,7 +35,6 @@ struct Names {
     PyObject* class_;
     PyObject* unmatched;
     PyObject* server_error;
-    PyObject* empty;
     PyObject* check_first_request;  // the Python side's hooks
     PyObject* serve_metrics;
 };
@@ -373,15 +372,17 @@ PyObject* run_application(Middleware* self, PyObject* environ, PyObject* server_
     return response.release();
 }
 
+// Whether the request is for the metrics path: the text the client meant, as recorded,
+// so that a path beyond ASCII matches what the server decoded as latin-1.
 bool is_metrics_path(const Middleware* self, PyObject* environ, bool& out) {
     out = false;
     if (self->metrics_path == Py_None) return true;
-    PyRef path_info = item(environ, NAMES.path_info);
-    if (!path_info && PyErr_Occurred()) return false;
-    const int equal = PyObject_RichCompareBool(path_info ? path_info.get() : NAMES.empty,
-                                               self->metrics_path, Py_EQ);
-    out = equal > 0;
-    return equal >= 0;
+    Text path_info, metrics_path;
+    if (!wsgi_text(environ, NAMES.path_info, path_info) ||
+        !recording::utf8_of(self->metrics_path, metrics_path.storage, metrics_path.view))
+        return false;
+    out = path_info.view == metrics_path.view;
+    return true;
 }
 
 // middleware(environ, start_response), as the server calls it.
@@ -530,7 +531,6 @@ bool make_names() {
         {&NAMES.close, "close"},
         {&NAMES.class_, "__class__"},
         {&NAMES.unmatched, "<unmatched>"},
-        {&NAMES.empty, ""},
         {&NAMES.check_first_request, "_check_first_request"},
         {&NAMES.serve_metrics, "_serve_metrics"},
     };

@@ -68,6 +68,27 @@ class Between:
         return f"Between({self.low}, {self.high})"
 
 
+class QuietHandler(WSGIRequestHandler):
+    def log_message(self, *args: Any) -> None:
+        pass
+
+
+def wsgiref_get(app: Any, target: str) -> tuple[int, dict[str, str], bytes]:
+    """One GET of `target` from `app` under wsgiref's server: status, headers, body."""
+    with make_server("127.0.0.1", 0, app, handler_class=QuietHandler) as httpd:
+        httpd.timeout = 10
+        thread = threading.Thread(target=httpd.handle_request)
+        thread.start()
+        connection = http.client.HTTPConnection("127.0.0.1", httpd.server_port, timeout=10)
+        try:
+            connection.request("GET", target)
+            response = connection.getresponse()
+            return response.status, dict(response.getheaders()), response.read()
+        finally:
+            connection.close()
+            thread.join(10)
+
+
 def test_package_reexports_core() -> None:
     assert vornik.__version__ == "0.4.3"
     assert vornik.__all__ == _core.__all__
@@ -220,21 +241,9 @@ class TestRecording:
             start_response("404 Not Found", [("Content-Type", "text/plain")])
             return [b"nothing here"]
 
-        class Quiet(WSGIRequestHandler):
-            def log_message(self, *args: Any) -> None:
-                pass
-
-        with make_server("127.0.0.1", 0, MetricsMiddleware(app), handler_class=Quiet) as httpd:
-            httpd.timeout = 10
-            thread = threading.Thread(target=httpd.handle_request)
-            thread.start()
-            conn = http.client.HTTPConnection("127.0.0.1", httpd.server_port, timeout=10)
-            conn.request("GET", "/missing?q=1")
-            response = conn.getresponse()
-            assert (response.status, response.read()) == (404, b"nothing here")
-            assert response.getheader("Content-Length") == "12"  # wsgiref could count the blocks
-            conn.close()
-            thread.join(10)
+        status, headers, body = wsgiref_get(MetricsMiddleware(app), "/missing?q=1")
+        assert (status, body) == (404, b"nothing here")
+        assert headers["Content-Length"] == "12"  # wsgiref could count the blocks
         assert [(m, p, s) for m, p, s, _ in records()] == [("GET", "/missing", 404)]
 
 
@@ -416,6 +425,15 @@ class TestMetricsEndpoint:
             MetricsMiddleware(self.app, metrics_path=None)(environ, Server().start_response)
         ) == [b"app"]
         assert [r[1] for r in records()] == ["/metrics", "/metrics"]
+
+    def test_a_path_beyond_ascii_is_matched_as_the_text_the_client_sent(self) -> None:
+        mw = MetricsMiddleware(self.app, metrics_path="/métriques")
+        # WSGI hands the path's UTF-8 bytes over as a latin-1 string.
+        assert b"vrk_requests_total" in serve(mw, "/m\u00c3\u00a9triques")[1]
+        # A lone latin-1 byte é is no UTF-8: the application's, as recorded.
+        assert serve(mw, "/métriques")[1] == b"app"
+        assert b"vrk_requests_total" in wsgiref_get(mw, "/m%C3%A9triques")[2]
+        assert [r[1] for r in records()] == ["/m\ufffdtriques"]
 
     def test_rejects_a_relative_path(self) -> None:
         with pytest.raises(ValueError, match="metrics_path"):
