@@ -1,8 +1,9 @@
 // The middleware's base runs each request of the application: it hands the application
 // its own start_response, which notes the status (and Flask's URL rule while the
 // request context still holds it), and hands the server a response iterable in place
-// of the application's, which records the request when the server closes it. A request
-// runs amid a framework's code and finds this code cold: natively, and without a
+// of the application's, which records the request when the server closes it; the
+// server's own file wrapper goes back as it is, with that close in place of its own. A
+// request runs amid a framework's code and finds this code cold: natively, and without a
 // Python frame of its own, it costs a fraction of what the same objects cost in Python.
 #include "wsgi_middleware.hpp"
 

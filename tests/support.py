@@ -1,6 +1,7 @@
 """What the tests share: argument doubles, a reference model of the store and one of
 shard files and their merge, helper processes, memory figures, and what the middleware
-tests read and move (the store's records, a sample of the document, the clock).
+tests read and move (the store's records, a sample of the document, the clock) or hand
+over (a server's file wrapper).
 
 Besides the standard library it imports only psutil and vornik, so that the helper
 processes a test starts can import it too (`environment()` puts it on their path).
