@@ -229,7 +229,6 @@ PyModuleDef MODULE_DEF = {
 };
 
 PyObject* MODULE = nullptr;
-std::int64_t FIRST_INTERPRETER = -1;
 
 bool add_class(PyObject* module, PyObject* all, const char* name, PyObject* type) {
     Py_INCREF(type);
@@ -260,11 +259,7 @@ PyObject* build_module() {
 }
 
 PyObject* init_module() {
-    // Contract: callers match this message.
-    return init_once(MODULE, FIRST_INTERPRETER,
-                     "vornik._core does not support sub-interpreters: it keeps process-wide "
-                     "state and is already loaded in the main interpreter",
-                     build_module);
+    return init_once(MODULE, "vornik._core", build_module);
 }
 
 }  // namespace

@@ -340,7 +340,6 @@ PyModuleDef MODULE_DEF = {
 };
 
 PyObject* MODULE = nullptr;
-std::int64_t FIRST_INTERPRETER = -1;
 
 PyObject* build_module() {
     PyRef all;
@@ -363,11 +362,7 @@ PyObject* build_module() {
 }
 
 PyObject* init_module() {
-    // Contract: callers match this message.
-    return init_once(MODULE, FIRST_INTERPRETER,
-                     "vornik._routes does not support sub-interpreters: it keeps process-wide "
-                     "state and is already loaded in the main interpreter",
-                     build_module);
+    return init_once(MODULE, "vornik._routes", build_module);
 }
 
 }  // namespace

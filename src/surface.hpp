@@ -62,16 +62,18 @@ inline bool add_function(PyObject* module, PyObject* all, PyMethodDef& def) {
     return add(module, all, def.ml_name, PyCMethod_New(&def, module, module_name.get(), nullptr));
 }
 
-// A module built once per process: all state is process-wide, so a module cannot serve
-// a second interpreter. `first_interpreter` starts at -1.
-inline PyObject* init_once(PyObject*& module, std::int64_t& first_interpreter,
-                           const char* sub_interpreter_message, PyObject* (*build)()) {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    const std::int64_t id = PyInterpreterState_GetID(interpreter);
+// A module built once per process, in the main interpreter, which CPython numbers 0: all
+// state is process-wide, so a module cannot serve a second interpreter, and a
+// sub-interpreter that imports first must not take the module from the main one.
+inline PyObject* init_once(PyObject*& module, const char* name, PyObject* (*build)()) {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return nullptr;
-    if (first_interpreter == -1) first_interpreter = id;
-    if (id != first_interpreter) {
-        PyErr_SetString(PyExc_ImportError, sub_interpreter_message);
+    if (id != 0) {
+        // Contract: callers match this message.
+        PyErr_Format(PyExc_ImportError,
+                     "%s does not support sub-interpreters: it keeps process-wide state and "
+                     "loads only in the main interpreter, not in sub-interpreter %lld",
+                     name, static_cast<long long>(id));
         return nullptr;
     }
     if (module == nullptr) module = build();

@@ -1,8 +1,9 @@
 // The middleware's base runs each request of the application: it hands the application
 // its own start_response, which notes the status (and Flask's URL rule while the
 // request context still holds it), and hands the server a response iterable in place
-// of the application's, which records the request when the server closes it. A request
-// runs amid a framework's code and finds this code cold: natively, and without a
+// of the application's, which records the request when the server closes it; the
+// server's own file wrapper goes back as it is, with that close in place of its own. A
+// request runs amid a framework's code and finds this code cold: natively, and without a
 // Python frame of its own, it costs a fraction of what the same objects cost in Python.
 #include "wsgi_middleware.hpp"
 
@@ -29,13 +30,13 @@ struct Names {
     PyObject* request_method;
     PyObject* script_name;
     PyObject* path_info;
+    PyObject* file_wrapper;
     PyObject* url_rule;
     PyObject* rule;
     PyObject* close;
     PyObject* class_;
     PyObject* unmatched;
     PyObject* server_error;
-    PyObject* empty;
     PyObject* check_first_request;  // the Python side's hooks
     PyObject* serve_metrics;
 };
@@ -68,6 +69,7 @@ struct Response {
     PyObject* status;          // the last status the application started; None before
     PyObject* flask_rule;      // Flask's URL rule at the last start, or None
     PyObject* result;          // the application's iterable; None while it runs
+    PyObject* wrapper_close;   // the server's file wrapper's own close, once it has ours
     PyObject* iterator;        // over `result`, from the server's first item on
     std::int64_t start_ns;
     bool done;
@@ -277,10 +279,22 @@ PyObject* next_block(PyObject* self_object) {
     });
 }
 
+// The close of the application's iterable: a file wrapper's own, taken once, which ends
+// the cycle of a wrapper whose close is its own bound method; else the iterable's.
+PyRef close_of_result(Response* self) {
+    if (self->wrapper_close != Py_None) {
+        PyRef own = PyRef::steal(self->wrapper_close);
+        Py_INCREF(Py_None);
+        self->wrapper_close = Py_None;
+        return own;
+    }
+    return PyRef::steal(PyObject_GetAttr(self->result, NAMES.close));
+}
+
 PyObject* close(PyObject* self_object, PyObject*) {
     return guarded([&]() -> PyObject* {
         Response* self = as_response(self_object);
-        const PyRef close_result = PyRef::steal(PyObject_GetAttr(self->result, NAMES.close));
+        const PyRef close_result = close_of_result(self);
         if (close_result) {
             if (!PyRef::steal(PyObject_CallNoArgs(close_result.get()))) return failed(self);
         } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -311,6 +325,7 @@ int traverse_response(PyObject* self_object, visitproc visit, void* arg) {
     Py_VISIT(self->status);
     Py_VISIT(self->flask_rule);
     Py_VISIT(self->result);
+    Py_VISIT(self->wrapper_close);
     Py_VISIT(self->iterator);
     return 0;
 }
@@ -323,6 +338,7 @@ int clear_response(PyObject* self_object) {
     Py_CLEAR(self->status);
     Py_CLEAR(self->flask_rule);
     Py_CLEAR(self->result);
+    Py_CLEAR(self->wrapper_close);
     Py_CLEAR(self->iterator);
     return 0;
 }
@@ -353,8 +369,40 @@ PyRef new_response(Middleware* middleware, PyObject* environ, PyObject* server_s
     replace(response->status, Py_None);
     replace(response->flask_rule, Py_None);
     replace(response->result, Py_None);
+    replace(response->wrapper_close, Py_None);
     response->start_ns = now_ns();
     return self;
+}
+
+// A file wrapper of the server's own type (`wsgi.file_wrapper`) goes back to the server
+// as it is, for the server's own way of sending a file (gunicorn's sendfile, waitress's
+// length and buffer), which a response around it would hide: its close becomes the
+// response's, which closes the file and records. A wrapper that takes no attribute
+// named close (slots) stays inside a response, as any other iterable does.
+bool hand_over_file_wrapper(PyObject* response, PyObject* environ, PyObject* result,
+                            bool& handed_over) {
+    handed_over = false;
+    const PyRef wrapper_type = item(environ, NAMES.file_wrapper);
+    if (!wrapper_type) return !PyErr_Occurred();
+    if (!PyType_Check(wrapper_type.get()) ||
+        !PyObject_TypeCheck(result, reinterpret_cast<PyTypeObject*>(wrapper_type.get())))
+        return true;
+    PyRef own_close = PyRef::steal(PyObject_GetAttr(result, NAMES.close));
+    if (!own_close) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        own_close = PyRef::borrow(Py_None);
+    }
+    const PyRef response_close = PyRef::steal(PyObject_GetAttr(response, NAMES.close));
+    if (!response_close) return false;
+    if (PyObject_SetAttr(result, NAMES.close, response_close.get()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    replace(as_response(response)->wrapper_close, own_close.get());
+    handed_over = true;
+    return true;
 }
 
 // Runs the application on the request and gives the server the response to iterate
@@ -362,9 +410,13 @@ PyRef new_response(Middleware* middleware, PyObject* environ, PyObject* server_s
 PyObject* run_application(Middleware* self, PyObject* environ, PyObject* server_start_response) {
     PyRef response = new_response(self, environ, server_start_response);
     if (!response) return nullptr;
-    const PyRef result =
+    PyRef result =
         PyRef::steal(PyObject_CallFunctionObjArgs(self->app, environ, response.get(), nullptr));
     if (!result) return failed(as_response(response.get()));
+    bool handed_over = false;
+    if (!hand_over_file_wrapper(response.get(), environ, result.get(), handed_over))
+        return failed(as_response(response.get()));
+    if (handed_over) return result.release();
     replace(as_response(response.get())->result, result.get());
     if (is_sized(result.get()) &&
         PyObject_SetAttr(response.get(), NAMES.class_,
@@ -373,15 +425,17 @@ PyObject* run_application(Middleware* self, PyObject* environ, PyObject* server_
     return response.release();
 }
 
+// Whether the request is for the metrics path: the text the client meant, as recorded,
+// so that a path beyond ASCII matches what the server decoded as latin-1.
 bool is_metrics_path(const Middleware* self, PyObject* environ, bool& out) {
     out = false;
     if (self->metrics_path == Py_None) return true;
-    PyRef path_info = item(environ, NAMES.path_info);
-    if (!path_info && PyErr_Occurred()) return false;
-    const int equal = PyObject_RichCompareBool(path_info ? path_info.get() : NAMES.empty,
-                                               self->metrics_path, Py_EQ);
-    out = equal > 0;
-    return equal >= 0;
+    Text path_info, metrics_path;
+    if (!wsgi_text(environ, NAMES.path_info, path_info) ||
+        !recording::utf8_of(self->metrics_path, metrics_path.storage, metrics_path.view))
+        return false;
+    out = path_info.view == metrics_path.view;
+    return true;
 }
 
 // middleware(environ, start_response), as the server calls it.
@@ -525,12 +579,12 @@ bool make_names() {
         {&NAMES.request_method, "REQUEST_METHOD"},
         {&NAMES.script_name, "SCRIPT_NAME"},
         {&NAMES.path_info, "PATH_INFO"},
+        {&NAMES.file_wrapper, "wsgi.file_wrapper"},
         {&NAMES.url_rule, "url_rule"},
         {&NAMES.rule, "rule"},
         {&NAMES.close, "close"},
         {&NAMES.class_, "__class__"},
         {&NAMES.unmatched, "<unmatched>"},
-        {&NAMES.empty, ""},
         {&NAMES.check_first_request, "_check_first_request"},
         {&NAMES.serve_metrics, "_serve_metrics"},
     };

@@ -1,6 +1,7 @@
 // The WSGI middleware's work per request, natively: the start_response the application
-// calls, and the response iterable the server gets, which records the request once,
-// when the server closes it, or as a 500 as soon as the application raises.
+// calls, and the response iterable the server gets (or the server's own file wrapper,
+// given the response's close), which records the request once, when the server closes
+// it, or as a 500 as soon as the application raises.
 #pragma once
 
 #include <Python.h>

@@ -1,6 +1,7 @@
 """What the tests share: argument doubles, a reference model of the store and one of
 shard files and their merge, helper processes, memory figures, and what the middleware
-tests read and move (the store's records, a sample of the document, the clock).
+tests read and move (the store's records, a sample of the document, the clock) or hand
+over (a server's file wrapper).
 
 Besides the standard library it imports only psutil and vornik, so that the helper
 processes a test starts can import it too (`environment()` puts it on their path).
@@ -21,10 +22,10 @@ import sys
 import textwrap
 import time
 import traceback
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import NoReturn
+from typing import BinaryIO, NoReturn
 
 import psutil
 from vornik import _core, _routes
@@ -390,6 +391,20 @@ class FakeClock:
 
     def __call__(self) -> float:
         return self.now
+
+
+class FileBody:
+    """A server's file wrapper whose close is a method of its class, as waitress's is
+    (wsgiref's and gunicorn's take the file's close as an attribute of their own)."""
+
+    def __init__(self, file: BinaryIO, block_size: int = 8192) -> None:
+        self.file, self.block_size = file, block_size
+
+    def __iter__(self) -> Iterator[bytes]:
+        return iter(lambda: self.file.read(self.block_size), b"")
+
+    def close(self) -> None:
+        self.file.close()
 
 
 # --- Another user ----------------------------------------------------------------------

@@ -14,6 +14,7 @@ none.
 from __future__ import annotations
 
 import gc
+import io
 import os
 import sys
 from collections.abc import Callable
@@ -25,6 +26,7 @@ import pytest
 from support import (
     SANITIZED,
     Boom,
+    FileBody,
     Index,
     RaisingTypeErrorSubclass,
     Text,
@@ -163,6 +165,8 @@ def wsgi_app(kind: str) -> Callable[[dict[str, Any], Any], Any]:
         start_response("200 OK", [("Content-Type", "text/plain")])
         if kind == "body-raises":
             return failing_body()
+        if kind == "file":  # goes back to the server itself
+            return environ["wsgi.file_wrapper"](io.BytesIO(b"body"))
         return {"sized": [b"a", b"b"], "close-raises": Closing(True)}.get(kind, Closing())
 
     return app
@@ -170,7 +174,13 @@ def wsgi_app(kind: str) -> Callable[[dict[str, Any], Any], Any]:
 
 def wsgi_request(middleware: Any, path: str = "/users/7") -> None:
     """One request as a server runs it: call, iterate, close."""
-    environ = {"REQUEST_METHOD": "GET", "PATH_INFO": path, "SCRIPT_NAME": "", "HTTP_ACCEPT": "*/*"}
+    environ = {
+        "REQUEST_METHOD": "GET",
+        "PATH_INFO": path,
+        "SCRIPT_NAME": "",
+        "HTTP_ACCEPT": "*/*",
+        "wsgi.file_wrapper": FileBody,
+    }
     result = middleware(environ, lambda status, headers, exc_info=None: None)
     try:
         b"".join(result)
@@ -254,11 +264,13 @@ def build_scenarios(x: Context) -> dict[str, Scenario]:
         **{
             f"wsgi-{kind}": (
                 lambda: None,
-                (ok if kind in ("plain", "sized", "cycle") else lambda *a: expect(Boom, *a))(
-                    wsgi_request, MetricsMiddleware(wsgi_app(kind))
-                ),
+                (
+                    ok
+                    if kind in ("plain", "sized", "cycle", "file")
+                    else lambda *a: expect(Boom, *a)
+                )(wsgi_request, MetricsMiddleware(wsgi_app(kind))),
             )
-            for kind in ("plain", "sized", "cycle", "raises", "body-raises", "close-raises")
+            for kind in ("plain", "sized", "cycle", "file", "raises", "body-raises", "close-raises")
         },
         "wsgi-metrics": ok(wsgi_request, MetricsMiddleware(wsgi_app("plain")), "/metrics"),
         "get-requests": (fill, ok(c.get_requests)),

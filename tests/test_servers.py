@@ -486,6 +486,75 @@ def test_server_matrix_reports_exact_totals(name: str, tmp_path: Path) -> None:
     assert misconfiguration_warnings(server) == []
 
 
+FILE_APP = """
+    import io
+    import os
+
+    from vornik.wsgi import MetricsMiddleware
+
+    READS = []
+
+
+    class CountedFile(io.FileIO):
+        # Every read the server's Python code makes of the file; sendfile() makes none.
+        def read(self, size=-1):
+            READS.append(size)
+            return super().read(size)
+
+
+    def app(environ, start_response):
+        start_response("200 OK", [("Content-Type", "application/octet-stream")])
+        if environ["PATH_INFO"] == "/reads":
+            return [str(len(READS)).encode()]
+        return environ["wsgi.file_wrapper"](CountedFile(os.environ["FILE"]), 8192)
+
+
+    application = MetricsMiddleware(app, route_from_path=True)
+"""
+
+FILE_SERVERS = {
+    "gunicorn-sync": ["gunicorn", "--bind", "{host}:{port}", "--workers", "1"],
+    "gunicorn-gthread": ["gunicorn", "--bind", "{host}:{port}", "--worker-class", "gthread",
+                         "--threads", "2"],
+    "waitress": ["waitress", "--threads", "2", "--listen={host}:{port}"],
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("name", FILE_SERVERS)
+def test_a_file_wrapper_takes_the_servers_own_way(name: str, tmp_path: Path) -> None:
+    # gunicorn sends the file with sendfile(), without a read in Python; waitress
+    # answers with the file's length. Each only for a wrapper of its own type.
+    content = os.urandom(1 << 20)
+    (tmp_path / "file.bin").write_bytes(content)
+    write_app(tmp_path, "file_app", FILE_APP)
+    port = free_port()
+    options = [o.format(host=HOST, port=port) for o in FILE_SERVERS[name]]
+    args = [sys.executable, "-m", *options, "file_app:application"]
+    with running(args, tmp_path, FILE=str(tmp_path / "file.bin")) as server:
+        wait_answering(server, port, 1)
+        conn = http.client.HTTPConnection(HOST, port, timeout=TIMEOUT_S)
+        try:
+            conn.request("GET", "/file")
+            response = conn.getresponse()
+            assert (response.status, response.read()) == (200, content)
+            headers = {k.lower(): v for k, v in response.getheaders()}
+        finally:
+            conn.close()
+        if name == "waitress":
+            assert headers.get("content-length") == str(len(content)), headers
+            assert "transfer-encoding" not in headers
+        else:
+            assert get(port, "/reads").body == b"0"
+        # Recorded when the server closes the wrapper, once it has sent the file.
+        sample = 'vrk_http_requests_total{method="GET",route="/file",status="200"}'
+        deadline = time.monotonic() + 5
+        document = get(port, "/metrics").body.decode()
+        while sample not in document and time.monotonic() < deadline:
+            time.sleep(0.02)
+            document = get(port, "/metrics").body.decode()
+        assert f"\n{sample} 1\n" in document, document
+
+
 def misconfiguration_warnings(server: ServerProcess) -> list[str]:
     return [
         line

@@ -4,17 +4,19 @@ from __future__ import annotations
 
 import gc
 import http.client
+import io
 import sys
 import threading
 import time
+import weakref
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 from wsgiref.simple_server import WSGIRequestHandler, make_server
-from wsgiref.util import setup_testing_defaults
+from wsgiref.util import FileWrapper, setup_testing_defaults
 
 import pytest
 import vornik
-from support import records, series_routes
+from support import FileBody, records, series_routes
 from vornik import _core
 from vornik.wsgi import ROUTE_KEY, UNMATCHED, MetricsMiddleware
 
@@ -66,6 +68,27 @@ class Between:
 
     def __repr__(self) -> str:
         return f"Between({self.low}, {self.high})"
+
+
+class QuietHandler(WSGIRequestHandler):
+    def log_message(self, *args: Any) -> None:
+        pass
+
+
+def wsgiref_get(app: Any, target: str) -> tuple[int, dict[str, str], bytes]:
+    """One GET of `target` from `app` under wsgiref's server: status, headers, body."""
+    with make_server("127.0.0.1", 0, app, handler_class=QuietHandler) as httpd:
+        httpd.timeout = 10
+        thread = threading.Thread(target=httpd.handle_request)
+        thread.start()
+        connection = http.client.HTTPConnection("127.0.0.1", httpd.server_port, timeout=10)
+        try:
+            connection.request("GET", target)
+            response = connection.getresponse()
+            return response.status, dict(response.getheaders()), response.read()
+        finally:
+            connection.close()
+            thread.join(10)
 
 
 def test_package_reexports_core() -> None:
@@ -220,22 +243,89 @@ class TestRecording:
             start_response("404 Not Found", [("Content-Type", "text/plain")])
             return [b"nothing here"]
 
-        class Quiet(WSGIRequestHandler):
-            def log_message(self, *args: Any) -> None:
-                pass
-
-        with make_server("127.0.0.1", 0, MetricsMiddleware(app), handler_class=Quiet) as httpd:
-            httpd.timeout = 10
-            thread = threading.Thread(target=httpd.handle_request)
-            thread.start()
-            conn = http.client.HTTPConnection("127.0.0.1", httpd.server_port, timeout=10)
-            conn.request("GET", "/missing?q=1")
-            response = conn.getresponse()
-            assert (response.status, response.read()) == (404, b"nothing here")
-            assert response.getheader("Content-Length") == "12"  # wsgiref could count the blocks
-            conn.close()
-            thread.join(10)
+        status, headers, body = wsgiref_get(MetricsMiddleware(app), "/missing?q=1")
+        assert (status, body) == (404, b"nothing here")
+        assert headers["Content-Length"] == "12"  # wsgiref could count the blocks
         assert [(m, p, s) for m, p, s, _ in records()] == [("GET", "/missing", 404)]
+
+
+class TestFileWrapper:
+    """A file wrapper of the server's own type goes back to the server itself, so that it
+    can send the file its own way (sendfile, a known length), and still records."""
+
+    @staticmethod
+    def app(environ: Environ, start_response: Any) -> Any:
+        time.sleep(0.010)
+        start_response("206 Partial Content", [])
+        return environ["wsgi.file_wrapper"](io.BytesIO(b"x" * 100), 8)
+
+    @pytest.mark.parametrize("wrapper", [FileWrapper, FileBody])
+    def test_the_servers_wrapper_reaches_it_and_records_when_closed(self, wrapper: type) -> None:
+        environ = environ_for("/file", **{"wsgi.file_wrapper": wrapper})
+        # Twice wrapped: each middleware hands it on and records.
+        mw = MetricsMiddleware(MetricsMiddleware(self.app))
+        result = mw(environ, Server().start_response)
+        assert type(result) is wrapper  # waitress's and gunicorn's type check
+        file = result.filelike if wrapper is FileWrapper else result.file
+        assert b"".join(result) == b"x" * 100
+        time.sleep(0.020)
+        assert records() == []
+        result.close()
+        result.close()
+        assert file.closed
+        assert records() == [("GET", "/file", 206, Between(30.0, 1000.0))] * 2
+        # Closing ends what ties the response and the wrapper: no collector needed.
+        gc.disable()
+        try:
+            alive = weakref.ref(result)
+            del result
+            assert alive() is None
+        finally:
+            gc.enable()
+
+    def test_anything_else_is_wrapped_as_before(self) -> None:
+        class Slotted:
+            __slots__ = ("file",)  # no room for another close
+
+            def __init__(self, file: io.BytesIO) -> None:
+                self.file = file
+
+            def __iter__(self) -> Iterator[bytes]:
+                return iter([self.file.read()])
+
+            def close(self) -> None:
+                self.file.close()
+
+        def returns(body: Callable[[], Any], **extra: Any) -> Any:
+            def app(environ: Environ, start_response: Any) -> Any:
+                start_response("200 OK", [])
+                return body()
+
+            result = MetricsMiddleware(app)(environ_for("/", **extra), Server().start_response)
+            assert b"".join(result) == b"ab"
+            result.close()
+            return result
+
+        file = io.BytesIO(b"ab")
+        assert type(returns(lambda: FileWrapper(file))).__name__ == "WsgiResponse"  # no server's
+        assert file.closed
+        served = {"wsgi.file_wrapper": FileWrapper}
+        assert type(returns(lambda: iter([b"ab"]), **served)).__name__ == "WsgiResponse"
+        file = io.BytesIO(b"ab")
+        result = returns(lambda: Slotted(file), **{"wsgi.file_wrapper": Slotted})
+        assert type(result).__name__ == "WsgiResponse" and file.closed
+        # A file wrapper that is a function (uWSGI's) names no type to hand back.
+        as_function = {"wsgi.file_wrapper": lambda file, size=8192: FileWrapper(file, size)}
+        assert type(returns(lambda: FileWrapper(io.BytesIO(b"ab")), **as_function)).__name__ == (
+            "WsgiResponse"
+        )
+        assert [s for _, _, s, _ in records()] == [200] * 4
+
+    def test_under_wsgiref(self) -> None:
+        # wsgiref sends a file wrapper block by block: the same bytes, recorded once.
+        status, _, body = wsgiref_get(MetricsMiddleware(self.app), "/file")
+        assert (status, body) == (206, b"x" * 100)
+        assert [(p, s) for _, p, s, _ in records()] == [("/file", 206)]
 
 
 class TestExceptions:
@@ -416,6 +506,15 @@ class TestMetricsEndpoint:
             MetricsMiddleware(self.app, metrics_path=None)(environ, Server().start_response)
         ) == [b"app"]
         assert [r[1] for r in records()] == ["/metrics", "/metrics"]
+
+    def test_a_path_beyond_ascii_is_matched_as_the_text_the_client_sent(self) -> None:
+        mw = MetricsMiddleware(self.app, metrics_path="/métriques")
+        # WSGI hands the path's UTF-8 bytes over as a latin-1 string.
+        assert b"vrk_requests_total" in serve(mw, "/m\u00c3\u00a9triques")[1]
+        # A lone latin-1 byte é is no UTF-8: the application's, as recorded.
+        assert serve(mw, "/métriques")[1] == b"app"
+        assert b"vrk_requests_total" in wsgiref_get(mw, "/m%C3%A9triques")[2]
+        assert [r[1] for r in records()] == ["/m\ufffdtriques"]
 
     def test_rejects_a_relative_path(self) -> None:
         with pytest.raises(ValueError, match="metrics_path"):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import inspect
+import re
 from typing import Any
 
 import pytest
@@ -215,30 +216,57 @@ def test_second_initialisation_returns_the_same_module() -> None:
 
 
 def test_sub_interpreter_import_fails_and_main_module_keeps_working() -> None:
+    # Refused before the main interpreter imports and after: a sub-interpreter that
+    # comes first must not lock the main one out. It loads the extension modules from
+    # their files: `import vornik` would stop at the package's import of _core before
+    # _routes is tried, and finding them by module name would import the package in the
+    # main interpreter first.
     out = run_python(
         """
-        import sys
-        import vornik._core as core
+        import importlib.util, pathlib, sys
         try:
             import _testcapi
         except ImportError:
             print("no-testcapi")
             raise SystemExit
+        package = pathlib.Path(importlib.util.find_spec("vornik").origin).parent
+        files = [
+            (name, str(next(package.glob(name.split(".")[1] + ".*.so"))))
+            for name in ("vornik._core", "vornik._routes")
+        ]
+        assert "vornik" not in sys.modules
         code = (
-            "import sys\\n"
-            "try:\\n"
-            "    import vornik._core\\n"
-            "    print('imported')\\n"
-            "except ImportError as error:\\n"
-            "    print('refused', 'sub-interpreter' in str(error))\\n"
+            "import importlib.util, sys\\n"
+            "for name, origin in %r:\\n"
+            "    spec = importlib.util.spec_from_file_location(name, origin)\\n"
+            "    try:\\n"
+            "        importlib.util.module_from_spec(spec)\\n"
+            "        print('imported', name)\\n"
+            "    except ImportError as error:\\n"
+            "        print('refused', error)\\n"
             "sys.stdout.flush()\\n"
-        )
+        ) % (files,)
         sys.stdout.flush()
-        status = _testcapi.run_in_subinterp(code)
+        print("status", _testcapi.run_in_subinterp(code))
+        sys.stdout.flush()
+        import vornik._core as core, vornik._routes as routes
         core.record_request("GET", "/after", 200, 1.0)
-        print(status, core.aggregate().total_requests)
+        routes.record_request("GET", "/after", 200, 1.0, "/after")
+        print("main", core.aggregate().total_requests, routes.series_count())
+        sys.stdout.flush()
+        print("status", _testcapi.run_in_subinterp(code))
         """
     )
     if out.strip() == "no-testcapi":
         pytest.skip("this interpreter has no _testcapi to start a sub-interpreter")
-    assert out.split() == ["refused", "True", "0", "1"]
+    refusal = (
+        r"refused vornik\.(_core|_routes) does not support sub-interpreters: it keeps "
+        r"process-wide state and loads only in the main interpreter, not in "
+        r"sub-interpreter [1-9][0-9]*"
+    )
+    lines = out.splitlines()
+    assert len(lines) == 7 and lines[2:4] == ["status 0", "main 2 1"], out
+    assert lines[6] == "status 0", out
+    for line, module in zip(lines[:2] + lines[4:6], ["_core", "_routes"] * 2, strict=True):
+        match = re.fullmatch(refusal, line)
+        assert match is not None and match.group(1) == module, out
