@@ -11,6 +11,7 @@
 #include "histogram.hpp"
 #include "multiproc.hpp"
 #include "request_metrics.hpp"
+#include "units.hpp"
 
 namespace aggregator {
 
@@ -94,7 +95,7 @@ AggregatedMetrics from_shards(const multiproc::MergedShards& shards) {
     result.total_errors = shards.errors;
     result.error_rate = error_rate(shards.errors, shards.requests);
     result.avg_latency_ms = static_cast<double>(shards.latency_sum_us) / requests / 1000.0;
-    result.min_latency_ms = shards.latency_min_us == multiproc::NO_LATENCY
+    result.min_latency_ms = shards.latency_min_us == units::NO_LATENCY
                                 ? 0.0
                                 : static_cast<double>(shards.latency_min_us) / 1000.0;
     const double max_ms = static_cast<double>(shards.latency_max_us) / 1000.0;

@@ -45,7 +45,6 @@
 #include <variant>
 #include <vector>
 
-#include "request_metrics.hpp"
 #include "text.hpp"
 #include "worker_files.hpp"
 
@@ -140,8 +139,8 @@ void initialise(ShardWords shard, std::uint64_t pid) {
     for (std::size_t word = 0; word < SHARD_WORDS; ++word) shard[word].store(0, RELAXED);
     shard[VERSION].store(SHARD_VERSION, RELAXED);
     shard[PID].store(pid, RELAXED);
-    shard[LATENCY_MIN_US].store(NO_LATENCY, RELAXED);
-    shard[UPDATED_AT].store(request_metrics::unix_seconds(), RELAXED);
+    shard[LATENCY_MIN_US].store(units::NO_LATENCY, RELAXED);
+    shard[UPDATED_AT].store(units::unix_seconds(), RELAXED);
 }
 
 using Words = std::array<std::uint64_t, SHARD_WORDS>;
@@ -242,14 +241,6 @@ void keep_healthy(Enabled& enabled, std::uint64_t now) {
 
 }  // namespace
 
-std::uint64_t latency_us(double duration_ms) {
-    if (!(duration_ms > 0.0)) return 0;  // negative, zero and NaN
-    const double micros = duration_ms * 1000.0;
-    constexpr double TWO_TO_64 = 18446744073709551616.0;
-    if (micros >= TWO_TO_64) return NO_LATENCY;
-    return static_cast<std::uint64_t>(micros);
-}
-
 namespace {
 
 std::size_t bucket_index(double duration_ms) {
@@ -270,11 +261,6 @@ void fetch_max(std::atomic_ref<std::uint64_t> word, std::uint64_t value) {
     }
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    const std::uint64_t sum = a + b;
-    return sum < a ? NO_LATENCY : sum;
-}
-
 bool is_shard_name(std::string_view name) {
     return name.size() >= SHARD_PREFIX.size() + SHARD_SUFFIX.size() &&
            name.starts_with(SHARD_PREFIX) && name.ends_with(SHARD_SUFFIX) &&
@@ -285,7 +271,7 @@ bool is_shard_name(std::string_view name) {
 void add(MergedShards& total, const MergedShards& part) {
     total.requests += part.requests;
     total.errors += part.errors;
-    total.latency_sum_us = saturating_add(total.latency_sum_us, part.latency_sum_us);
+    total.latency_sum_us = units::saturating_add(total.latency_sum_us, part.latency_sum_us);
     total.latency_min_us = std::min(total.latency_min_us, part.latency_min_us);
     total.latency_max_us = std::max(total.latency_max_us, part.latency_max_us);
     for (std::size_t i = 0; i < BUCKET_COUNT; ++i) total.buckets[i] += part.buckets[i];
@@ -331,102 +317,39 @@ MergedShards decode_retained(std::span<const std::byte> payload) {
     return totals;
 }
 
-// A shard read from the directory: its words, when it is countable, whole and of
-// version 1, with a pid that names one process (0 and negative ids address groups).
-struct ShardRead {
-    FileDescriptor fd;
-    struct stat info {};
-    Words words{};
-    pid_t pid = 0;
+// The shards as a kind of worker file: read when whole and of version 1, with a pid
+// that names one process (0 and negative ids address groups); the figures of shards
+// and retained totals add up with the merge's arithmetic.
+struct ShardKind {
+    using Image = Words;
+    using Totals = MergedShards;
+    std::string family{FAMILY};
+
+    bool is_name(std::string_view name) const { return is_shard_name(name); }
+    std::optional<Image> read(int fd, const struct stat& info) const {
+        Words words;
+        // The words are aligned in the file and in the buffer, and the kernel copies such
+        // words whole.
+        if (info.st_size < static_cast<off_t>(SHARD_SIZE) || !read_words(fd, words) ||
+            words[VERSION] != SHARD_VERSION || pid(words) <= 0)
+            return std::nullopt;
+        return words;
+    }
+    pid_t pid(const Image& words) const {
+        return static_cast<pid_t>(
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(words[PID])));
+    }
+    std::span<const std::byte> bytes(const Image& words) const { return bytes_of(words); }
+    void add_retained(Totals& totals, std::span<const std::byte> payload) const {
+        multiproc::add(totals, decode_retained(payload));
+    }
+    bool add(Totals& totals, const Image& words) const {
+        multiproc::add(totals, totals_of(words));
+        return true;
+    }
+    bool fits(const Totals&, const Image&) const { return true; }
+    std::vector<std::byte> encode(const Totals& totals) const { return encode_retained(totals); }
 };
-
-std::optional<ShardRead> read_shard(const worker_files::Directory& directory, const char* name) {
-    ShardRead shard;
-    // Read, not mapped: a mapped file that another process cuts short raises SIGBUS in
-    // the reader on its next access, while a read just comes up short. The words are
-    // aligned in the file and in the buffer, and the kernel copies such words whole.
-    shard.fd = worker_files::open_countable(directory, name, shard.info);
-    if (!shard.fd || shard.info.st_size < static_cast<off_t>(SHARD_SIZE) ||
-        !read_words(shard.fd.get(), shard.words) || shard.words[VERSION] != SHARD_VERSION)
-        return std::nullopt;
-    shard.pid =
-        static_cast<pid_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(shard.words[PID])));
-    if (shard.pid <= 0) return std::nullopt;
-    return shard;
-}
-
-// One pass over the directory: the retained totals plus every countable shard that was
-// not folded into them. `fold_due` tells whether it met what a fold could tidy: a shard
-// of ours whose writer's pid is gone, a folded shard still present, or a temporary file
-// whose creator is gone.
-MergedShards merge_once(const worker_files::Directory& directory,
-                        const worker_files::RetainedView& retained, bool& fold_due) {
-    MergedShards total;
-    for (const worker_files::Retained& file : retained.files())
-        add(total, decode_retained(file.payload));
-    worker_files::for_each_entry(directory.fd.get(), [&](const char* name) {
-        if (!is_shard_name(name)) {
-            fold_due = fold_due || worker_files::stale_temporary(directory, name);
-            return;
-        }
-        const auto shard = read_shard(directory, name);
-        if (!shard) return;
-        const bool ours = shard->info.st_uid == directory.user;
-        if (retained.was_folded(worker_files::identity_of(shard->info), bytes_of(shard->words))) {
-            fold_due = fold_due || ours;
-            return;
-        }
-        add(total, totals_of(shard->words));
-        fold_due = fold_due || (ours && worker_files::pid_gone(shard->pid));
-    });
-    return total;
-}
-
-// Moves the shards of this user's gone writers into the retained totals and deletes
-// them, and removes what folders and writers that died left behind. Only one process per
-// user does this at a time; when another one is at it, this one leaves it be.
-//
-// Every step keeps the count right if the process dies right after it: the leftovers of
-// an earlier fold are deleted first (the retained file lists them, so nobody counts
-// them); the new totals and the list of shards folded now replace the retained file in
-// one rename; only then are those shards deleted, and a reader that still sees one skips
-// it by that list.
-void fold(const worker_files::Directory& directory) {
-    const int dir_fd = directory.fd.get();
-    const FileDescriptor lock = worker_files::try_fold_lock(directory, FAMILY);
-    if (!lock) return;
-    worker_files::Retained retained = worker_files::read_own_retained(directory, FAMILY);
-    MergedShards totals = decode_retained(retained.payload);
-    std::vector<worker_files::FoldedFile> folded_now;
-    // The folded shards stay open, and so locked, until they are deleted.
-    std::vector<std::pair<std::string, FileDescriptor>> to_delete;
-    bool leftovers = false;
-
-    worker_files::for_each_entry(dir_fd, [&](const char* name) {
-        if (worker_files::remove_stale_temporary(directory, name) || !is_shard_name(name)) return;
-        auto shard = read_shard(directory, name);
-        if (!shard || shard->info.st_uid != directory.user) return;
-        const auto identity = worker_files::identity_of(shard->info);
-        if (retained.was_folded(identity, bytes_of(shard->words))) {
-            unlinkat(dir_fd, name, 0);
-            leftovers = true;
-            return;
-        }
-        // Read again once the lock is ours: those are the final words.
-        if (!worker_files::writer_gone(shard->fd.get(), shard->pid) ||
-            !read_words(shard->fd.get(), shard->words))
-            return;
-        add(totals, totals_of(shard->words));
-        folded_now.push_back({identity, worker_files::content_hash(bytes_of(shard->words))});
-        to_delete.emplace_back(name, std::move(shard->fd));
-    });
-
-    if (to_delete.empty() && !leftovers) return;
-    retained.payload = encode_retained(totals);
-    retained.folded = std::move(folded_now);
-    if (!worker_files::replace_retained(directory, FAMILY, retained)) return;
-    for (const auto& [name, fd] : to_delete) unlinkat(dir_fd, name.c_str(), 0);
-}
 
 }  // namespace
 
@@ -436,12 +359,12 @@ void record(std::uint16_t status_code, double duration_ms) {
     ensure_init(STATE);
     auto* enabled = std::get_if<Enabled>(&STATE);
     if (enabled == nullptr) return;
-    const std::uint64_t now = request_metrics::unix_seconds();
+    const std::uint64_t now = units::unix_seconds();
     if (now != enabled->checked_second || FORKED.load(RELAXED)) keep_healthy(*enabled, now);
     const ShardWords shard(enabled->writer.shard);
-    const std::uint64_t micros = latency_us(duration_ms);
+    const std::uint64_t micros = units::latency_us(duration_ms);
     shard[REQUESTS].fetch_add(1, RELAXED);
-    if (status_code >= request_metrics::ERROR_STATUS) shard[ERRORS].fetch_add(1, RELAXED);
+    if (status_code >= units::ERROR_STATUS) shard[ERRORS].fetch_add(1, RELAXED);
     shard[LATENCY_SUM_US].fetch_add(micros, RELAXED);
     fetch_min(shard[LATENCY_MIN_US], micros);
     fetch_max(shard[LATENCY_MAX_US], micros);
@@ -474,13 +397,14 @@ std::optional<std::string> dir() {
 
 std::vector<Shard> live_shards(const worker_files::Directory& directory) {
     std::vector<Shard> shards;
+    const ShardKind kind;
     worker_files::for_each_entry(directory.fd.get(), [&](const char* name) {
-        if (!is_shard_name(name)) return;
-        const auto shard = read_shard(directory, name);
+        const auto file = worker_files::read_file(directory, kind, name);
         // Taking a gone writer's lock for a moment keeps nobody out: nobody holds it.
-        if (!shard || worker_files::writer_gone(shard->fd.get(), shard->pid)) return;
-        const MergedShards totals = totals_of(shard->words);
-        shards.push_back({name, shard->pid, totals.requests, totals.errors, totals.buckets});
+        if (!file || worker_files::writer_gone(file->fd.get(), kind.pid(file->image))) return;
+        const MergedShards totals = totals_of(file->image);
+        shards.push_back(
+            {name, kind.pid(file->image), totals.requests, totals.errors, totals.buckets});
     });
     return shards;
 }
@@ -490,17 +414,7 @@ std::optional<MergedShards> merged() {
     if (!directory_text) return std::nullopt;
     const auto directory = worker_files::open_directory(*directory_text, false);
     if (!directory) return MergedShards{};
-
-    MergedShards total;
-    bool fold_due = false;
-    for (int attempt = 1; attempt <= worker_files::MAX_READ_ATTEMPTS; ++attempt) {
-        const auto retained = worker_files::RetainedView::read(*directory, FAMILY);
-        fold_due = false;
-        total = merge_once(*directory, retained, fold_due);
-        if (retained.unchanged(*directory)) break;
-    }
-    if (fold_due) fold(*directory);
-    return total;
+    return worker_files::merge(*directory, ShardKind{}, MergedShards{}).totals;
 }
 
 }  // namespace multiproc

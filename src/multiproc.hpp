@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "units.hpp"
 #include "worker_files.hpp"
 
 namespace multiproc {
@@ -14,7 +15,6 @@ namespace multiproc {
 inline constexpr std::size_t BUCKET_COUNT = 14;
 inline constexpr std::array<double, BUCKET_COUNT - 1> BUCKET_BOUNDS_MS = {
     1, 2, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000};
-inline constexpr std::uint64_t NO_LATENCY = UINT64_MAX;
 
 // The size of a shard file.
 inline constexpr std::size_t SHARD_BYTES = 176;
@@ -24,7 +24,7 @@ struct MergedShards {
     std::uint64_t requests = 0;
     std::uint64_t errors = 0;
     std::uint64_t latency_sum_us = 0;
-    std::uint64_t latency_min_us = NO_LATENCY;
+    std::uint64_t latency_min_us = units::NO_LATENCY;
     std::uint64_t latency_max_us = 0;
 };
 
@@ -45,9 +45,6 @@ std::uint64_t generation();
 // place; it moves once a second while requests come. Other writers into the directory
 // check their own files when it moves, without reading the clock per request.
 std::uint64_t checked_second();
-
-// A request's latency in whole microseconds: negative and NaN give 0, saturating.
-std::uint64_t latency_us(double duration_ms);
 
 // A shard as the reader of a directory finds it.
 struct Shard {

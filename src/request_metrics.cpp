@@ -6,6 +6,8 @@
 #include <chrono>
 #include <mutex>
 
+#include "units.hpp"
+
 namespace request_metrics {
 
 namespace {
@@ -78,17 +80,11 @@ void evict_beyond(Ring& ring, std::uint64_t capacity) {
 
 }  // namespace
 
-std::uint64_t unix_seconds() {
-    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
-    return seconds > 0 ? static_cast<std::uint64_t>(seconds) : 0;
-}
-
 void record(std::string_view method, std::string_view path, std::uint16_t status_code,
             double duration_ms) {
-    const std::uint64_t timestamp = unix_seconds();
+    const std::uint64_t timestamp = units::unix_seconds();
     TOTAL_REQUESTS.fetch_add(1, std::memory_order_relaxed);
-    if (status_code >= ERROR_STATUS) TOTAL_ERRORS.fetch_add(1, std::memory_order_relaxed);
+    if (status_code >= units::ERROR_STATUS) TOTAL_ERRORS.fetch_add(1, std::memory_order_relaxed);
     const std::uint64_t capacity = MAX_REQUESTS.load(std::memory_order_relaxed);
 
     Store& store = STORE();

@@ -22,9 +22,6 @@ extern std::atomic<std::uint64_t> MAX_REQUESTS;
 extern std::atomic<std::uint64_t> TOTAL_REQUESTS;
 extern std::atomic<std::uint64_t> TOTAL_ERRORS;
 
-// Status codes from this value on count as errors, everywhere.
-inline constexpr std::uint16_t ERROR_STATUS = 400;
-
 // The texts are only borrowed for the call; the store keeps its own copies.
 void record(std::string_view method, std::string_view path, std::uint16_t status_code,
             double duration_ms);
@@ -37,8 +34,5 @@ std::vector<double> durations();
 
 void clear();
 void set_max_requests(std::uint64_t max);
-
-// Whole seconds since the Unix epoch; 0 when the clock reads earlier.
-std::uint64_t unix_seconds();
 
 }  // namespace request_metrics

@@ -54,6 +54,7 @@
 
 #include "multiproc.hpp"
 #include "text.hpp"
+#include "units.hpp"
 #include "worker_files.hpp"
 #include "worker_slots.hpp"
 
@@ -354,27 +355,6 @@ std::span<const std::byte> bytes_of(const std::vector<std::uint64_t>& words) {
     return std::as_bytes(std::span(words));
 }
 
-// A worker's table read from the directory, when the file is countable and a table.
-struct TableRead {
-    FileDescriptor fd;
-    struct stat info {};
-    std::vector<std::uint64_t> words;
-    pid_t pid = 0;
-};
-
-std::optional<TableRead> read_table(const worker_files::Directory& directory, const char* name) {
-    if (!is_series_name(name)) return std::nullopt;
-    TableRead table;
-    table.fd = worker_files::open_countable(directory, name, table.info);
-    if (!table.fd || !read_words(table.fd.get(), table.info.st_size, table.words))
-        return std::nullopt;
-    // pid 0 and negative ids would address whole process groups.
-    table.pid =
-        static_cast<pid_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(table.words[PID])));
-    if (table.pid <= 0) return std::nullopt;
-    return table;
-}
-
 // This process's table file in `dir`: a leftover "vrk-<pid>.series" of ours with the same
 // layout is continued, otherwise a new file is published under a free name.
 std::optional<Table> open_file_table(const worker_files::Directory& directory,
@@ -595,11 +575,6 @@ std::optional<std::string> check_bounds(const std::vector<double>& bounds_s) {
 
 // ---- Merging -------------------------------------------------------------------------
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    const std::uint64_t sum = a + b;
-    return sum < a ? UINT64_MAX : sum;
-}
-
 // Series by what a document shows of them, summed over table images, in the order
 // first seen.
 class Accumulator {
@@ -616,7 +591,7 @@ public:
                 fresh.buckets.assign(bounds_s_.size() + 1, 0);
             }
             Series& into = series_[entry->second];
-            into.latency_sum_us = saturating_add(into.latency_sum_us, counts.latency_sum_us);
+            into.latency_sum_us = units::saturating_add(into.latency_sum_us, counts.latency_sum_us);
             for (std::size_t b = 0; b < into.buckets.size(); ++b)
                 into.buckets[b] += counts.buckets[b];
         });
@@ -715,88 +690,48 @@ private:
     std::unordered_map<std::string, std::size_t> positions_;
 };
 
-struct Pass {
-    Accumulator into;
-    std::uint64_t mismatched = 0;
-    bool fold_due = false;
+std::span<const std::uint64_t> words_of(std::span<const std::byte> payload) {
+    return {reinterpret_cast<const std::uint64_t*>(payload.data()), payload.size() / 8};
+}
+
+// The tables of one set of bounds as a kind of worker file. Tables with other bounds
+// are left out of the sums, and their retained totals are a family of their own.
+struct TableKind {
+    using Image = std::vector<std::uint64_t>;
+    using Totals = Accumulator;
+    std::vector<double> bounds_s;
+    // Series the retained totals of the family may hold.
+    std::uint64_t retained_cap;
+    std::string family = family_of(bounds_s);
+
+    bool is_name(std::string_view name) const { return is_series_name(name); }
+    std::optional<Image> read(int fd, const struct stat& info) const {
+        Image words;
+        if (!read_words(fd, info.st_size, words) || pid(words) <= 0) return std::nullopt;
+        return words;
+    }
+    // pid 0 and negative ids would address whole process groups.
+    pid_t pid(const Image& words) const {
+        return static_cast<pid_t>(
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(words[PID])));
+    }
+    std::span<const std::byte> bytes(const Image& words) const { return bytes_of(words); }
+    void add_retained(Totals& totals, std::span<const std::byte> payload) const {
+        totals.add_image(words_of(payload));
+    }
+    bool add(Totals& totals, const Image& words) const { return totals.add_image(words); }
+    // A table whose new series would not fit stays where it is, still counted: moving
+    // series that documents have shown into the overflow series would make their
+    // counters go down.
+    bool fits(const Totals& totals, const Image& words) const {
+        return same_bounds(words, bounds_s) && totals.size() + totals.unseen(words) <= retained_cap;
+    }
+    std::vector<std::byte> encode(const Totals& totals) const {
+        const std::vector<std::uint64_t> image = totals.image();
+        const auto bytes = std::as_bytes(std::span(image));
+        return {bytes.begin(), bytes.end()};
+    }
 };
-
-// One pass over the directory: the retained totals of these bounds plus every countable
-// table that was not folded into them.
-Pass merge_once(const worker_files::Directory& directory,
-                const worker_files::RetainedView& retained, const std::vector<double>& bounds_s) {
-    Pass pass{Accumulator(bounds_s)};
-    for (const worker_files::Retained& file : retained.files())
-        pass.into.add_image(std::span(reinterpret_cast<const std::uint64_t*>(file.payload.data()),
-                                      file.payload.size() / 8));
-    worker_files::for_each_entry(directory.fd.get(), [&](const char* name) {
-        const auto table = read_table(directory, name);
-        if (!table) return;
-        const bool ours = table->info.st_uid == directory.user;
-        if (retained.was_folded(worker_files::identity_of(table->info), bytes_of(table->words))) {
-            pass.fold_due = pass.fold_due || ours;
-            return;
-        }
-        if (!pass.into.add_image(table->words)) {
-            ++pass.mismatched;
-            return;
-        }
-        pass.fold_due = pass.fold_due || (ours && worker_files::pid_gone(table->pid));
-    });
-    return pass;
-}
-
-// Moves the tables of this user's gone writers that have these bounds into the retained
-// totals of their family and deletes them, by the same steps as the shards' fold: the
-// leftovers of an earlier fold go first, the new totals and the list of what was folded
-// replace the retained file in one rename, and only then are the tables deleted.
-void fold(const worker_files::Directory& directory, const std::vector<double>& bounds_s,
-          std::uint64_t max_series) {
-    const int dir_fd = directory.fd.get();
-    const std::string family = family_of(bounds_s);
-    const FileDescriptor lock = worker_files::try_fold_lock(directory, family);
-    if (!lock) return;
-    worker_files::Retained retained = worker_files::read_own_retained(directory, family);
-    Accumulator totals(bounds_s);
-    totals.add_image(std::span(reinterpret_cast<const std::uint64_t*>(retained.payload.data()),
-                               retained.payload.size() / 8));
-    std::vector<worker_files::FoldedFile> folded_now;
-    std::vector<std::pair<std::string, FileDescriptor>> to_delete;  // locked until deleted
-    bool leftovers = false;
-    const std::uint64_t retained_cap = std::min<std::uint64_t>(
-        RETAINED_FACTOR * max_series, MAX_RETAINED_BYTES / 8 / slot_words(bounds_s.size()));
-
-    worker_files::for_each_entry(dir_fd, [&](const char* name) {
-        auto table = read_table(directory, name);
-        if (!table || table->info.st_uid != directory.user) return;
-        const auto identity = worker_files::identity_of(table->info);
-        if (retained.was_folded(identity, bytes_of(table->words))) {
-            unlinkat(dir_fd, name, 0);
-            leftovers = true;
-            return;
-        }
-        // Read again once the lock is ours: those are the final words. A table whose new
-        // series would not fit in the retained totals stays where it is, still counted:
-        // moving series that documents have shown into the overflow series would make
-        // their counters go down.
-        if (!same_bounds(table->words, bounds_s) ||
-            !worker_files::writer_gone(table->fd.get(), table->pid) ||
-            !read_words(table->fd.get(), table->info.st_size, table->words) ||
-            totals.size() + totals.unseen(table->words) > retained_cap ||
-            !totals.add_image(table->words))
-            return;
-        folded_now.push_back({identity, worker_files::content_hash(bytes_of(table->words))});
-        to_delete.emplace_back(name, std::move(table->fd));
-    });
-
-    if (to_delete.empty() && !leftovers) return;
-    const std::vector<std::uint64_t> image = totals.image();
-    const auto bytes = std::as_bytes(std::span(image));
-    retained.payload.assign(bytes.begin(), bytes.end());
-    retained.folded = std::move(folded_now);
-    if (!worker_files::replace_retained(directory, family, retained)) return;
-    for (const auto& [name, fd] : to_delete) unlinkat(dir_fd, name.c_str(), 0);
-}
 
 }  // namespace
 
@@ -817,7 +752,7 @@ Notice record(std::string_view method, std::string_view route, std::uint16_t sta
     }
     if (slot == NO_SLOT) slot = overflow_slot(table);
 
-    add(table.word(slot, LATENCY_SUM_US), multiproc::latency_us(duration_ms));
+    add(table.word(slot, LATENCY_SUM_US), units::latency_us(duration_ms));
     add(table.word(slot, BUCKETS + bucket_index(state.bounds_s, duration_ms)), 1);
 
     if (table.file_missing && !state.missing_file_reported) {
@@ -916,15 +851,11 @@ Merged merged() {
         if (state.table && !directory_text) own.add_image(state.table->image());
         return std::move(own).result(0);
     }
-    const std::string family = family_of(bounds);
-    std::optional<Pass> pass;
-    for (int attempt = 1; attempt <= worker_files::MAX_READ_ATTEMPTS; ++attempt) {
-        const auto retained = worker_files::RetainedView::read(*directory, family);
-        pass.emplace(merge_once(*directory, retained, bounds));
-        if (retained.unchanged(*directory)) break;
-    }
-    if (pass->fold_due) fold(*directory, bounds, cap);
-    return std::move(pass->into).result(pass->mismatched);
+    const TableKind kind{
+        bounds, std::min<std::uint64_t>(RETAINED_FACTOR * cap,
+                                        MAX_RETAINED_BYTES / 8 / slot_words(bounds.size()))};
+    auto merge = worker_files::merge(*directory, kind, Accumulator(bounds));
+    return std::move(merge.totals).result(merge.left_out);
 }
 
 }  // namespace series

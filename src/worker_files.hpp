@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -250,6 +251,77 @@ bool replace_retained(const Directory& directory, std::string_view family,
 // of gone writers, so in practice one reread suffices.
 inline constexpr int MAX_READ_ATTEMPTS = 64;
 
+// --- the one merge and the one fold, for every kind of worker file -------------------
+//
+// A kind of worker file tells how its files are named and read, and how their figures
+// add up; the merge and the fold are the same for every kind:
+//
+//   struct Kind {
+//       using Image = ...;   // one file's contents, as read
+//       using Totals = ...;  // what files and retained totals add up to
+//       std::string family;  // names the kind's retained totals and fold lock
+//       bool is_name(std::string_view name) const;
+//       // The file open at `fd` read whole and valid, with a pid that names one process.
+//       std::optional<Image> read(int fd, const struct stat& info) const;
+//       pid_t pid(const Image&) const;
+//       std::span<const std::byte> bytes(const Image&) const;
+//       void add_retained(Totals&, std::span<const std::byte> payload) const;
+//       bool add(Totals&, const Image&) const;  // false: left out of the totals
+//       // Whether a fold may move the image into retained totals of these figures.
+//       bool fits(const Totals&, const Image&) const;
+//       std::vector<std::byte> encode(const Totals&) const;
+//   };
+
+// A file of a kind as a reader finds it: countable, read whole and valid.
+template <typename Kind>
+struct FileRead {
+    FileDescriptor fd;
+    struct stat info {};
+    typename Kind::Image image;
+};
+
+template <typename Kind>
+std::optional<FileRead<Kind>> read_file(const Directory& directory, const Kind& kind,
+                                        const char* name) {
+    if (!kind.is_name(name)) return std::nullopt;
+    FileRead<Kind> file;
+    // Read, not mapped: a mapped file that another process cuts short raises SIGBUS in
+    // the reader on its next access, while a read just comes up short.
+    file.fd = open_countable(directory, name, file.info);
+    if (!file.fd) return std::nullopt;
+    auto image = kind.read(file.fd.get(), file.info);
+    if (!image) return std::nullopt;
+    file.image = std::move(*image);
+    return file;
+}
+
+template <typename Kind>
+struct MergeResult {
+    typename Kind::Totals totals;
+    std::uint64_t left_out = 0;  // files of the kind that `add` refused
+};
+
+// The retained totals of the kind plus every countable file of it that was not folded
+// into them, read again while a retained file was replaced meanwhile. Then, when the
+// pass met what a fold could tidy (a file of this user whose writer's pid is gone, a
+// folded file still present, a temporary file whose creator is gone), a fold.
+template <typename Kind>
+MergeResult<Kind> merge(const Directory& directory, const Kind& kind,
+                        const typename Kind::Totals& empty);
+
+// For a folder: moves the files of this user's gone writers into the retained totals of
+// the kind and deletes them, and removes what folders and writers that died left behind.
+// One process per user and kind does this at a time; when another one is at it, this
+// one leaves it be.
+//
+// Every step keeps the count right if the process dies right after it: the leftovers of
+// an earlier fold are deleted first (the retained file lists them, so nobody counts
+// them); the new totals and the list of files folded now replace the retained file in
+// one rename; only then are those files deleted, and a reader that still sees one skips
+// it by that list.
+template <typename Kind>
+void fold(const Directory& directory, const Kind& kind, const typename Kind::Totals& empty);
+
 // --- implementation of the templates -------------------------------------------------
 
 namespace detail {
@@ -291,6 +363,89 @@ std::optional<OwnFile> adopt_own(const Directory& directory, const std::string& 
     const auto identity = detail::identity_of_fd(fd.get());
     if (!identity || !accept(fd.get())) return std::nullopt;
     return OwnFile{std::move(fd), name, *identity};
+}
+
+namespace detail {
+template <typename Kind>
+MergeResult<Kind> merge_once(const Directory& directory, const Kind& kind,
+                             const RetainedView& retained, const typename Kind::Totals& empty,
+                             bool& fold_due) {
+    MergeResult<Kind> result{empty};
+    for (const Retained& file : retained.files()) kind.add_retained(result.totals, file.payload);
+    for_each_entry(directory.fd.get(), [&](const char* name) {
+        if (!kind.is_name(name)) {
+            fold_due = fold_due || stale_temporary(directory, name);
+            return;
+        }
+        const auto file = read_file(directory, kind, name);
+        if (!file) return;
+        const bool ours = file->info.st_uid == directory.user;
+        if (retained.was_folded(identity_of(file->info), kind.bytes(file->image))) {
+            fold_due = fold_due || ours;
+            return;
+        }
+        if (!kind.add(result.totals, file->image)) {
+            ++result.left_out;
+            return;
+        }
+        fold_due = fold_due || (ours && pid_gone(kind.pid(file->image)));
+    });
+    return result;
+}
+}  // namespace detail
+
+template <typename Kind>
+MergeResult<Kind> merge(const Directory& directory, const Kind& kind,
+                        const typename Kind::Totals& empty) {
+    std::optional<MergeResult<Kind>> result;
+    bool fold_due = false;
+    for (int attempt = 1; attempt <= MAX_READ_ATTEMPTS; ++attempt) {
+        const auto retained = RetainedView::read(directory, kind.family);
+        fold_due = false;
+        result = detail::merge_once(directory, kind, retained, empty, fold_due);
+        if (retained.unchanged(directory)) break;
+    }
+    if (fold_due) fold(directory, kind, empty);
+    return std::move(*result);
+}
+
+template <typename Kind>
+void fold(const Directory& directory, const Kind& kind, const typename Kind::Totals& empty) {
+    const int dir_fd = directory.fd.get();
+    const FileDescriptor lock = try_fold_lock(directory, kind.family);
+    if (!lock) return;
+    Retained retained = read_own_retained(directory, kind.family);
+    typename Kind::Totals totals = empty;
+    kind.add_retained(totals, retained.payload);
+    std::vector<FoldedFile> folded_now;
+    // The folded files stay open, and so locked, until they are deleted.
+    std::vector<std::pair<std::string, FileDescriptor>> to_delete;
+    bool leftovers = false;
+
+    for_each_entry(dir_fd, [&](const char* name) {
+        if (remove_stale_temporary(directory, name)) return;
+        auto file = read_file(directory, kind, name);
+        if (!file || file->info.st_uid != directory.user) return;
+        const auto identity = identity_of(file->info);
+        if (retained.was_folded(identity, kind.bytes(file->image))) {
+            unlinkat(dir_fd, name, 0);
+            leftovers = true;
+            return;
+        }
+        // Read again once the lock is ours: those are the final contents.
+        if (!writer_gone(file->fd.get(), kind.pid(file->image))) return;
+        auto final_image = kind.read(file->fd.get(), file->info);
+        if (!final_image || !kind.fits(totals, *final_image) || !kind.add(totals, *final_image))
+            return;
+        folded_now.push_back({identity, content_hash(kind.bytes(*final_image))});
+        to_delete.emplace_back(name, std::move(file->fd));
+    });
+
+    if (to_delete.empty() && !leftovers) return;
+    retained.payload = kind.encode(totals);
+    retained.folded = std::move(folded_now);
+    if (!replace_retained(directory, kind.family, retained)) return;
+    for (const auto& [name, fd] : to_delete) unlinkat(dir_fd, name.c_str(), 0);
 }
 
 template <typename Visit>
