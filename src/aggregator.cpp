@@ -11,7 +11,6 @@
 #include "histogram.hpp"
 #include "multiproc.hpp"
 #include "request_metrics.hpp"
-#include "series.hpp"
 #include "units.hpp"
 
 namespace aggregator {
@@ -110,11 +109,7 @@ AggregatedMetrics from_shards(const multiproc::MergedShards& shards) {
 }  // namespace
 
 AggregatedMetrics compute() {
-    if (const auto shards = multiproc::merged()) {
-        // Gone workers leave series tables too, which the shard merge does not read.
-        if (shards->folded_gone) series::fold_gone();
-        return from_shards(*shards);
-    }
+    if (const auto shards = multiproc::merged()) return from_shards(*shards);
     return from_store();
 }
 

@@ -11,9 +11,7 @@
 #include "multiproc.hpp"
 #include "prometheus.hpp"
 #include "py_ref.hpp"
-#include "recording.hpp"
 #include "request_metrics.hpp"
-#include "series.hpp"
 #include "snapshot.hpp"
 #include "surface.hpp"
 #include "value_classes.hpp"
@@ -41,11 +39,11 @@ PyObject* record_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return guarded([&]() -> PyObject* {
         arguments::Request request;
         if (!arguments::to_request(args, nargs, kwnames, request)) return nullptr;
-        // Counted in the route families too, as a request no router matched: every entry
-        // point counts a request alike.
-        if (!recording::record(request.method, request.path, request.status_code,
-                               request.duration_ms, series::UNMATCHED_ROUTE))
-            return nullptr;
+        // The shard writer takes its own lock and must be done before the store takes
+        // its one.
+        multiproc::record(request.status_code, request.duration_ms);
+        request_metrics::record(request.method, request.path, request.status_code,
+                                request.duration_ms);
         Py_RETURN_NONE;
     });
 }

@@ -414,9 +414,7 @@ std::optional<MergedShards> merged() {
     if (!directory_text) return std::nullopt;
     const auto directory = worker_files::open_directory(*directory_text, false);
     if (!directory) return MergedShards{};
-    auto merge = worker_files::merge(*directory, ShardKind{}, MergedShards{});
-    merge.totals.folded_gone = merge.fold_due;
-    return merge.totals;
+    return worker_files::merge(*directory, ShardKind{}, MergedShards{}).totals;
 }
 
 }  // namespace multiproc

@@ -26,8 +26,6 @@ struct MergedShards {
     std::uint64_t latency_sum_us = 0;
     std::uint64_t latency_min_us = units::NO_LATENCY;
     std::uint64_t latency_max_us = 0;
-    // The merge met shards of gone writers of this user, and folded them.
-    bool folded_gone = false;
 };
 
 // Adds one request to this process's shard; does nothing while aggregation is off.

@@ -733,14 +733,6 @@ struct TableKind {
     }
 };
 
-TableKind table_kind(State& state) {
-    std::lock_guard guard(state.lock);
-    return TableKind{
-        state.bounds_s,
-        std::min<std::uint64_t>(RETAINED_FACTOR * state.max_series,
-                                MAX_RETAINED_BYTES / 8 / slot_words(state.bounds_s.size()))};
-}
-
 }  // namespace
 
 Notice record(std::string_view method, std::string_view route, std::uint16_t status_code,
@@ -839,19 +831,15 @@ void clear() {
     table.overflow_slot = NO_SLOT;
 }
 
-void fold_gone() {
-    const std::optional<std::string> directory_text = multiproc::dir();
-    if (!directory_text) return;
-    if (const auto directory = worker_files::open_directory(*directory_text, false)) {
-        const TableKind kind = table_kind(STATE());
-        worker_files::fold(*directory, kind, Accumulator(kind.bounds_s));
-    }
-}
-
 Merged merged() {
     State& state = STATE();
-    const TableKind kind = table_kind(state);
-    const std::vector<double>& bounds = kind.bounds_s;
+    std::vector<double> bounds;
+    std::uint64_t cap = 0;
+    {
+        std::lock_guard guard(state.lock);
+        bounds = state.bounds_s;
+        cap = state.max_series;
+    }
     const std::optional<std::string> directory_text = multiproc::dir();
     std::optional<worker_files::Directory> directory;
     if (directory_text) directory = worker_files::open_directory(*directory_text, false);
@@ -863,6 +851,9 @@ Merged merged() {
         if (state.table && !directory_text) own.add_image(state.table->image());
         return std::move(own).result(0);
     }
+    const TableKind kind{
+        bounds, std::min<std::uint64_t>(RETAINED_FACTOR * cap,
+                                        MAX_RETAINED_BYTES / 8 / slot_words(bounds.size()))};
     auto merge = worker_files::merge(*directory, kind, Accumulator(bounds));
     return std::move(merge.totals).result(merge.left_out);
 }

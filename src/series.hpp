@@ -23,9 +23,6 @@ inline constexpr std::array<double, 14> DEFAULT_BOUNDS_S = {
 inline constexpr std::size_t MAX_BOUNDS = 32;
 inline constexpr std::uint64_t DEFAULT_MAX_SERIES = 1000;
 inline constexpr std::uint64_t MAX_MAX_SERIES = 100000;
-// The route of a request that no router matched, or whose route nobody told: what
-// vornik._core.record_request counts its requests under. Dashboards match on it.
-inline constexpr std::string_view UNMATCHED_ROUTE = "<unmatched>";
 // Longer routes are counted in the overflow series rather than cut.
 inline constexpr std::size_t MAX_ROUTE_BYTES = 256;
 
@@ -82,9 +79,5 @@ struct Merged {
 
 // All workers' series when a shard directory is set, else this process's own.
 Merged merged();
-
-// Folds the tables of gone workers, as merged() would, for a process that merged the
-// shards alone and met gone workers there: their tables must not pile up.
-void fold_gone();
 
 }  // namespace series

@@ -299,7 +299,6 @@ template <typename Kind>
 struct MergeResult {
     typename Kind::Totals totals;
     std::uint64_t left_out = 0;  // files of the kind that `add` refused
-    bool fold_due = false;       // and so the merge folded
 };
 
 // The retained totals of the kind plus every countable file of it that was not folded
@@ -407,7 +406,6 @@ MergeResult<Kind> merge(const Directory& directory, const Kind& kind,
         if (retained.unchanged(directory)) break;
     }
     if (fold_due) fold(directory, kind, empty);
-    result->fold_due = fold_due;
     return std::move(*result);
 }
 

@@ -780,29 +780,3 @@ def test_a_table_file_that_cannot_be_made_is_said_once_and_retried(tmp_path: Pat
     assert len(warnings) == 1, out
     assert "No space left on device" in warnings[0] and str(mount_point) in warnings[0]
     assert lines[-2:] == ["before 0", "1"], out
-
-
-def test_every_entry_point_counts_in_the_route_families(tmp_path: Path) -> None:
-    """vornik._core.record_request counts under <unmatched>, so that the request
-    counters and the route families agree; in workers too, whose tables the core's own
-    merge folds once they are gone."""
-    for _ in range(3):
-        _core.record_request("GET", "/raw", 404, 2.0)
-    for _ in range(2):
-        _routes.record_request("GET", "/u/1", 200, 2.0, "/u/{id}")
-    document = _routes.metrics_document()
-    assert "\nvrk_requests_total 5\n" in document
-    assert totals(document) == {("GET", "<unmatched>", "404"): 3, ("GET", "/u/{id}", "200"): 2}
-    for _ in range(2):
-        run_python(
-            f"""
-            from vornik import _core
-            _core.set_multiproc_dir({str(tmp_path)!r})
-            for _ in range(4):
-                _core.record_request("POST", "/x", 201, 2.0)
-            """
-        )
-    _core.set_multiproc_dir(str(tmp_path))
-    assert _core.aggregate().total_requests == 8
-    assert list(tmp_path.glob("vrk-*.series")) == []  # folded by the core's own merge
-    assert totals(_routes.metrics_document()) == {("POST", "<unmatched>", "201"): 8}
