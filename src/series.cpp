@@ -418,24 +418,14 @@ void claim_slot(Table& table, const worker_files::Directory& directory, const st
     table.worker_slot = worker_slots::claim(directory, dir, getpid());
 }
 
-// The table for the current directory, and the worker slot that goes with it. A change
-// of directory or a fork opens another, and so does a file whose name is gone (a wiped
-// directory) or that was cut short, checked whenever the shard writer checks its own
-// file, once a second.
-// Without a usable directory file the table lives in memory, so requests still count;
-// when a directory is set, making its file is tried again at every such check, and the
-// series counted meanwhile move into it. A slot whose file is gone is claimed anew.
-Table& current_table(State& state) {
-    const std::uint64_t forks = FORKS.load(RELAXED);
+// The slow part of current_table: once a second, and whenever the table must change.
+[[gnu::noinline]] Table& refresh_table(State& state, std::uint64_t forks) {
     std::optional<Table> carried;
     std::optional<worker_slots::Claim> kept_slot;
     if (state.table && state.table->dir_generation == multiproc::generation() &&
         state.table->fork_generation == forks) {
         Table& table = *state.table;
-        if (!table.backing && !table.file_missing) return table;
-        const std::uint64_t now = multiproc::checked_second();
-        if (now == table.checked_second) return table;
-        table.checked_second = now;
+        table.checked_second = multiproc::checked_second();
         if (table.file_missing) {
             carried = std::move(state.table);
             kept_slot = std::move(carried->worker_slot);  // the same label after the move
@@ -478,6 +468,24 @@ Table& current_table(State& state) {
     }
     state.table = std::move(table);
     return *state.table;
+}
+
+// The table for the current directory, and the worker slot that goes with it. A change
+// of directory or a fork opens another, and so does a file whose name is gone (a wiped
+// directory) or that was cut short, checked whenever the shard writer checks its own
+// file, once a second.
+// Without a usable directory file the table lives in memory, so requests still count;
+// when a directory is set, making its file is tried again at every such check, and the
+// series counted meanwhile move into it. A slot whose file is gone is claimed anew.
+Table& current_table(State& state) {
+    const std::uint64_t forks = FORKS.load(RELAXED);
+    if (state.table && state.table->dir_generation == multiproc::generation() &&
+        state.table->fork_generation == forks) {
+        Table& table = *state.table;
+        if (!table.backing && !table.file_missing) return table;
+        if (multiproc::checked_second() == table.checked_second) return table;
+    }
+    return refresh_table(state, forks);
 }
 
 // The key and zeroed counts: a slot past an adopted table's end may hold words of a file
