@@ -1,15 +1,20 @@
 // The exposition document: nine request metrics, then four process metrics; the
-// longer document adds the route families.
+// longer document adds the route families and the families of every live worker.
 #include "prometheus.hpp"
 
 #include <charconv>
+#include <optional>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
 #include "aggregator.hpp"
+#include "multiproc.hpp"
 #include "series.hpp"
 #include "snapshot.hpp"
 #include "text.hpp"
+#include "worker_files.hpp"
+#include "worker_slots.hpp"
 
 namespace prometheus {
 
@@ -228,12 +233,111 @@ void push_duration_by_route(std::string& out, const series::Merged& merged, Form
     end_family(out, format);
 }
 
+// ---- The live workers of the shard directory ------------------------------------------
+
+// Contract: names and help texts are what dashboards and alert rules match on.
+constexpr Block WORKERS = {"vrk_workers", "gauge",
+                           "Number of live worker processes of the shard directory"};
+
+struct LiveWorker {
+    std::uint32_t slot = 0;
+    snapshot::ProcessFigures process;
+    std::optional<std::uint64_t> requests;  // none while its shard is not there
+};
+
+// A whole number as text; a figure that may have a fraction keeps a ".0" when it has
+// none, so that every value of a family reads alike.
+void append_seconds(std::string& out, double seconds) {
+    const std::size_t start = out.size();
+    text::append_shortest(out, seconds);
+    if (out.find('.', start) == std::string::npos) out += ".0";
+}
+
+// The families of every live worker, labelled by slot: one row each.
+struct WorkerFamily {
+    Block block;
+    // Appends the worker's value and returns true, or returns false to leave it out.
+    bool (*append_value)(std::string& out, const LiveWorker& worker);
+};
+
+constexpr WorkerFamily WORKER_FAMILIES[] = {
+    {{"vrk_worker_cpu_seconds_total", "counter", "User and system CPU time of each live worker"},
+     [](std::string& out, const LiveWorker& worker) {
+         append_seconds(out, worker.process.cpu_seconds);
+         return true;
+     }},
+    {{"vrk_worker_memory_rss_bytes", "gauge", "Resident memory of each live worker in bytes"},
+     [](std::string& out, const LiveWorker& worker) {
+         append_count(out, worker.process.memory_rss);
+         return true;
+     }},
+    {{"vrk_worker_threads", "gauge", "Number of threads of each live worker"},
+     [](std::string& out, const LiveWorker& worker) {
+         append_count(out, worker.process.threads);
+         return true;
+     }},
+    {{"vrk_worker_requests_total", "counter", "HTTP requests recorded by each live worker"},
+     [](std::string& out, const LiveWorker& worker) {
+         if (!worker.requests) return false;
+         append_count(out, *worker.requests);
+         return true;
+     }},
+};
+
+// The holders of the directory's slots that /proc knows, by slot, with the requests of
+// their shards.
+std::vector<LiveWorker> live_workers(const worker_files::Directory& directory) {
+    std::unordered_map<std::int32_t, std::uint64_t> requests;
+    for (const multiproc::Shard& shard : multiproc::live_shards(directory))
+        requests[shard.pid] += shard.requests;
+    std::vector<LiveWorker> workers;
+    for (const worker_slots::Holder& holder : worker_slots::holders(directory)) {
+        const auto process = snapshot::figures_of(static_cast<std::uint32_t>(holder.pid));
+        if (!process) continue;
+        LiveWorker& worker = workers.emplace_back(LiveWorker{holder.slot, *process, {}});
+        if (const auto found = requests.find(holder.pid); found != requests.end())
+            worker.requests = found->second;
+    }
+    return workers;
+}
+
+void push_worker_families(std::string& out, Format format) {
+    const std::optional<std::string> dir = multiproc::dir();
+    if (!dir) return;
+    const auto directory = worker_files::open_directory(*dir, false);
+    const std::vector<LiveWorker> workers =
+        directory ? live_workers(*directory) : std::vector<LiveWorker>{};
+    push_metric(out, WORKERS, static_cast<double>(workers.size()), format);
+    for (const WorkerFamily& family : WORKER_FAMILIES) {
+        push_head(out, family.block, format);
+        for (const LiveWorker& worker : workers) {
+            const std::size_t start = out.size();
+            out += family.block.name;
+            out += "{worker=\"";
+            append_count(out, worker.slot);
+            out += "\"} ";
+            if (family.append_value(out, worker)) {
+                out += '\n';
+            } else {
+                out.resize(start);
+            }
+        }
+        end_family(out, format);
+    }
+}
+
 }  // namespace
 
 std::string render() {
     std::string out;
     out.reserve(RESERVED_BYTES);
     push_families(out, Format::text);
+    return out;
+}
+
+std::string render_worker_families(Format format) {
+    std::string out;
+    push_worker_families(out, format);
     return out;
 }
 
@@ -245,6 +349,7 @@ Document render_document(Format format) {
     push_families(out, format);
     push_requests_by_route(out, merged, format);
     push_duration_by_route(out, merged, format);
+    push_worker_families(out, format);
     if (format == Format::openmetrics) out += "# EOF\n";
     document.mismatched_tables = merged.mismatched_tables;
     return document;

@@ -23,7 +23,11 @@ struct Document {
     std::uint64_t mismatched_tables = 0;
 };
 
-// The thirteen families, then requests and latency by method, route and status.
+// The thirteen families, then requests and latency by method, route and status, then,
+// with a shard directory, the families of its live workers.
 Document render_document(Format format);
+
+// The families of the live workers of the shard directory alone; empty without one.
+std::string render_worker_families(Format format);
 
 }  // namespace prometheus

@@ -155,6 +155,21 @@ PyObject* metrics_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+constexpr arguments::Signature WORKER_FAMILIES{"worker_families", METRICS_DOCUMENT_PARAMETERS, 0};
+
+PyObject* worker_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        bool openmetrics = false;
+        if (!arguments::bind(WORKER_FAMILIES, args, nargs, kwnames, bound) ||
+            (bound[0] != nullptr && !arguments::to_truth(bound[0], openmetrics)))
+            return nullptr;
+        series::attach();
+        return text_to_python(prometheus::render_worker_families(
+            openmetrics ? prometheus::Format::openmetrics : prometheus::Format::text));
+    });
+}
+
 // What the middlewares check at start: whether a text names a shard directory at all
 // (blank texts do not, by the rule the core applies to VRK_MULTIPROC_DIR), and why the
 // core could not keep this process's files there, by trying what it does.
@@ -303,11 +318,18 @@ PyMethodDef METRICS_DOCUMENT_DEF = {
     "metrics_document(openmetrics=False)\n--\n\n"
     "The metrics document the middlewares serve: the families of metrics_text(), then\n"
     "requests and latency by method, route and status, merged over all workers when a\n"
-    "shard directory is set. The text format 0.0.4, or OpenMetrics 1.0."};
+    "shard directory is set, and then the families of every live worker. The text\n"
+    "format 0.0.4, or OpenMetrics 1.0."};
 
+PyMethodDef WORKER_FAMILIES_DEF = {
+    "worker_families", as_cfunction(worker_families), FASTCALL,
+    "worker_families(openmetrics=False)\n--\n\n"
+    "The families of every live worker of the shard directory, labelled by worker slot,\n"
+    "as metrics_document() ends with them; empty without a shard directory. The calling\n"
+    "process takes its slot first, so it is always listed."};
 PyMethodDef CHECK_SHARD_DIRECTORY = {
     "check_shard_directory", check_shard_directory, METH_O,
-    "check_shard_directory(path)\n--\n\n"
+    "check_shard_directory(path, /)\n--\n\n"
     "Whether `path` names a shard directory (a blank text names none) and, when it does,\n"
     "the system's reason why worker files cannot be kept there, or None when they can.\n"
     "Tries what a worker does: creates the directory, then a file of a worker's size."};
@@ -319,13 +341,13 @@ PyMethodDef REGISTER_WORKER = {
     "shard directory, as its first recorded request would."};
 PyMethodDef READ_DIRECTORY = {
     "read_directory", read_directory, METH_O,
-    "read_directory(path)\n--\n\n"
+    "read_directory(path, /)\n--\n\n"
     "The shards of the live workers of a shard directory, as (name, pid, requests, errors,\n"
     "buckets) with the non-cumulative counts of SHARD_BOUNDS_MS and the overflow, and the\n"
     "held worker slots, as (slot, pid). Only reads: creates, locks and folds nothing."};
 PyMethodDef PROCESS_FIGURES = {
     "process_figures", process_figures, METH_O,
-    "process_figures(pid)\n--\n\n"
+    "process_figures(pid, /)\n--\n\n"
     "(cpu_seconds, rss_bytes, threads) of a process from /proc, or None without it."};
 PyMethodDef HISTOGRAM_QUANTILE = {
     "histogram_quantile", as_cfunction(histogram_quantile), FASTCALL,
@@ -352,9 +374,10 @@ PyObject* build_module() {
         add_function(m, a, CONFIGURE_DEF) && add_function(m, a, GET_DURATION_BUCKETS) &&
         add_function(m, a, GET_MAX_SERIES) && add_function(m, a, SERIES_COUNT) &&
         add_function(m, a, CLEAR_SERIES) && add_function(m, a, METRICS_DOCUMENT_DEF) &&
-        add_function(m, a, CHECK_SHARD_DIRECTORY) && add_function(m, a, REGISTER_WORKER) &&
-        add_function(m, a, READ_DIRECTORY) && add_function(m, a, PROCESS_FIGURES) &&
-        add_function(m, a, HISTOGRAM_QUANTILE) && add(m, a, "SHARD_BOUNDS_MS", bounds_tuple()) &&
+        add_function(m, a, WORKER_FAMILIES_DEF) && add_function(m, a, CHECK_SHARD_DIRECTORY) &&
+        add_function(m, a, REGISTER_WORKER) && add_function(m, a, READ_DIRECTORY) &&
+        add_function(m, a, PROCESS_FIGURES) && add_function(m, a, HISTOGRAM_QUANTILE) &&
+        add(m, a, "SHARD_BOUNDS_MS", bounds_tuple()) &&
         add(m, a, "OPENMETRICS_CONTENT_TYPE",
             text_to_python(prometheus::OPENMETRICS_CONTENT_TYPE)) &&
         add(m, a, "WsgiMiddleware", wsgi_middleware::middleware_type());

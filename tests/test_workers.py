@@ -16,7 +16,7 @@ import psutil
 import pytest
 from support import NOBODY, read_line, run_python, start_python
 from vornik import _core, workers
-from vornik.workers import Directory, live_workers
+from vornik.workers import Directory
 from vornik.wsgi import MetricsMiddleware
 
 CLAIMER = """
@@ -183,7 +183,8 @@ def test_families_describe_each_live_worker(
 
 def test_without_a_directory_there_is_nothing_to_add(tmp_path: Path) -> None:
     assert workers.metrics_text() == ""
-    assert live_workers(str(tmp_path / "absent")) == []
+    with pytest.raises(FileNotFoundError):
+        Directory(str(tmp_path / "absent"))
     out = run_python(
         """
         from vornik import _core, workers

@@ -11,7 +11,6 @@ from typing import Any, ClassVar, Generic, NamedTuple, TypeVar
 from ._core import PROMETHEUS_CONTENT_TYPE
 from ._deployment import check_at_start
 from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document, record_response
-from .workers import metrics_text as worker_families
 
 #: Environ or scope key an application may set to the route template of the
 #: request; it takes precedence over what the middleware finds out by itself.
@@ -25,9 +24,6 @@ ROUTE_KEY = "vornik.route"
 UNMATCHED = "<unmatched>"
 
 METRICS_METHODS = ("GET", "HEAD")
-
-# The line that ends an OpenMetrics document.
-_EOF = "# EOF\n"
 
 AppT = TypeVar("AppT")
 
@@ -113,12 +109,8 @@ def _document(request_headers: Mapping[str, str]) -> tuple[str, bytes]:
     text format 0.0.4: every scraper reads that one.
     """
     if _prefers_openmetrics(request_headers.get("accept", "")):
-        # The families of every live worker go before the end of the document.
-        document = metrics_document(openmetrics=True).removesuffix(_EOF)
-        return OPENMETRICS_CONTENT_TYPE, (
-            document + worker_families(openmetrics=True) + _EOF
-        ).encode("utf-8")
-    return PROMETHEUS_CONTENT_TYPE, (metrics_document() + worker_families()).encode("utf-8")
+        return OPENMETRICS_CONTENT_TYPE, metrics_document(openmetrics=True).encode("utf-8")
+    return PROMETHEUS_CONTENT_TYPE, metrics_document().encode("utf-8")
 
 
 def _ranges(header: str) -> list[tuple[str, dict[str, str]]]:

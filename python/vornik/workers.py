@@ -21,7 +21,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from . import _core, _routes
+from . import _routes
 
 __all__ = ["metrics_text", "register"]
 
@@ -84,77 +84,13 @@ def register() -> None:
     _routes.register_worker()
 
 
-# --------------------------------------------------------------------------
-# The families
-
-
-@dataclass(frozen=True)
-class LiveWorker:
-    slot: int
-    pid: int
-    process: ProcessFigures
-    requests: int | None  # None while its shard is not there
-
-
-def live_workers(directory: str) -> list[LiveWorker]:
-    """The holders of the directory's slots that /proc knows, by slot."""
-    try:
-        opened = Directory(directory)
-    except OSError:
-        return []
-    holders = opened.slots()
-    requests: dict[int, int] = {}
-    for shard in opened.shards():
-        requests[shard.pid] = requests.get(shard.pid, 0) + shard.requests
-    workers = []
-    for number, pid in sorted(holders.items()):
-        process = read_process(pid)
-        if process is not None:
-            workers.append(LiveWorker(number, pid, process, requests.get(pid)))
-    return workers
-
-
-# Names and help texts of the families are what dashboards and alerts match on: part
-# of the contract.
-_FAMILIES = (
-    ("vrk_worker_cpu_seconds_total", "counter", "User and system CPU time of each live worker"),
-    ("vrk_worker_memory_rss_bytes", "gauge", "Resident memory of each live worker in bytes"),
-    ("vrk_worker_threads", "gauge", "Number of threads of each live worker"),
-    ("vrk_worker_requests_total", "counter", "HTTP requests recorded by each live worker"),
-)  # fmt: skip
-
-
-def _values(worker: LiveWorker) -> tuple[float | int | None, ...]:
-    process = worker.process
-    return (process.cpu_seconds, process.rss_bytes, process.threads, worker.requests)
-
-
 def metrics_text(openmetrics: bool = False) -> str:
-    """The per-worker families, after the core's document; empty without a shard directory.
+    """The per-worker families, as the middlewares' document ends with them; empty without
+    a shard directory.
 
     In the text format 0.0.4 every family ends with an empty line; in OpenMetrics there is
     none, and a counter's family is named without the ``_total`` of its samples.
 
     The calling process is a worker too: it claims its slot first, so it is always listed.
     """
-    register()
-    directory = _core.get_multiproc_dir()
-    if directory is None:
-        return ""
-    workers = live_workers(directory)
-    end = [] if openmetrics else [""]
-    lines = [
-        "# HELP vrk_workers Number of live worker processes of the shard directory",
-        "# TYPE vrk_workers gauge",
-        f"vrk_workers {len(workers)}",
-        *end,
-    ]
-    for index, (name, kind, help_text) in enumerate(_FAMILIES):
-        family = name.removesuffix("_total") if openmetrics and kind == "counter" else name
-        lines += [f"# HELP {family} {help_text}", f"# TYPE {family} {kind}"]
-        for worker in workers:
-            value = _values(worker)[index]
-            if value is not None:
-                lines.append(f'{name}{{worker="{worker.slot}"}} {value!r}')
-        lines += end
-    return "\n".join(lines) + "\n"
+    return _routes.worker_families(openmetrics=openmetrics)
