@@ -7,9 +7,6 @@
 // Python frame of its own, it costs a fraction of what the same objects cost in Python.
 #include "wsgi_middleware.hpp"
 
-#include <pthread.h>
-
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -46,17 +43,12 @@ PyTypeObject* MIDDLEWARE_TYPE = nullptr;
 PyTypeObject* RESPONSE_TYPE = nullptr;
 PyTypeObject* SIZED_RESPONSE_TYPE = nullptr;
 
-// Forks of this process so far: a forked child is a process of its own.
-std::atomic<std::uint64_t> FORKS{0};
-
 // The settings are fields, read on every request without an attribute lookup; Python
 // reaches them as properties.
 struct Middleware {
     PyObject_HEAD PyObject* app;
-    PyObject* metrics_path;              // str, or None for no metrics path
-    PyObject* route_of;                  // route of (script name, path info), or None
-    PyObject* on_first_record;           // called once per process after its first record
-    std::uint64_t first_recorded_after;  // FORKS + 1 at that call, 0 before
+    PyObject* metrics_path;  // str, or None for no metrics path
+    PyObject* route_of;      // route of (script name, path info), or None
     bool path_template;
     bool route_from_path;
     bool unchecked;  // until the first request has been checked for several workers
@@ -157,17 +149,6 @@ bool resolved_route(PyObject* route_of, const Text& script, const Text& path_inf
     return out.owner && recording::utf8_of(out.owner.get(), out.storage, out.view);
 }
 
-// Calls the middleware's hook after the first request of this process, and again in a
-// forked child: a check of a counter for every other request.
-bool first_record_seen(Middleware* middleware) {
-    const std::uint64_t now = FORKS.load(std::memory_order_relaxed) + 1;
-    if (middleware->first_recorded_after == now || middleware->on_first_record == Py_None)
-        return true;
-    if (!PyRef::steal(PyObject_CallNoArgs(middleware->on_first_record))) return false;
-    middleware->first_recorded_after = now;
-    return true;
-}
-
 // `text` under the application's mount point `script_name`, kept in `storage` if joined.
 std::string_view below(std::string_view script_name, std::string_view text, std::string& storage) {
     if (script_name.empty()) return text;
@@ -211,9 +192,7 @@ bool finish(Response* self, PyObject* status) {
         route_text = middleware->route_from_path ? path : std::string_view("<unmatched>");
     }
     const std::string_view stored_path = known && middleware->path_template ? route_text : path;
-    if (!recording::record_response(method.view, stored_path, status, duration_ms, route_text))
-        return false;
-    return first_record_seen(self->middleware);
+    return recording::record_response(method.view, stored_path, status, duration_ms, route_text);
 }
 
 // Records a 500 for the error the application raised, which stays set. A failure to
@@ -468,8 +447,7 @@ PyObject* new_middleware(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = PyType_GenericAlloc(type, 0);
     if (self == nullptr) return nullptr;
     Middleware* middleware = as_middleware(self);
-    for (PyObject** field : {&middleware->app, &middleware->metrics_path, &middleware->route_of,
-                             &middleware->on_first_record})
+    for (PyObject** field : {&middleware->app, &middleware->metrics_path, &middleware->route_of})
         replace(*field, Py_None);
     middleware->unchecked = true;
     return self;
@@ -480,7 +458,6 @@ int traverse_middleware(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_middleware(self)->app);
     Py_VISIT(as_middleware(self)->metrics_path);
     Py_VISIT(as_middleware(self)->route_of);
-    Py_VISIT(as_middleware(self)->on_first_record);
     return 0;
 }
 
@@ -488,7 +465,6 @@ int clear_middleware(PyObject* self) {
     Py_CLEAR(as_middleware(self)->app);
     Py_CLEAR(as_middleware(self)->metrics_path);
     Py_CLEAR(as_middleware(self)->route_of);
-    Py_CLEAR(as_middleware(self)->on_first_record);
     return 0;
 }
 
@@ -544,8 +520,6 @@ PyGetSetDef MIDDLEWARE_FIELDS[] = {
     VRK_FIELD(flag, route_from_path, "Whether a request without a template counts by path."),
     {"_route_of", get_object, set_object, nullptr,
      reinterpret_cast<void*>(offsetof(Middleware, route_of))},
-    {"_on_first_record", get_object, set_object, nullptr,
-     reinterpret_cast<void*>(offsetof(Middleware, on_first_record))},
     {"_unchecked", get_flag, set_flag, nullptr,
      reinterpret_cast<void*>(offsetof(Middleware, unchecked))},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -597,7 +571,6 @@ bool make_names() {
 }
 
 bool make_types() {
-    pthread_atfork(nullptr, nullptr, [] { FORKS.fetch_add(1, std::memory_order_relaxed); });
     PyType_Slot response_slots[] = {
         {Py_tp_doc, const_cast<char*>("A request in flight: the response the server iterates "
                                       "and closes, and the start_response the application calls.")},

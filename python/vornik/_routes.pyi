@@ -61,7 +61,6 @@ class WsgiMiddleware:
     path_template: bool
     route_from_path: bool
     _route_of: Callable[[str, str], str] | None
-    _on_first_record: Callable[[], object] | None
     _unchecked: bool
     def __call__(
         self, environ: WSGIEnvironment, start_response: StartResponse, /

@@ -21,7 +21,6 @@ from typing import TYPE_CHECKING
 from ._deployment import MisconfigurationError, check_at_first_request, server_says
 from ._middleware import ROUTE_KEY, UNMATCHED, Middleware, django_route, metrics_answer
 from ._routes import WsgiMiddleware
-from .workers import register
 
 if TYPE_CHECKING:
     from _typeshed.wsgi import (
@@ -68,7 +67,6 @@ class MetricsMiddleware(WsgiMiddleware, Middleware["WSGIApplication"]):
 
     def _prepare(self) -> None:
         self._route_of = django_route if self._django else None
-        self._on_first_record = register
 
     def _check_first_request(self, environ: WSGIEnvironment) -> None:
         check_at_first_request(self.strict, server_says(environ))
