@@ -30,6 +30,7 @@ from rich.console import Console
 from support import dead_pid, shard_bytes
 from test_demo import get, start_serving
 from vornik import _core
+from vornik._routes import histogram_quantile
 from vornik._top_sources import (
     BUCKET_BOUNDS_MS,
     Counts,
@@ -132,6 +133,30 @@ def test_percentiles_agree_with_the_core_merge(tmp_path: Path) -> None:
     )
     assert quantile(BUCKET_BOUNDS_MS, [0] * 13 + [5], 0.5) == 10000.0
     assert quantile(BUCKET_BOUNDS_MS, [0] * 14, 0.5) is None
+
+
+@pytest.mark.parametrize(
+    ("counts", "q", "maximum", "expected"),
+    [
+        ([2, 2, 0, 0], 0.5, None, 1.0),  # the target count 2 ends the first bucket
+        ([2, 2, 0, 0], 0.75, None, 1.5),  # 3 of 4: half way through (1, 2]
+        ([0, 4, 0, 0], 0.25, None, 1.25),
+        ([1, 0, 0, 3], 0.5, 8.0, 6.0),  # above 5, up to the largest value: 5 + 1/3 * 3
+        ([1, 0, 0, 3], 0.5, None, 5.0),  # the largest value unknown: the last bound
+        ([0, 0, 0, 0], 0.5, 8.0, 0.0),
+    ],
+)
+def test_the_one_quantile_by_hand(
+    counts: list[int], q: float, maximum: float | None, expected: float
+) -> None:
+    """Bounds 1, 2 and 5 ms: linear interpolation in the bucket of the target count."""
+    bounds = [1.0, 2.0, 5.0]
+    if maximum is None:
+        assert histogram_quantile(bounds, counts, q) == pytest.approx(expected)
+    else:
+        assert histogram_quantile(bounds, counts, q, maximum) == pytest.approx(expected)
+    with pytest.raises(ValueError, match="one more item than bounds"):
+        histogram_quantile(bounds, counts[:-1], q)
 
 
 def test_frame_takes_rates_shares_and_percentiles_over_the_window() -> None:
