@@ -335,10 +335,7 @@ struct ShardKind {
             return std::nullopt;
         return words;
     }
-    pid_t pid(const Image& words) const {
-        return static_cast<pid_t>(
-            static_cast<std::int32_t>(static_cast<std::uint32_t>(words[PID])));
-    }
+    pid_t pid(const Image& words) const { return worker_files::pid_in_word(words[PID]); }
     std::span<const std::byte> bytes(const Image& words) const { return bytes_of(words); }
     void add_retained(Totals& totals, std::span<const std::byte> payload) const {
         multiproc::add(totals, decode_retained(payload));

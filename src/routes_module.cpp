@@ -95,18 +95,29 @@ PyObject* configure_series(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// A tuple of `values`, each converted by `convert` (a new reference, or null on error).
+template <typename Value, typename Convert>
+PyObject* tuple_of(std::span<const Value> values, Convert convert) {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = convert(values[i]);
+        if (item == nullptr) return nullptr;
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return tuple.release();
+}
+
+PyObject* float_tuple(std::span<const double> values) {
+    return tuple_of(values, PyFloat_FromDouble);
+}
+
+PyObject* u64_tuple(std::span<const std::uint64_t> values) {
+    return tuple_of(values, PyLong_FromUnsignedLongLong);
+}
+
 PyObject* get_duration_buckets(PyObject*, PyObject*) {
-    return guarded([]() -> PyObject* {
-        const std::vector<double> bounds = series::bounds_s();
-        PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(bounds.size())));
-        if (!tuple) return nullptr;
-        for (std::size_t i = 0; i < bounds.size(); ++i) {
-            PyObject* item = PyFloat_FromDouble(bounds[i]);
-            if (item == nullptr) return nullptr;
-            PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-        }
-        return tuple.release();
-    });
+    return guarded([]() { return float_tuple(series::bounds_s()); });
 }
 
 PyObject* get_max_series(PyObject*, PyObject*) {
@@ -185,33 +196,11 @@ PyObject* check_shard_directory(PyObject*, PyObject* path) {
     });
 }
 
-PyObject* bounds_tuple() {
-    PyRef tuple = PyRef::steal(PyTuple_New(multiproc::BUCKET_BOUNDS_MS.size()));
-    if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < multiproc::BUCKET_BOUNDS_MS.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(multiproc::BUCKET_BOUNDS_MS[i]);
-        if (item == nullptr) return nullptr;
-        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-    }
-    return tuple.release();
-}
-
 PyObject* register_worker(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
         series::attach();
         Py_RETURN_NONE;
     });
-}
-
-PyObject* u64_tuple(std::span<const std::uint64_t> values) {
-    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-    if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
-        if (item == nullptr) return nullptr;
-        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-    }
-    return tuple.release();
 }
 
 // Appends a new reference to `list`; false with an error set.
@@ -377,7 +366,7 @@ PyObject* build_module() {
         add_function(m, a, WORKER_FAMILIES_DEF) && add_function(m, a, CHECK_SHARD_DIRECTORY) &&
         add_function(m, a, REGISTER_WORKER) && add_function(m, a, READ_DIRECTORY) &&
         add_function(m, a, PROCESS_FIGURES) && add_function(m, a, HISTOGRAM_QUANTILE) &&
-        add(m, a, "SHARD_BOUNDS_MS", bounds_tuple()) &&
+        add(m, a, "SHARD_BOUNDS_MS", float_tuple(multiproc::BUCKET_BOUNDS_MS)) &&
         add(m, a, "OPENMETRICS_CONTENT_TYPE",
             text_to_python(prometheus::OPENMETRICS_CONTENT_TYPE)) &&
         add(m, a, "WsgiMiddleware", wsgi_middleware::middleware_type());

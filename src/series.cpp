@@ -718,11 +718,7 @@ struct TableKind {
         if (!read_words(fd, info.st_size, words) || pid(words) <= 0) return std::nullopt;
         return words;
     }
-    // pid 0 and negative ids would address whole process groups.
-    pid_t pid(const Image& words) const {
-        return static_cast<pid_t>(
-            static_cast<std::int32_t>(static_cast<std::uint32_t>(words[PID])));
-    }
+    pid_t pid(const Image& words) const { return worker_files::pid_in_word(words[PID]); }
     std::span<const std::byte> bytes(const Image& words) const { return bytes_of(words); }
     void add_retained(Totals& totals, std::span<const std::byte> payload) const {
         totals.add_image(words_of(payload));

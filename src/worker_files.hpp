@@ -191,6 +191,12 @@ bool stale_temporary(const Directory& directory, const char* name);
 // file when it is this user's and its creator is gone (pid and lock).
 bool remove_stale_temporary(const Directory& directory, const char* name);
 
+// The pid a worker file records in a 64-bit word (a 32-bit id, zero-extended). Readers
+// skip files whose pid is not positive: 0 and negative ids address process groups.
+inline pid_t pid_in_word(std::uint64_t word) {
+    return static_cast<pid_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(word)));
+}
+
 // Signal 0 reports whether a process exists; EPERM means it does, under another user.
 // Only ESRCH means it does not.
 bool pid_gone(pid_t pid);

@@ -310,6 +310,53 @@ def finish(process: subprocess.Popen[str]) -> str:
     return out
 
 
+@contextlib.contextmanager
+def small_tmpfs(mount_point: Path, size: str) -> Iterator[Path]:
+    """A tmpfs of `size` at `mount_point` (made here) while the block runs; skips the
+    test where it cannot be mounted (it needs root)."""
+    import pytest
+
+    mount_point.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs",
+                              str(mount_point)], capture_output=True)  # fmt: skip
+    if mounted.returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here (needs root)")
+    try:
+        yield mount_point
+    finally:
+        subprocess.run(["umount", str(mount_point)], check=True)
+
+
+class RequestingWorker:
+    """A process that records a request into `shard_dir` whenever it is asked to."""
+
+    CODE = """
+        from vornik import _routes
+        while input() == "request":
+            _routes.record_request("GET", "/", 200, 1.0, "/")
+            print("done", flush=True)
+        """
+
+    def __init__(self, shard_dir: Path, helpers: list[subprocess.Popen[str]]) -> None:
+        self.process = start_python(self.CODE, shard_dir)
+        helpers.append(self.process)
+        self.pid = self.process.pid
+
+    def requests(self, count: int = 1) -> None:
+        assert self.process.stdin is not None
+        for _ in range(count):
+            self.process.stdin.write("request\n")
+            self.process.stdin.flush()
+            assert read_line(self.process) == "done\n"
+
+    def stop(self) -> int:
+        """Its exit status, once it has been told to stop."""
+        assert self.process.stdin is not None
+        self.process.stdin.write("stop\n")
+        self.process.stdin.close()
+        return self.process.wait(timeout=TIMEOUT_S)
+
+
 def dead_pid() -> int:
     """The pid of a process that has exited."""
     child = subprocess.Popen([sys.executable, "-c", "pass"])

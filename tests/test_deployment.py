@@ -13,6 +13,7 @@ from typing import Any
 from wsgiref.util import setup_testing_defaults
 
 import pytest
+from support import small_tmpfs
 from vornik import _core, _deployment
 from vornik.asgi import MetricsMiddleware as AsgiMiddleware
 from vornik.wsgi import MetricsMiddleware, MisconfigurationError
@@ -100,13 +101,7 @@ class TestShardDirectory:
         """Creating an empty file needs no block, so only sizing a file as a worker does
         finds a full disk; and at the first request, a set directory the core gave up
         is named as unusable, not as missing."""
-        full = tmp_path / "full"
-        full.mkdir()
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k", "tmpfs", str(full)],
-                                 capture_output=True)  # fmt: skip
-        if mounted.returncode != 0:
-            pytest.skip("cannot mount a small tmpfs here (needs root)")
-        code = f"""
+        code = """
             import logging, sys
             from pathlib import Path
             from wsgiref.util import setup_testing_defaults
@@ -115,26 +110,24 @@ class TestShardDirectory:
             def app(environ, start_response):
                 start_response("200 OK", [])
                 return [b"ok"]
-            environ = {{"SERVER_SOFTWARE": "gunicorn/23.0.0", "wsgi.multiprocess": True}}
+            environ = {"SERVER_SOFTWARE": "gunicorn/23.0.0", "wsgi.multiprocess": True}
             setup_testing_defaults(environ)
-            fill = Path({str(full)!r}, "fill")
+            fill = Path(sys.argv[2], "fill")
             if sys.argv[1] == "at start":
                 fill.write_bytes(bytes(4096))
             mw = MetricsMiddleware(app)
             fill.write_bytes(bytes(4096))
             list(mw(environ, lambda *args: None))
             """
-        told = f"VRK_MULTIPROC_DIR={str(full)!r} cannot be used as the shard directory: "
-        try:
+        with small_tmpfs(tmp_path / "full", "4k") as full:
+            told = f"VRK_MULTIPROC_DIR={str(full)!r} cannot be used as the shard directory: "
             for when in ("at start", "at the first request"):
-                out = subprocess.run([sys.executable, "-c", textwrap.dedent(code), when],
+                out = subprocess.run([sys.executable, "-c", textwrap.dedent(code), when, str(full)],
                                      capture_output=True, text=True, timeout=60, check=True,
                                      env={"VRK_MULTIPROC_DIR": str(full), "PATH": "/usr/bin:/bin"})  # fmt: skip
                 assert out.stdout.splitlines() == [
                     told + "No space left on device; every worker reports only its own requests"
                 ], (when, out.stdout + out.stderr)
-        finally:
-            subprocess.run(["umount", str(full)], check=True)
 
 
 class TestSeveralWorkers:

@@ -14,7 +14,7 @@ from wsgiref.util import setup_testing_defaults
 
 import psutil
 import pytest
-from support import NOBODY, read_line, run_python, start_python
+from support import NOBODY, RequestingWorker, read_line, run_python, start_python
 from vornik import _core, workers
 from vornik.workers import Directory
 from vornik.wsgi import MetricsMiddleware
@@ -251,30 +251,14 @@ def test_slots_planted_by_another_user_cost_no_worker_its_place(
 def test_a_live_worker_returns_to_view_after_the_directory_is_emptied(
     tmp_path: Path, helpers: list[subprocess.Popen[str]]
 ) -> None:
-    worker = start_python(
-        """
-        from vornik import _routes
-        while input() == "request":
-            _routes.record_request("GET", "/", 200, 1.0, "/")
-            print("done", flush=True)
-        """,
-        tmp_path,
-    )
-    helpers.append(worker)
-
-    def request() -> None:
-        assert worker.stdin is not None
-        worker.stdin.write("request\n")
-        worker.stdin.flush()
-        assert read_line(worker) == "done\n"
-
-    request()
+    worker = RequestingWorker(tmp_path, helpers)
+    worker.requests()
     assert slots(tmp_path) == {0: worker.pid}
     for path in tmp_path.iterdir():
         path.unlink()
     assert slots(tmp_path) == {}
     time.sleep(1.1)  # the files are checked once a second, at a request
-    request()
+    worker.requests()
     assert slots(tmp_path) == {0: worker.pid}
     # A worker started now takes another slot, not the returning worker's.
     newcomer = claimer(tmp_path, helpers)

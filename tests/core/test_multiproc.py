@@ -21,14 +21,14 @@ from pathlib import Path
 import pytest
 from support import (
     NOBODY,
+    RequestingWorker,
     Totals,
     dead_pid,
-    read_line,
     read_shard,
     run_as_nobody,
     run_python,
     shard_bytes,
-    start_python,
+    small_tmpfs,
 )
 from vornik import _core, _routes
 
@@ -217,13 +217,7 @@ def test_a_shard_name_taken_by_another_user_is_passed_over(tmp_path: Path) -> No
 
 
 def test_full_filesystem_disables_instead_of_crashing(tmp_path: Path) -> None:
-    mount_point = tmp_path / "tiny"
-    mount_point.mkdir()
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k", "tmpfs", str(mount_point)],
-                             capture_output=True)  # fmt: skip
-    if mounted.returncode != 0:
-        pytest.skip("cannot mount a small tmpfs here (needs root)")
-    try:
+    with small_tmpfs(tmp_path / "tiny", "4k") as mount_point:
         (mount_point / "fill").write_bytes(b"\0" * 4096)
         out = run_python(
             f"""
@@ -234,8 +228,6 @@ def test_full_filesystem_disables_instead_of_crashing(tmp_path: Path) -> None:
             """
         )
         assert out.split() == ["False", "1"]
-    finally:
-        subprocess.run(["umount", str(mount_point)], check=True)
 
 
 def test_an_absurd_directory_text_is_refused_before_anything_is_made(tmp_path: Path) -> None:
@@ -982,37 +974,18 @@ def test_a_writer_survives_its_files_being_cut_short(
     """`: > file` on a worker's shard and table (a copytruncate rotation, say): its next
     requests land in memory instead of raising SIGBUS, and within a second it counts
     in fresh files again, leaving no cut-short file behind."""
-    worker = start_python(
-        """
-        from vornik import _routes
-        while input() == "request":
-            _routes.record_request("GET", "/", 200, 1.0, "/")
-            print("done", flush=True)
-        """,
-        tmp_path,
-    )
-    helpers.append(worker)
-    assert worker.stdin is not None
-
-    def requests(count: int) -> None:
-        for _ in range(count):
-            worker.stdin.write("request\n")  # type: ignore[union-attr]
-            worker.stdin.flush()  # type: ignore[union-attr]
-            assert read_line(worker) == "done\n"
-
-    requests(3)
+    worker = RequestingWorker(tmp_path, helpers)
+    worker.requests(3)
     cut = [p for p in tmp_path.iterdir() if p.suffix in (".shard", ".series")]
     assert len(cut) == 2
     for path in cut:
         path.write_bytes(b"")
-    requests(2)
+    worker.requests(2)
     time.sleep(1.1)  # the files are checked once a second, at a request
-    requests(4)
+    worker.requests(4)
     _core.set_multiproc_dir(str(tmp_path))
     assert _core.aggregate().total_requests == 4
     document = _routes.metrics_document()
     assert 'vrk_http_requests_total{method="GET",route="/",status="200"} 4\n' in document
     assert all(p.stat().st_size > 0 for p in tmp_path.iterdir() if p.suffix != ".lock")
-    worker.stdin.write("stop\n")
-    worker.stdin.close()
-    assert worker.wait(timeout=30) == 0
+    assert worker.stop() == 0

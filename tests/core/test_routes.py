@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 from prometheus_client.openmetrics.parser import text_string_to_metric_families as parse_openmetrics
 from prometheus_client.parser import text_string_to_metric_families as parse_text
-from support import SANITIZED, Text, environment, run_python, series_routes
+from support import SANITIZED, Text, environment, run_python, series_routes, small_tmpfs
 from vornik import _core, _routes
 from vornik._middleware import metrics_answer
 
@@ -750,13 +750,7 @@ def test_a_table_file_that_cannot_be_made_is_said_once_and_retried(tmp_path: Pat
     """On a filesystem with room for the shard but not the table, the series are not lost
     without a word: one warning, and once room is made the table's file appears with
     every request counted meanwhile."""
-    mount_point = tmp_path / "small"
-    mount_point.mkdir()
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mount_point)],
-                             capture_output=True)  # fmt: skip
-    if mounted.returncode != 0:
-        pytest.skip("cannot mount a small tmpfs here (needs root)")
-    try:
+    with small_tmpfs(tmp_path / "small", "64k") as mount_point:
         code = f"""
             import logging, subprocess, sys, time
             from vornik import _core, _routes
@@ -773,8 +767,6 @@ def test_a_table_file_that_cannot_be_made_is_said_once_and_retried(tmp_path: Pat
             print(_routes.metrics_document().count('route="/r",status="200"}} 23'))
             """
         out = run_python(code)
-    finally:
-        subprocess.run(["umount", str(mount_point)], check=True)
     lines = out.splitlines()
     warnings = [line for line in lines if line.startswith("vornik: the series table")]
     assert len(warnings) == 1, out
