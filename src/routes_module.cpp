@@ -138,19 +138,27 @@ PyObject* clear_series(PyObject*, PyObject*) {
 constexpr const char* METRICS_DOCUMENT_PARAMETERS[] = {"openmetrics"};
 constexpr arguments::Signature METRICS_DOCUMENT{"metrics_document", METRICS_DOCUMENT_PARAMETERS, 0};
 
+// The format of a document from the optional `openmetrics` argument; false with an error.
+bool bind_format(const arguments::Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, prometheus::Format& format) {
+    PyObject* bound[1];
+    bool openmetrics = false;
+    if (!arguments::bind(signature, args, nargs, kwnames, bound) ||
+        (bound[0] != nullptr && !arguments::to_truth(bound[0], openmetrics)))
+        return false;
+    format = openmetrics ? prometheus::Format::openmetrics : prometheus::Format::text;
+    return true;
+}
+
 // Tables whose bounds differ are left out of the sums; saying so once per process is
 // enough to make it visible without filling the log at every scrape.
 bool MISMATCH_REPORTED = false;
 
 PyObject* metrics_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[1];
-        bool openmetrics = false;
-        if (!arguments::bind(METRICS_DOCUMENT, args, nargs, kwnames, bound) ||
-            (bound[0] != nullptr && !arguments::to_truth(bound[0], openmetrics)))
-            return nullptr;
-        const prometheus::Document document = prometheus::render_document(
-            openmetrics ? prometheus::Format::openmetrics : prometheus::Format::text);
+        prometheus::Format format{};
+        if (!bind_format(METRICS_DOCUMENT, args, nargs, kwnames, format)) return nullptr;
+        const prometheus::Document document = prometheus::render_document(format);
         if (document.mismatched_tables > 0 && !MISMATCH_REPORTED) {
             MISMATCH_REPORTED = true;
             // Contract: operators search their logs for this text.
@@ -170,14 +178,10 @@ constexpr arguments::Signature WORKER_FAMILIES{"worker_families", METRICS_DOCUME
 
 PyObject* worker_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[1];
-        bool openmetrics = false;
-        if (!arguments::bind(WORKER_FAMILIES, args, nargs, kwnames, bound) ||
-            (bound[0] != nullptr && !arguments::to_truth(bound[0], openmetrics)))
-            return nullptr;
+        prometheus::Format format{};
+        if (!bind_format(WORKER_FAMILIES, args, nargs, kwnames, format)) return nullptr;
         series::attach();
-        return text_to_python(prometheus::render_worker_families(
-            openmetrics ? prometheus::Format::openmetrics : prometheus::Format::text));
+        return text_to_python(prometheus::render_worker_families(format));
     });
 }
 
