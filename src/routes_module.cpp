@@ -249,6 +249,21 @@ PyObject* process_figures(PyObject*, PyObject* pid) {
     });
 }
 
+PyObject* child_pids(PyObject*, PyObject* pid) {
+    return guarded([&]() -> PyObject* {
+        std::uint64_t number = 0;
+        if (!arguments::to_u64(pid, "pid", number)) return nullptr;
+        const std::vector<std::uint32_t> children =
+            number > UINT32_MAX ? std::vector<std::uint32_t>{}
+                                : snapshot::children_of(static_cast<std::uint32_t>(number));
+        PyRef list = PyRef::steal(PyList_New(0));
+        if (!list) return nullptr;
+        for (const std::uint32_t child : children)
+            if (!append(list.get(), PyLong_FromUnsignedLong(child))) return nullptr;
+        return list.release();
+    });
+}
+
 constexpr const char* QUANTILE_PARAMETERS[] = {"bounds", "counts", "q", "maximum"};
 constexpr arguments::Signature QUANTILE{"histogram_quantile", QUANTILE_PARAMETERS, 3};
 
@@ -342,6 +357,9 @@ PyMethodDef PROCESS_FIGURES = {
     "process_figures", process_figures, METH_O,
     "process_figures(pid, /)\n--\n\n"
     "(cpu_seconds, rss_bytes, threads) of a process from /proc, or None without it."};
+PyMethodDef CHILD_PIDS = {"child_pids", child_pids, METH_O,
+                          "child_pids(pid, /)\n--\n\n"
+                          "The pids of the processes whose parent is `pid`, from /proc."};
 PyMethodDef HISTOGRAM_QUANTILE = {
     "histogram_quantile", as_cfunction(histogram_quantile), FASTCALL,
     "histogram_quantile(bounds, counts, q, maximum=nan)\n--\n\n"
@@ -369,7 +387,8 @@ PyObject* build_module() {
         add_function(m, a, CLEAR_SERIES) && add_function(m, a, METRICS_DOCUMENT_DEF) &&
         add_function(m, a, WORKER_FAMILIES_DEF) && add_function(m, a, CHECK_SHARD_DIRECTORY) &&
         add_function(m, a, REGISTER_WORKER) && add_function(m, a, READ_DIRECTORY) &&
-        add_function(m, a, PROCESS_FIGURES) && add_function(m, a, HISTOGRAM_QUANTILE) &&
+        add_function(m, a, PROCESS_FIGURES) && add_function(m, a, CHILD_PIDS) &&
+        add_function(m, a, HISTOGRAM_QUANTILE) &&
         add(m, a, "SHARD_BOUNDS_MS", float_tuple(multiproc::BUCKET_BOUNDS_MS)) &&
         add(m, a, "OPENMETRICS_CONTENT_TYPE",
             text_to_python(prometheus::OPENMETRICS_CONTENT_TYPE)) &&

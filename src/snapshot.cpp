@@ -8,6 +8,7 @@
 // that /proc, while /proc/self always resolves to the caller.
 #include "snapshot.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -82,14 +83,19 @@ std::size_t split_numbers(std::string_view text, std::uint64_t (&fields)[N]) {
     return count;
 }
 
+// The first N fields of /proc/<pid>/stat from field 3, the state (which reads as 0), on.
+// The command name (field 2) may hold spaces and parentheses: they follow its last ')'.
+template <std::size_t N>
+bool stat_fields(std::string_view stat, std::uint64_t (&fields)[N]) {
+    const std::size_t close_paren = stat.rfind(')');
+    return close_paren != std::string_view::npos &&
+           split_numbers(stat.substr(close_paren + 1), fields) == N;
+}
+
 // The figures of the contents of /proc/<pid>/stat and /proc/<pid>/statm.
 std::optional<Counters> parse(std::string_view stat, std::string_view statm) {
-    // The command name (field 2) may hold spaces and parentheses: the fields that
-    // follow its last ')' start with field 3, the state.
-    const std::size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string_view::npos) return std::nullopt;
     std::uint64_t after_name[22];
-    if (split_numbers(stat.substr(close_paren + 1), after_name) < 22) return std::nullopt;
+    if (!stat_fields(stat, after_name)) return std::nullopt;
     const auto field = [&](std::size_t number) { return after_name[number - 3]; };
     std::uint64_t pages[2];
     if (split_numbers(statm, pages) < 2) return std::nullopt;
@@ -171,6 +177,26 @@ Result collect() {
     sample.timestamp = static_cast<std::uint64_t>(timestamp);
     STATE->previous = PreviousSample{cpu_ms, now};
     return sample;
+}
+
+std::vector<std::uint32_t> children_of(std::uint32_t pid) {
+    std::vector<std::uint32_t> children;
+    DIR* listing = opendir("/proc");
+    if (listing == nullptr) return children;
+    while (const dirent* entry = readdir(listing)) {
+        std::uint32_t child = 0;
+        const std::string_view name(entry->d_name);
+        const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), child);
+        if (error != std::errc() || end != name.data() + name.size()) continue;
+        ProcFile stat_file("/proc/" + std::string(name) + "/stat");
+        const auto stat = stat_file.read(child);
+        std::uint64_t state_and_parent[2];
+        // Gone meanwhile, or not a process: skipped.
+        if (stat && stat_fields(*stat, state_and_parent) && state_and_parent[1] == pid)
+            children.push_back(child);
+    }
+    closedir(listing);
+    return children;
 }
 
 std::optional<ProcessFigures> figures_of(std::uint32_t pid) {

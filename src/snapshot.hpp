@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace snapshot {
 
@@ -31,6 +32,9 @@ struct ProcessFigures {
 
 // Nothing when /proc has no such process (or no longer has it).
 std::optional<ProcessFigures> figures_of(std::uint32_t pid);
+
+// The processes whose parent is `pid`, as /proc lists them now.
+std::vector<std::uint32_t> children_of(std::uint32_t pid);
 
 // Mebibytes, the unit of the memory thresholds and the reprs.
 inline double megabytes(std::uint64_t bytes) {

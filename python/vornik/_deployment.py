@@ -30,7 +30,7 @@ import os
 import re
 
 from . import _core
-from ._routes import check_shard_directory
+from ._routes import check_shard_directory, child_pids
 
 LOGGER = logging.getLogger("vornik")
 
@@ -127,7 +127,7 @@ def server_workers() -> tuple[str, int] | None:
     mine = _without_numbers(_command_line(os.getpid()))
     if not mine:
         return None
-    siblings = [pid for pid in _children(parent) if _without_numbers(_command_line(pid)) == mine]
+    siblings = [pid for pid in child_pids(parent) if _without_numbers(_command_line(pid)) == mine]
     return server, len(siblings)
 
 
@@ -163,24 +163,3 @@ def _server_of(argv: list[str]) -> str | None:
 
 def _without_numbers(argv: list[str]) -> str:
     return re.sub(r"\d+", "#", "\0".join(argv))
-
-
-def _children(parent: int) -> list[int]:
-    children = []
-    try:
-        entries = os.listdir("/proc")
-    except OSError:
-        return []
-    for entry in entries:
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat", "rb") as file:
-                stat = file.read()
-        except OSError:
-            continue  # gone meanwhile
-        # "pid (comm) state ppid ...": comm may hold spaces and parentheses.
-        fields = stat[stat.rfind(b")") + 2 :].split()
-        if len(fields) > 1 and int(fields[1]) == parent:
-            children.append(int(entry))
-    return children
