@@ -97,6 +97,21 @@ class TestShardDirectory:
             with pytest.raises(MisconfigurationError, match="Not a directory"):
                 middleware(app, strict=True)  # type: ignore[arg-type]
 
+    def test_blank_is_what_the_core_calls_blank(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, caplog: pytest.LogCaptureFixture
+    ) -> None:
+        """U+001C is whitespace to str.strip() but no White_Space character: the core takes
+        it as a directory name, so the check does too."""
+        monkeypatch.chdir(tmp_path)
+        (tmp_path / "\x1c").write_text("a file where the directory would be")
+        monkeypatch.setenv("VRK_MULTIPROC_DIR", "\x1c")
+        MetricsMiddleware(app)
+        assert [m.split(": ")[-1] for m in warnings_of(caplog)] == [
+            "Not a directory; every worker reports only its own requests"
+        ]
+        _core.set_multiproc_dir("\x1c")
+        assert not _core.multiproc_enabled()
+
     def test_a_full_filesystem_is_told_at_start_and_never_as_unset(self, tmp_path: Path) -> None:
         """Creating an empty file needs no block, so only sizing a file as a worker does
         finds a full disk; and at the first request, a set directory the core gave up
