@@ -10,6 +10,13 @@
 #include <cstring>
 #include <string_view>
 
+// Open-file-description locks are Linux's since 3.15; C libraries older than glibc 2.20
+// do not name them.
+#ifndef F_OFD_GETLK
+#define F_OFD_GETLK 36
+#define F_OFD_SETLK 37
+#endif
+
 namespace worker_slots {
 
 namespace {
