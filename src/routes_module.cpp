@@ -1,6 +1,6 @@
 // Module initialisation and the function table of vornik._routes: requests by method,
 // route template and status code, and the document that carries them. It shares all
-// state with vornik._core through the library both link.
+// state with vornik._core: both are built in the one library their modules link.
 #include <Python.h>
 
 #include <optional>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "arguments.hpp"
+#include "entry_points.hpp"
 #include "multiproc.hpp"
 #include "prometheus.hpp"
 #include "py_ref.hpp"
@@ -222,6 +223,6 @@ PyObject* init_module() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__routes() {
+PyObject* vornik_routes_init() {
     return guarded(init_module);
 }

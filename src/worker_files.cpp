@@ -16,10 +16,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/random.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -218,7 +219,9 @@ bool still_named(const std::string& path, const Identity& identity) {
 
 std::string spare_name(pid_t pid, std::string_view suffix) {
     std::uint32_t tag = 0;
-    if (getrandom(&tag, sizeof tag, GRND_NONBLOCK) != sizeof tag)
+    // The system call itself: glibc has a getrandom() only from 2.25 on, and the wheels
+    // are built for 2.17.
+    if (syscall(SYS_getrandom, &tag, sizeof tag, GRND_NONBLOCK) != static_cast<long>(sizeof tag))
         tag = static_cast<std::uint32_t>(std::rand());
     char hex[9];
     std::snprintf(hex, sizeof hex, "%08x", tag);
