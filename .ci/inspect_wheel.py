@@ -1,7 +1,9 @@
 """Checks the shared objects of a built wheel: their processor, the newest glibc symbol
-version each needs (printed, and at most the wheel's floor), and that the extension
-modules hold only their entry points, so that all the C++ code and the one copy of
-the C++ runtime it links statically are in libvornik.
+version each needs (printed, and at most the wheel's floor), that every symbol they
+take from the system has a glibc version (one without is a function the floor's glibc
+lacks, which the loader would fail to find there), and that the extension modules hold
+only their entry points, so that all the C++ code and the one copy of the C++ runtime
+it links statically are in libvornik.
 
     python .ci/inspect_wheel.py WHEEL ARCH GLIBC
 """
@@ -14,7 +16,7 @@ import zipfile
 
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
-from elftools.elf.gnuversions import GNUVerNeedSection
+from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
 
 MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
 # Undefined weak symbols that the C runtime's start files refer to in every object.
@@ -39,6 +41,21 @@ def needed(elf: ELFFile) -> list[str]:
     section = elf.get_section_by_name(".dynamic")
     assert isinstance(section, DynamicSection)
     return [tag.needed for tag in section.iter_tags() if tag.entry.d_tag == "DT_NEEDED"]
+
+
+def unversioned_imports(elf: ELFFile) -> list[str]:
+    """What the object needs from elsewhere with no symbol version, the interpreter's
+    API (which has none) and our own libvornik's left out."""
+    versions = next((s for s in elf.iter_sections() if isinstance(s, GNUVerSymSection)), None)
+    found = []
+    for index, symbol in enumerate(elf.get_section_by_name(".dynsym").iter_symbols()):
+        if (symbol.name and symbol["st_shndx"] == "SHN_UNDEF"
+                and symbol["st_info"]["bind"] != "STB_WEAK"
+                and (versions is None
+                     or versions.get_symbol(index)["ndx"] in ("VER_NDX_LOCAL", "VER_NDX_GLOBAL"))
+                and not symbol.name.startswith(("Py", "_Py", "vornik_"))):  # fmt: skip
+            found.append(symbol.name)
+    return sorted(found)
 
 
 def dynamic_symbols(elf: ELFFile) -> tuple[set[str], set[str]]:
@@ -68,6 +85,8 @@ def inspect(wheel: str, arch: str, floor: str) -> list[str]:
                 problems.append(f"{name} is built for {elf['e_machine']}, not {arch}")
             if newest and version_key(newest) > version_key(floor):
                 problems.append(f"{name} needs GLIBC_{newest}, newer than {floor}")
+            if unknown := unversioned_imports(elf):
+                problems.append(f"{name} needs symbols of no glibc version: {unknown}")
             module = name.rsplit("/", 1)[-1].split(".")[0]
             if module.startswith("_"):
                 defined, required = dynamic_symbols(elf)

@@ -380,7 +380,10 @@ void discard(int dir_fd, const std::string& name) {
 }
 
 int publish(int dir_fd, const std::string& temporary, const std::string& name) {
-    if (renameat2(dir_fd, temporary.c_str(), dir_fd, name.c_str(), RENAME_NOREPLACE) == 0) return 1;
+    // The system call itself, as for getrandom: glibc has renameat2() only from 2.28 on.
+    const long renamed =
+        syscall(SYS_renameat2, dir_fd, temporary.c_str(), dir_fd, name.c_str(), RENAME_NOREPLACE);
+    if (renamed == 0) return 1;
     if (errno == EEXIST) return 0;
     if (errno != EINVAL && errno != ENOSYS) return -1;
     // A filesystem without the no-replace rename: a hard link never replaces either. For
