@@ -8,6 +8,7 @@
 #include "aggregator.hpp"
 #include "alerts.hpp"
 #include "arguments.hpp"
+#include "entry_points.hpp"
 #include "multiproc.hpp"
 #include "prometheus.hpp"
 #include "py_ref.hpp"
@@ -264,6 +265,6 @@ PyObject* init_module() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__core() {
+PyObject* vornik_core_init() {
     return guarded(init_module);
 }

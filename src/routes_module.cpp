@@ -1,6 +1,6 @@
 // Module initialisation and the function table of vornik._routes: requests by method,
 // route template and status code, and the document that carries them. It shares all
-// state with vornik._core through the library both link.
+// state with vornik._core: both are built in the one library their modules link.
 #include <Python.h>
 
 #include <cmath>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "arguments.hpp"
+#include "entry_points.hpp"
 #include "histogram.hpp"
 #include "multiproc.hpp"
 #include "prometheus.hpp"
@@ -402,6 +403,6 @@ PyObject* init_module() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__routes() {
+PyObject* vornik_routes_init() {
     return guarded(init_module);
 }

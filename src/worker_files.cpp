@@ -16,10 +16,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/random.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,7 +73,9 @@ bool all_hex_digits(std::string_view text) {
 // 64 random bits in hex; names made with them cannot be foreseen by anybody else.
 std::string random_tag() {
     std::uint64_t tag = 0;
-    if (getrandom(&tag, sizeof tag, GRND_NONBLOCK) != sizeof tag)
+    // The system call itself: glibc has a getrandom() only from 2.25 on, and the wheels
+    // are built for 2.17.
+    if (syscall(SYS_getrandom, &tag, sizeof tag, GRND_NONBLOCK) != static_cast<long>(sizeof tag))
         tag =
             static_cast<std::uint64_t>(std::rand()) << 32 ^ static_cast<std::uint64_t>(std::rand());
     char hex[17];
@@ -444,7 +447,10 @@ void discard(int dir_fd, const std::string& name) {
 }
 
 int publish(int dir_fd, const std::string& temporary, const std::string& name) {
-    if (renameat2(dir_fd, temporary.c_str(), dir_fd, name.c_str(), RENAME_NOREPLACE) == 0) return 1;
+    // The system call itself, as for getrandom: glibc has renameat2() only from 2.28 on.
+    const long renamed =
+        syscall(SYS_renameat2, dir_fd, temporary.c_str(), dir_fd, name.c_str(), RENAME_NOREPLACE);
+    if (renamed == 0) return 1;
     if (errno == EEXIST) return 0;
     if (errno != EINVAL && errno != ENOSYS) return -1;
     // A filesystem without the no-replace rename: a hard link never replaces either. For
