@@ -262,9 +262,7 @@ void fetch_max(std::atomic_ref<std::uint64_t> word, std::uint64_t value) {
 }
 
 bool is_shard_name(std::string_view name) {
-    return name.size() >= SHARD_PREFIX.size() + SHARD_SUFFIX.size() &&
-           name.starts_with(SHARD_PREFIX) && name.ends_with(SHARD_SUFFIX) &&
-           text::is_valid_utf8(name);
+    return worker_files::is_worker_name(name, SHARD_SUFFIX);
 }
 
 // The merge's arithmetic, used alike for shards and for retained totals.

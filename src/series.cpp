@@ -326,8 +326,7 @@ std::string series_name(pid_t pid) {
 }
 
 bool is_series_name(std::string_view name) {
-    return name.size() > SERIES_PREFIX.size() + SERIES_SUFFIX.size() &&
-           name.starts_with(SERIES_PREFIX) && name.ends_with(SERIES_SUFFIX);
+    return worker_files::is_worker_name(name, SERIES_SUFFIX);
 }
 
 // Read, never mapped: a file cut short by another process makes a read come up short,

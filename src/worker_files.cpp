@@ -30,6 +30,7 @@
 #include <cstring>
 
 #include "fault_guard.hpp"
+#include "text.hpp"
 
 namespace worker_files {
 
@@ -257,6 +258,11 @@ int probe_directory(const std::string& path, std::size_t size) {
     const int error = Mapping::allocate(temporary->fd.get(), size) ? 0 : errno;
     detail::discard(directory->fd.get(), temporary->name);
     return error;
+}
+
+bool is_worker_name(std::string_view name, std::string_view suffix) {
+    return name.size() >= PREFIX.size() + suffix.size() && name.starts_with(PREFIX) &&
+           name.ends_with(suffix) && text::is_valid_utf8(name);
 }
 
 bool countable(const struct stat& info, const Directory& directory) {

@@ -129,6 +129,10 @@ int probe_directory(const std::string& path, std::size_t size);
 // there.
 bool countable(const struct stat& info, const Directory& directory);
 
+// Whether `name` is one a writer gives its file of a kind: "vrk-", then anything, then
+// `suffix`, all valid UTF-8 (readers hand names on as text).
+bool is_worker_name(std::string_view name, std::string_view suffix);
+
 // Opens `name` for reading without following links or blocking on special files, and
 // only when it is countable; `info` receives its status.
 FileDescriptor open_countable(const Directory& directory, const char* name, struct stat& info);

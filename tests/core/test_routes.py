@@ -772,3 +772,14 @@ def test_a_table_file_that_cannot_be_made_is_said_once_and_retried(tmp_path: Pat
     assert len(warnings) == 1, out
     assert "No space left on device" in warnings[0] and str(mount_point) in warnings[0]
     assert lines[-2:] == ["before 0", "1"], out
+
+
+def test_a_table_under_a_name_that_is_no_text_is_not_counted(tmp_path: Path) -> None:
+    """Worker files have names of text, for every kind alike."""
+    table = table_bytes(os.getpid(), [(0, 200, "/r", 1000, [1] + [0] * 14)])
+    for name in (b"vrk-1.series", b"vrk-2\xff.series"):
+        fd = os.open(os.path.join(os.fsencode(tmp_path), name), os.O_WRONLY | os.O_CREAT, 0o644)
+        os.write(fd, table)
+        os.close(fd)
+    _core.set_multiproc_dir(str(tmp_path))
+    assert totals(_routes.metrics_document()) == {("GET", "/r", "200"): 1}
