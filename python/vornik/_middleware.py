@@ -10,7 +10,7 @@ from typing import Any, ClassVar, Generic, NamedTuple, TypeVar
 
 from ._core import PROMETHEUS_CONTENT_TYPE
 from ._deployment import check_at_start
-from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document, record_response
+from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document, record_response, register_worker
 
 #: Environ or scope key an application may set to the route template of the
 #: request; it takes precedence over what the middleware finds out by itself.
@@ -88,6 +88,9 @@ def metrics_answer(method: str, request_headers: Mapping[str, str]) -> MetricsAn
             ],
             b"",
         )
+    # The worker that answers is one of the live workers the document lists, even when
+    # this scrape is its first request.
+    register_worker()
     content_type, body = _document(request_headers)
     headers = [("Content-Type", content_type)]
     if _accepts_gzip(request_headers.get("accept-encoding", "")):
