@@ -5,7 +5,7 @@ lacks, which the loader would fail to find there), and that the extension module
 only their entry points, so that all the C++ code and the one copy of the C++ runtime
 it links statically are in libvornik.
 
-    python .ci/inspect_wheel.py WHEEL ARCH GLIBC
+    python .ci/check_wheel.py WHEEL ARCH GLIBC
 """
 
 from __future__ import annotations
