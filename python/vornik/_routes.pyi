@@ -15,6 +15,7 @@ __all__ = [
     "series_count",
     "clear_series",
     "metrics_document",
+    "directory_document",
     "worker_families",
     "check_shard_directory",
     "register_worker",
