@@ -3,8 +3,8 @@
 The core absorbs every shard directory failure and never guesses at the server
 around it; so every way of getting the directory wrong would be silent, and each
 scrape would show whichever worker answered it. The middlewares warn instead,
-through the ``vornik`` logger and once per process, or raise
-:class:`MisconfigurationError` in strict mode:
+through the ``vornik`` logger and once per process, each message starting with
+"vornik: ", or raise :class:`MisconfigurationError` in strict mode:
 
 - at start (when a middleware is created): ``VRK_MULTIPROC_DIR`` names a
   directory that cannot be used. Checked by the core trying what a worker does
@@ -14,6 +14,7 @@ through the ``vornik`` logger and once per process, or raise
   is in use; when ``VRK_MULTIPROC_DIR`` is set all the same, the warning says the
   directory cannot be used, with the reason. Only then has the application set its directory, if it does that
   in code, and have the other workers started.
+- at start: ``VRK_METRICS_ENDPOINT`` is neither ``on`` nor ``off``.
 
 Several workers are told only from sources that cannot be wrong: the WSGI flag
 ``wsgi.multiprocess`` where the server is gunicorn or uWSGI (bjoern and
