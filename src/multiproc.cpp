@@ -390,18 +390,19 @@ std::optional<std::string> dir() {
     return std::nullopt;
 }
 
-std::vector<Shard> live_shards(const worker_files::Directory& directory) {
-    std::vector<Shard> shards;
+ShardReading read_shards(const worker_files::Directory& directory, const worker_files::Names& names,
+                         worker_files::Keep keep, worker_files::Tidy tidy) {
     const ShardKind kind;
-    worker_files::for_each_entry(directory.fd.get(), [&](const char* name) {
-        const auto file = worker_files::read_file(directory, kind, name);
+    auto merge = worker_files::merge(directory, names, kind, MergedShards{}, keep, tidy);
+    ShardReading reading{merge.totals, {}};
+    for (const auto& file : merge.files) {
         // Taking a gone writer's lock for a moment keeps nobody out: nobody holds it.
-        if (!file || worker_files::writer_gone(file->fd.get(), kind.pid(file->image))) return;
-        const MergedShards totals = totals_of(file->image);
-        shards.push_back(
-            {name, kind.pid(file->image), totals.requests, totals.errors, totals.buckets});
-    });
-    return shards;
+        if (worker_files::writer_gone(file.fd.get(), kind.pid(file.image))) continue;
+        const MergedShards totals = totals_of(file.image);
+        reading.live.push_back(
+            {file.name, kind.pid(file.image), totals.requests, totals.errors, totals.buckets});
+    }
+    return reading;
 }
 
 std::optional<MergedShards> merged() {
@@ -409,7 +410,9 @@ std::optional<MergedShards> merged() {
     if (!directory_text) return std::nullopt;
     const auto directory = worker_files::open_directory(*directory_text, false);
     if (!directory) return MergedShards{};
-    return worker_files::merge(*directory, ShardKind{}, MergedShards{}).totals;
+    return read_shards(*directory, worker_files::list_names(*directory), worker_files::Keep::totals,
+                       worker_files::Tidy::fold)
+        .totals;
 }
 
 }  // namespace multiproc

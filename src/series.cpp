@@ -834,31 +834,41 @@ void clear() {
     table.overflow_slot = NO_SLOT;
 }
 
-Merged merged() {
+Merged own() {
     State& state = STATE();
-    std::vector<double> bounds;
-    std::uint64_t cap = 0;
-    {
-        std::lock_guard guard(state.lock);
-        bounds = state.bounds_s;
-        cap = state.max_series;
-    }
-    const std::optional<std::string> directory_text = multiproc::dir();
-    std::optional<worker_files::Directory> directory;
-    if (directory_text) directory = worker_files::open_directory(*directory_text, false);
-    if (!directory) {
-        // Without a directory, this process's own table; a directory that cannot be
-        // opened reports no series, as the shard merge reports zeros then.
-        Accumulator own(bounds);
-        std::lock_guard guard(state.lock);
-        if (state.table && !directory_text) own.add_image(state.table->image());
-        return std::move(own).result(0);
-    }
+    std::lock_guard guard(state.lock);
+    Accumulator own(state.bounds_s);
+    if (state.table) own.add_image(state.table->image());
+    return std::move(own).result(0);
+}
+
+Merged merge_tables(const worker_files::Directory& directory, const worker_files::Names& names,
+                    const std::vector<double>& bounds_s, worker_files::Tidy tidy) {
     const TableKind kind{
-        bounds, std::min<std::uint64_t>(RETAINED_FACTOR * cap,
-                                        MAX_RETAINED_BYTES / 8 / slot_words(bounds.size()))};
-    auto merge = worker_files::merge(*directory, kind, Accumulator(bounds));
+        bounds_s, std::min<std::uint64_t>(RETAINED_FACTOR * max_series(),
+                                          MAX_RETAINED_BYTES / 8 / slot_words(bounds_s.size()))};
+    auto merge = worker_files::merge(directory, names, kind, Accumulator(bounds_s),
+                                     worker_files::Keep::totals, tidy);
     return std::move(merge.totals).result(merge.left_out);
+}
+
+std::optional<std::vector<double>> bounds_in(const worker_files::Directory& directory,
+                                             const worker_files::Names& names) {
+    for (const std::string& name : names) {
+        if (!is_series_name(name)) continue;
+        struct stat info {};
+        const FileDescriptor fd = worker_files::open_countable(directory, name.c_str(), info);
+        std::array<std::uint64_t, HEADER_WORDS> header{};
+        if (!fd || pread(fd.get(), header.data(), sizeof header, 0) != sizeof header ||
+            header[MAGIC_WORD] != MAGIC || header[BOUND_COUNT] == 0 ||
+            header[BOUND_COUNT] > MAX_BOUNDS)
+            continue;
+        std::vector<double> bounds(header[BOUND_COUNT]);
+        for (std::size_t i = 0; i < bounds.size(); ++i)
+            bounds[i] = std::bit_cast<double>(header[BOUNDS + i]);
+        if (!check_bounds(bounds)) return bounds;
+    }
+    return std::nullopt;
 }
 
 }  // namespace series
