@@ -23,13 +23,9 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from types import FrameType
 from urllib.parse import urlsplit
 
-from . import __version__, _routes
+from . import __version__
 from ._middleware import BearerToken, metrics_answer
-
-# TEMPORARY until directory_document is on main.
-directory_document = getattr(_routes, "directory_document", None) or (
-    lambda path, openmetrics=False: _routes.metrics_document(openmetrics=openmetrics)
-)
+from ._routes import directory_document
 
 #: Outside the range 9100-9999 where the common exporters take their ports; documented in
 #: the README.
