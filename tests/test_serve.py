@@ -40,10 +40,10 @@ class Exporter:
         assert self.process.stderr is not None
         ready, _, _ = select.select([self.process.stderr], [], [], TIMEOUT_S)
         assert ready, "the exporter said nothing"
-        self.started = self.process.stderr.readline()
+        started = self.process.stderr.readline()
         found = re.fullmatch(r"vornik serve: serving .* on http://127\.0\.0\.1:(\d+)/metrics\n",
-                             self.started)  # fmt: skip
-        assert found, self.started + self.process.communicate(timeout=TIMEOUT_S)[1]
+                             started)  # fmt: skip
+        assert found, started + self.process.communicate(timeout=TIMEOUT_S)[1]
         self.port = int(found.group(1))
 
     def get(self, method: str = "GET", path: str = "/metrics", timeout: float = 10,
@@ -143,30 +143,24 @@ def test_bearer_token(tmp_path: Path, helpers: list[subprocess.Popen[str]]) -> N
 def test_what_cannot_be_served_is_one_line_and_exit_2(tmp_path: Path, case: str) -> None:
     (tmp_path / "a-file").write_text("")
     (tmp_path / "empty").write_text("\n")
-    args = ["--dir", str(tmp_path / "shards")]
-    env = {}
+    shards = ["--dir", str(tmp_path / "shards")]
     with socket.socket() as taken:
         taken.bind((HOST, 0))
         taken.listen()
-        if case == "a file":
-            args = ["--dir", str(tmp_path / "a-file")]
-            told = r"cannot read the shard directory '.*a-file': Not a directory"
-        elif case == "port taken":
-            args += ["--bind", f"{HOST}:{taken.getsockname()[1]}"]
-            told = r"cannot listen on 127\.0\.0\.1:\d+: Address already in use"
-        elif case == "no token file":
-            args += ["--bearer-token-file", str(tmp_path / "missing")]
-            told = r"cannot read the bearer token file '.*missing': No such file or directory"
-        elif case == "empty token":
-            args += ["--bearer-token-file", str(tmp_path / "empty")]
-            told = r"the bearer token file '.*empty' holds no token"
-        else:
-            args = []
-            env["VRK_MULTIPROC_DIR"] = ""
-            told = r"no shard directory: give --dir or set VRK_MULTIPROC_DIR"
+        args, told = {
+            "a file": (["--dir", str(tmp_path / "a-file")],
+                       r"cannot read the shard directory '.*a-file': Not a directory"),
+            "port taken": ([*shards, "--bind", f"{HOST}:{taken.getsockname()[1]}"],
+                           r"cannot listen on 127\.0\.0\.1:\d+: Address already in use"),
+            "no token file": ([*shards, "--bearer-token-file", str(tmp_path / "missing")],
+                              r"cannot read the bearer token file '.*missing': No such file or directory"),
+            "empty token": ([*shards, "--bearer-token-file", str(tmp_path / "empty")],
+                            r"the bearer token file '.*empty' holds no token"),
+            "no dir": ([], r"no shard directory: give --dir or set VRK_MULTIPROC_DIR"),
+        }[case]  # fmt: skip
         result = subprocess.run([sys.executable, "-m", "vornik", "serve", *args],
-                                capture_output=True, text=True, env=environment(**env),
-                                timeout=TIMEOUT_S)  # fmt: skip
+                                capture_output=True, text=True, timeout=TIMEOUT_S,
+                                env=environment(VRK_MULTIPROC_DIR=""))  # fmt: skip
     assert (result.returncode, result.stdout) == (2, "")
     assert re.fullmatch(rf"python -m vornik serve: error: {told}\n", result.stderr), result.stderr
 
