@@ -37,15 +37,6 @@ void set_dir(const std::optional<std::string>& dir);
 // The active directory, or nothing when aggregation is off.
 std::optional<std::string> dir();
 
-// Changes whenever the directory is chosen or given up: a relaxed load that lets other
-// writers into the directory notice a change without taking the shard state's lock.
-std::uint64_t generation();
-
-// The Unix second in which the shard writer last checked that its file is still in
-// place; it moves once a second while requests come. Other writers into the directory
-// check their own files when it moves, without reading the clock per request.
-std::uint64_t checked_second();
-
 // A shard as the reader of a directory finds it.
 struct Shard {
     std::string name;

@@ -202,13 +202,21 @@ PyObject* directory_document(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// This process's files in the current shard directory, as its first request would make
+// them: its shard (when the directory was chosen by the environment and nothing asked
+// for it yet), its series table and its worker slot.
+void attach_worker() {
+    multiproc::dir();
+    series::attach();
+}
+
 constexpr arguments::Signature WORKER_FAMILIES{"worker_families", METRICS_DOCUMENT_PARAMETERS, 0};
 
 PyObject* worker_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         prometheus::Format format{};
         if (!bind_format(WORKER_FAMILIES, args, nargs, kwnames, format)) return nullptr;
-        series::attach();
+        attach_worker();
         return text_to_python(prometheus::render_worker_families(format));
     });
 }
@@ -230,7 +238,7 @@ PyObject* check_shard_directory(PyObject*, PyObject* path) {
 
 PyObject* register_worker(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
-        series::attach();
+        attach_worker();
         Py_RETURN_NONE;
     });
 }

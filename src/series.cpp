@@ -32,7 +32,6 @@
 // (header and `used` slots, pid 0), so counters never go down when workers are recycled.
 #include "series.hpp"
 
-#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,7 +51,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "multiproc.hpp"
+#include "shard_directory.hpp"
 #include "text.hpp"
 #include "units.hpp"
 #include "worker_files.hpp"
@@ -251,14 +250,8 @@ struct State {
     std::string file_problem;
 };
 
-// A forked child must not count into its parent's table file.
-std::atomic<std::uint64_t> FORKS{0};
-
 State& STATE() {
-    static State* state = [] {
-        pthread_atfork(nullptr, nullptr, [] { FORKS.fetch_add(1, RELAXED); });
-        return new State();  // never destroyed: requests may be recorded during exit
-    }();
+    static State* state = new State();  // never destroyed: requests may be recorded during exit
     return *state;
 }
 
@@ -421,10 +414,10 @@ void claim_slot(Table& table, const worker_files::Directory& directory, const st
 [[gnu::noinline]] Table& refresh_table(State& state, std::uint64_t forks) {
     std::optional<Table> carried;
     std::optional<worker_slots::Claim> kept_slot;
-    if (state.table && state.table->dir_generation == multiproc::generation() &&
+    if (state.table && state.table->dir_generation == shard_directory::generation() &&
         state.table->fork_generation == forks) {
         Table& table = *state.table;
-        table.checked_second = multiproc::checked_second();
+        table.checked_second = shard_directory::checked_second();
         if (table.file_missing) {
             carried = std::move(state.table);
             kept_slot = std::move(carried->worker_slot);  // the same label after the move
@@ -437,7 +430,7 @@ void claim_slot(Table& table, const worker_files::Directory& directory, const st
             state.table.reset();  // unlocks and unmaps before a file of the same name is opened
         } else {
             if (!table.worker_slot || !worker_slots::still_held(*table.worker_slot)) {
-                const std::optional<std::string> dir = multiproc::dir();
+                const std::optional<std::string> dir = shard_directory::current().dir;
                 if (const auto directory =
                         dir ? worker_files::open_directory(*dir, false) : std::nullopt)
                     claim_slot(table, *directory, *dir);
@@ -446,7 +439,8 @@ void claim_slot(Table& table, const worker_files::Directory& directory, const st
         }
     }
     state.table.reset();
-    const std::optional<std::string> dir = multiproc::dir();
+    const shard_directory::Choice choice = shard_directory::current();
+    const std::optional<std::string>& dir = choice.dir;
     const std::uint64_t capacity = state.max_series + 1;
     std::optional<worker_files::Directory> directory;
     if (dir) directory = worker_files::open_directory(*dir, true);
@@ -457,9 +451,9 @@ void claim_slot(Table& table, const worker_files::Directory& directory, const st
     if (!table && carried) table = std::move(carried);
     if (!table) table = memory_table(state.bounds_s, capacity);
     table->file_missing = dir && !table->backing;
-    table->dir_generation = multiproc::generation();
+    table->dir_generation = choice.generation;
     table->fork_generation = forks;
-    table->checked_second = multiproc::checked_second();
+    table->checked_second = shard_directory::checked_second();
     if (kept_slot && worker_slots::still_held(*kept_slot)) {
         table->worker_slot = std::move(kept_slot);
     } else if (directory) {
@@ -477,12 +471,12 @@ void claim_slot(Table& table, const worker_files::Directory& directory, const st
 // when a directory is set, making its file is tried again at every such check, and the
 // series counted meanwhile move into it. A slot whose file is gone is claimed anew.
 Table& current_table(State& state) {
-    const std::uint64_t forks = FORKS.load(RELAXED);
-    if (state.table && state.table->dir_generation == multiproc::generation() &&
+    const std::uint64_t forks = shard_directory::forks();
+    if (state.table && state.table->dir_generation == shard_directory::generation() &&
         state.table->fork_generation == forks) {
         Table& table = *state.table;
         if (!table.backing && !table.file_missing) return table;
-        if (multiproc::checked_second() == table.checked_second) return table;
+        if (shard_directory::checked_second() == table.checked_second) return table;
     }
     return refresh_table(state, forks);
 }
