@@ -604,7 +604,9 @@ def test_misconfiguration_is_in_the_servers_log(
             expected_status(p, errors) for p in paths
         ]
         if warning is not None:
-            # Each worker says it once, at start or at its first request.
+            # Each worker says it once, at start or at its first request, naming vornik
+            # though nothing configured logging.
+            warning = "^vornik: " + warning
             server.wait_for(warning)
             time.sleep(0.5)
             said = misconfiguration_warnings(server)
@@ -969,3 +971,97 @@ def test_two_hosts_one_prometheus_while_gunicorn_recycles_workers(tmp_path: Path
         ]
         for _, _, server in hosts:
             server.wait_for(r"Autorestarting worker after current request", count=4)
+
+
+# --- the exporter beside saturated workers -------------------------------------------
+
+SLOW_APP = """
+    import time
+
+    from vornik.wsgi import MetricsMiddleware
+
+
+    def slow(environ, start_response):
+        time.sleep(0.5)
+        start_response("200 OK", [("Content-Type", "text/plain")])
+        return [b"slow"]
+
+
+    application = MetricsMiddleware(slow)
+"""
+
+
+def p99(latencies: Sequence[float]) -> float:
+    ordered = sorted(latencies)
+    return ordered[math.ceil(0.99 * len(ordered)) - 1]
+
+
+def timed_get(port: int, path: str, timeout: float) -> tuple[float, Response | None]:
+    """The seconds a GET took, and its response; None when it timed out."""
+    start = time.monotonic()
+    conn = http.client.HTTPConnection(HOST, port, timeout=timeout)
+    try:
+        conn.request("GET", path)
+        response = conn.getresponse()
+        answer = Response(response.status, response.read(), None)
+    except TimeoutError:
+        answer = None
+    finally:
+        conn.close()
+    return time.monotonic() - start, answer
+
+
+def test_the_exporter_answers_while_the_workers_are_saturated(tmp_path: Path) -> None:
+    """2 sync workers, 6 clients of a route that takes 0.5 s: a scrape of the application's
+    own port waits in its listen queue behind them, the exporter's never waits."""
+    shards = tmp_path / "shards"
+    write_app(tmp_path, "slow_app", SLOW_APP)
+    args = [
+        sys.executable, "-m", "gunicorn", "--bind", f"{HOST}:0", "--chdir", str(tmp_path),
+        "--workers", "2", "--worker-class", "sync", "--graceful-timeout", "2", "slow_app:application",
+    ]  # fmt: skip
+    exporter_args = [sys.executable, "-m", "vornik", "serve", "--bind", f"{HOST}:0"]
+    with (
+        running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server,
+        running(exporter_args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as exporter,
+    ):
+        port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
+        exporter_port = int(exporter.wait_for(r"on http://127\.0\.0\.1:(\d+)/metrics")[0].group(1))
+        server.wait_for(r"Booting worker with pid", count=2)
+        stop = threading.Event()
+        served: list[Response | None] = []
+
+        def client() -> None:
+            for _ in range(16):  # at most 16 requests, well past the scrapes below
+                if stop.is_set():
+                    return
+                served.append(timed_get(port, "/slow", timeout=15)[1])
+
+        clients = [threading.Thread(target=client) for _ in range(6)]
+        for thread in clients:
+            thread.start()
+        try:
+            time.sleep(1.0)  # the queue fills
+            in_app, beside = [], []
+            for _ in range(6):
+                # Prometheus' default scrape timeout: 1 s.
+                in_app.append(timed_get(port, "/metrics", timeout=1.0))
+                for _ in range(4):
+                    beside.append(timed_get(exporter_port, "/metrics", timeout=1.0))
+                    time.sleep(0.1)
+        finally:
+            stop.set()
+            for thread in clients:
+                thread.join(30)
+        assert all(r is not None and r.status == 200 for r in served)
+        timed_out = sum(answer is None for _, answer in in_app)
+        assert all(answer is not None and answer.status == 200 for _, answer in beside)
+        # The clients are done: the exporter counts every request they sent.
+        counted = metric(timed_get(exporter_port, "/metrics", 5.0)[1].body, "vrk_requests_total")  # type: ignore[union-attr]
+        print(
+            f"\nin-app scrapes: {timed_out} of {len(in_app)} timed out after 1 s; exporter "
+            f"scrapes: p99 {p99([t for t, _ in beside]) * 1000:.1f} ms of {len(beside)}, "
+            f"max {max(t for t, _ in beside) * 1000:.1f} ms; {len(served)} slow requests"
+        )
+        assert timed_out >= len(in_app) // 2, in_app
+        assert counted == len(served)
