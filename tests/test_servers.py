@@ -674,8 +674,8 @@ def test_prometheus_scrapes_the_demo(tmp_path: Path) -> None:
                     samples = prometheus_api(
                         prom_port, "query", query='vrk_requests_total{job="vornik-demo"}'
                     )
-                except (OSError, http.client.HTTPException):
-                    samples = []  # not listening yet
+                except (OSError, http.client.HTTPException, AssertionError):
+                    samples = []  # not listening yet, or not ready (503)
                 if samples:
                     break
                 time.sleep(0.5)
