@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "aggregator.hpp"
+#include "app_metrics.hpp"
 #include "multiproc.hpp"
 #include "series.hpp"
 #include "snapshot.hpp"
@@ -326,6 +327,122 @@ void push_worker_families(std::string& out, Format format) {
     }
 }
 
+// ---- The application's metrics ---------------------------------------------------------
+
+// A help text as each format escapes it: backslash and line feed, and in OpenMetrics
+// the double quote too.
+void append_help(std::string& out, std::string_view help, Format format) {
+    for (const char c : help) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '"' && format == Format::openmetrics) {
+            out += "\\\"";
+        } else {
+            out += c;
+        }
+    }
+}
+
+void push_app_head(std::string& out, const app_metrics::Declaration& d, Format format) {
+    std::string_view family = d.name;
+    if (format == Format::openmetrics && d.type == app_metrics::Type::counter)
+        family.remove_suffix(6);
+    out += "# HELP ";
+    out += family;
+    out += ' ';
+    append_help(out, d.help, format);
+    out += "\n# TYPE ";
+    out += family;
+    out += ' ';
+    out += app_metrics::TYPE_NAMES[static_cast<std::size_t>(d.type)];
+    out += '\n';
+    if (format == Format::openmetrics && !d.unit.empty()) {
+        out += "# UNIT ";
+        out += family;
+        out += ' ';
+        out += d.unit;
+        out += '\n';
+    }
+}
+
+// `{a="x",b="y"` with what follows left open, or nothing for a series without labels
+// and no more to come.
+void append_app_labels(std::string& out, const app_metrics::Declaration& d,
+                       const app_metrics::Series& one) {
+    bool first = true;
+    const auto separate = [&] {
+        out += first ? '{' : ',';
+        first = false;
+    };
+    if (!d.label_names.empty()) {
+        const auto values = app_metrics::label_values(one.labels);
+        for (std::size_t i = 0; i < d.label_names.size(); ++i) {
+            separate();
+            append_label(out, d.label_names[i], values[i]);
+        }
+    }
+    if (one.worker) {
+        separate();
+        out += app_metrics::WORKER_LABEL;
+        out += "=\"";
+        append_count(out, *one.worker);
+        out += '"';
+    }
+}
+
+// Opens the labels of a sample: its own, then `extra` (without the braces).
+void push_sample_name(std::string& out, std::string_view name, std::string_view suffix,
+                      const app_metrics::Declaration& d, const app_metrics::Series& one,
+                      std::string_view extra = {}) {
+    out += name;
+    out += suffix;
+    const std::size_t before = out.size();
+    append_app_labels(out, d, one);
+    if (!extra.empty()) {
+        out += out.size() == before ? '{' : ',';
+        out += extra;
+    }
+    if (out.size() != before) out += '}';
+    out += ' ';
+}
+
+void push_app_family(std::string& out, const app_metrics::Family& family, Format format) {
+    const app_metrics::Declaration& d = family.declaration;
+    push_app_head(out, d, format);
+    std::string le;
+    for (const app_metrics::Series& one : family.series) {
+        if (d.type != app_metrics::Type::histogram) {
+            push_sample_name(out, d.name, {}, d, one);
+            text::append_shortest(out, one.value);
+            out += '\n';
+            continue;
+        }
+        std::uint64_t cumulative = 0;
+        for (std::size_t b = 0; b < one.buckets.size(); ++b) {
+            cumulative += one.buckets[b];
+            le.assign("le=\"");
+            if (b < d.bounds.size()) {
+                append_bound(le, d.bounds[b]);
+            } else {
+                le += "+Inf";
+            }
+            le += '"';
+            push_sample_name(out, d.name, "_bucket", d, one, le);
+            append_count(out, cumulative);
+            out += '\n';
+        }
+        push_sample_name(out, d.name, "_count", d, one);
+        append_count(out, cumulative);
+        out += '\n';
+        push_sample_name(out, d.name, "_sum", d, one);
+        text::append_shortest(out, one.sum);
+        out += '\n';
+    }
+    end_family(out, format);
+}
+
 }  // namespace
 
 std::string render() {
@@ -350,8 +467,12 @@ Document render_document(Format format) {
     push_requests_by_route(out, merged, format);
     push_duration_by_route(out, merged, format);
     push_worker_families(out, format);
+    app_metrics::Merged application = app_metrics::merged();
+    for (const app_metrics::Family& family : application.families)
+        push_app_family(out, family, format);
     if (format == Format::openmetrics) out += "# EOF\n";
     document.mismatched_tables = merged.mismatched_tables;
+    document.mismatched_metrics = std::move(application.mismatched);
     return document;
 }
 

@@ -11,6 +11,7 @@ from typing import Any, ClassVar, Generic, NamedTuple, TypeVar
 from ._core import PROMETHEUS_CONTENT_TYPE
 from ._deployment import check_at_start
 from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document, record_response, register_worker
+from .metrics import included_text
 
 #: Environ or scope key an application may set to the route template of the
 #: request; it takes precedence over what the middleware finds out by itself.
@@ -109,11 +110,15 @@ def _document(request_headers: Mapping[str, str]) -> tuple[str, bytes]:
     """The document to send and its content type, by what the client accepts.
 
     OpenMetrics 1.0 when the client prefers it (Prometheus does), otherwise the
-    text format 0.0.4: every scraper reads that one.
+    text format 0.0.4: every scraper reads that one. The families of the registries
+    given to :func:`vornik.metrics.include_registry` come last.
     """
     if _prefers_openmetrics(request_headers.get("accept", "")):
-        return OPENMETRICS_CONTENT_TYPE, metrics_document(openmetrics=True).encode("utf-8")
-    return PROMETHEUS_CONTENT_TYPE, metrics_document().encode("utf-8")
+        document = metrics_document(openmetrics=True)
+        eof = len(document) - len("# EOF\n")
+        text = document[:eof] + included_text(openmetrics=True) + document[eof:]
+        return OPENMETRICS_CONTENT_TYPE, text.encode("utf-8")
+    return PROMETHEUS_CONTENT_TYPE, (metrics_document() + included_text(False)).encode("utf-8")
 
 
 def _ranges(header: str) -> list[tuple[str, dict[str, str]]]:
