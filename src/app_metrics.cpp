@@ -230,6 +230,13 @@ bool by_worker(Mode mode) {
 // whatever a file holds.
 std::optional<std::string> check_declaration(const Declaration& d) {
     const std::string named = "metric " + d.name + ": ";
+    if (!d.unit.empty()) {
+        std::string_view family = d.name;
+        if (d.type == Type::counter && family.ends_with("_total")) family.remove_suffix(6);
+        if (!std::all_of(d.unit.begin(), d.unit.end(), is_label_char) ||
+            !family.ends_with("_" + d.unit))
+            return named + "the unit must be [a-zA-Z0-9_]* and end the name";
+    }
     if (!valid_metric_name(d.name))
         return "invalid metric name " + d.name +
                ": names are [a-zA-Z_:][a-zA-Z0-9_:]* of at most " + std::to_string(MAX_NAME_BYTES) +
@@ -243,13 +250,6 @@ std::optional<std::string> check_declaration(const Declaration& d) {
     if (d.help.size() > MAX_HELP_BYTES || !text::is_valid_utf8(d.help))
         return named + "the documentation must be UTF-8 of at most " +
                std::to_string(MAX_HELP_BYTES) + " bytes";
-    if (!d.unit.empty()) {
-        std::string_view family = d.name;
-        if (d.type == Type::counter) family.remove_suffix(6);
-        if (!std::all_of(d.unit.begin(), d.unit.end(), is_label_char) ||
-            !family.ends_with("_" + d.unit))
-            return named + "the unit must be [a-zA-Z0-9_]* and end the name";
-    }
     if (d.label_names.size() > MAX_LABELS)
         return named + "at most " + std::to_string(MAX_LABELS) + " label names";
     for (std::size_t i = 0; i < d.label_names.size(); ++i) {

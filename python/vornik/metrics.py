@@ -217,6 +217,8 @@ class HistogramChild(_routes.HistogramSeries):
 
 def _full_name(name: str, namespace: str, subsystem: str, unit: str, counter: bool) -> str:
     """The family name as prometheus_client composes it; a counter's with ``_total``."""
+    if not name:
+        raise ValueError("invalid metric name: a metric needs a name")
     full = "_".join(part for part in (namespace, subsystem, name) if part)
     if counter and full.endswith("_total"):
         full = full[: -len("_total")]
