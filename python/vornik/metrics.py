@@ -421,10 +421,10 @@ def included_text(openmetrics: bool) -> str:
     without its closing ``# EOF``, which the document has once."""
     if not _INCLUDED:
         return ""
-    if openmetrics:
-        from prometheus_client.openmetrics.exposition import generate_latest as render
-    else:
-        from prometheus_client.exposition import generate_latest as render
+    from prometheus_client import exposition
+    from prometheus_client.openmetrics import exposition as openmetrics_exposition
+
+    render = openmetrics_exposition.generate_latest if openmetrics else exposition.generate_latest
     token = _RENDERING.set(True)
     try:
         parts = [render(registry).decode("utf-8") for registry in _INCLUDED]
