@@ -73,7 +73,6 @@ class WsgiMiddleware:
     ) -> Iterable[bytes]: ...
 
 @final
-@disjoint_base
 class AppMetric:
     def __new__(
         cls,
