@@ -332,6 +332,7 @@ struct Metric {
 
 struct SeriesInfo {
     Type type;
+    bool by_worker;  // a gauge of mode all or liveall
     std::uint32_t metric;
     std::uint32_t values;  // word offset in the value section
 };
@@ -376,6 +377,8 @@ struct File {
     // In memory although a directory is set: no merge sees these values until a retry,
     // once a second, makes the file and carries them into it.
     bool file_missing = false;
+    // The header holds the worker slot of this process.
+    bool slot_noted = false;
 
     std::atomic_ref<std::uint64_t> word(std::size_t w) const {
         return std::atomic_ref<std::uint64_t>(words[w]);
@@ -487,13 +490,15 @@ File memory_file(const Structure& structure) {
     return file;
 }
 
-// The worker slot goes into the header, for the gauges shown by worker; the series
-// table holds the slot.
-void note_slot(const File& file) {
+// The worker slot goes into the header, for the gauges shown by worker. The series
+// table holds it, and it is claimed here only for such a gauge: a master process that
+// declares the metrics before it forks its workers is no worker.
+void note_slot(File& file, bool claim) {
     if (!file.own) return;
-    series::attach();
+    if (claim) series::attach();
     const auto slot = series::worker_slot();
     file.word(SLOT).store(slot ? *slot + 1 : 0, RELAXED);
+    file.slot_noted = slot.has_value();
 }
 
 // The slow part of current_file: once a second, and whenever the file must change.
@@ -509,7 +514,7 @@ void note_slot(const File& file) {
             const auto placement =
                 worker_files::placement(file.path, file.own->identity, file.mapping);
             if (placement == worker_files::Placement::in_place) {
-                note_slot(file);
+                note_slot(file, false);
                 return file;
             }
             // A file cut short lost its values already; its name goes to the fresh one.
@@ -533,7 +538,7 @@ void note_slot(const File& file) {
     fresh->fork_generation = forks;
     fresh->checked_second = multiproc::checked_second();
     state.file = std::move(fresh);
-    note_slot(*state.file);
+    note_slot(*state.file, false);
     return *state.file;
 }
 
@@ -572,8 +577,8 @@ std::uint32_t add_series(State& state, std::uint32_t metric, std::string_view la
     record[CHECK] = *check_of(std::span<const std::uint64_t>(record, SERIES_WORDS), SERIES_TEXTS,
                               structure.text);
     const auto id = static_cast<std::uint32_t>(state.series.size());
-    state.series.push_back(
-        {declared.declaration.type, metric, static_cast<std::uint32_t>(structure.value_words)});
+    state.series.push_back({declared.declaration.type, by_worker(declared.declaration.mode), metric,
+                            static_cast<std::uint32_t>(structure.value_words)});
     structure.value_words += declared.width;
     const File& file = current_file(state);
     publish(file, structure, structure.metric_count(), id);
@@ -591,6 +596,14 @@ void store_double(std::atomic_ref<std::uint64_t> word, double value) {
 
 double load_double(std::atomic_ref<std::uint64_t> word) {
     return std::bit_cast<double>(word.load(RELAXED));
+}
+
+// A gauge's value changed: the time goes beside it, and a gauge shown by worker needs
+// the worker's slot.
+void changed(File& file, const SeriesInfo& gauge) {
+    file.value(gauge.values + 1).store(now_ns(), RELAXED);
+    if (gauge.by_worker && !file.slot_noted) [[unlikely]]
+        note_slot(file, true);
 }
 
 // ---- Reading and merging -------------------------------------------------------------
@@ -1128,20 +1141,20 @@ double value_of(std::uint32_t series) {
 void add(std::uint32_t series, double amount) {
     State& state = STATE();
     std::lock_guard guard(state.lock);
-    const File& file = current_file(state);
+    File& file = current_file(state);
     const SeriesInfo& one = state.series[series];
     const auto word = file.value(one.values);
     store_double(word, load_double(word) + amount);
-    if (one.type == Type::gauge) file.value(one.values + 1).store(now_ns(), RELAXED);
+    if (one.type == Type::gauge) changed(file, one);
 }
 
 void set(std::uint32_t series, double value) {
     State& state = STATE();
     std::lock_guard guard(state.lock);
-    const File& file = current_file(state);
+    File& file = current_file(state);
     const SeriesInfo& one = state.series[series];
     store_double(file.value(one.values), value);
-    file.value(one.values + 1).store(now_ns(), RELAXED);
+    changed(file, one);
 }
 
 void observe(std::uint32_t series, double value) {

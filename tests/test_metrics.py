@@ -6,6 +6,7 @@ from __future__ import annotations
 import itertools
 import logging
 import os
+import shutil
 import signal
 import subprocess
 import threading
@@ -312,13 +313,11 @@ def test_a_forked_child_counts_into_a_file_of_its_own(
 
 GAUGES = """
     import sys
-    from vornik import _routes
     from vornik.metrics import Gauge, MULTIPROCESS_MODES
     gauges = [Gauge("mode_" + mode, mode, ["kind"], multiprocess_mode=mode)
               for mode in MULTIPROCESS_MODES]
     for gauge in gauges:
-        gauge.labels("x").set(float(sys.argv[1]))
-    _routes.register_worker()
+        gauge.labels("x").set(float(sys.argv[1]))  # claims the worker's slot
     print("done", flush=True)
     sys.stdin.read()
     """
@@ -415,6 +414,42 @@ def test_a_directory_of_another_format_version_is_skipped(tmp_path: Path) -> Non
     kept = Counter(fresh("kept"), "Kept")
     kept.inc(2)
     assert value(_routes.metrics_document(), kept._name) == 2
+
+
+def test_a_wiped_directory_gets_a_fresh_file_at_the_next_check(tmp_path: Path) -> None:
+    _core.set_multiproc_dir(str(tmp_path))
+    healed = Counter(fresh("healed"), "Healed")
+    healed.inc(3)
+    [file] = tmp_path.glob("vrk-*.appmetrics")
+    # A master that declares metrics before it forks is no worker: it takes no slot.
+    assert _routes.read_directory(str(tmp_path))[1] == []
+    file.unlink()
+    # The shard writer's once-a-second check, which a request starts, moves the second
+    # that the metrics file follows: in the next second, whatever came before.
+    time.sleep(1.01 - time.time() % 1)
+    _routes.record_request("GET", "/", 200, 1.0, "/")
+    healed.inc()
+    assert len(list(tmp_path.glob("vrk-*.appmetrics"))) == 1
+    assert value(_routes.metrics_document(), healed._name) == 1  # the wiped counts are gone
+
+
+@pytest.mark.skipif(shutil.which("promtool") is None, reason="promtool is not installed")
+def test_promtool_finds_nothing_in_the_application_families() -> None:
+    names = [
+        Counter(fresh("lint_requests"), "Requests", ["kind"])._name,
+        Gauge(fresh("lint_temperature"), "Temperature", unit="celsius")._name,
+        Histogram(fresh("lint_duration"), "Duration", unit="seconds")._name,
+    ]
+    checked = subprocess.run(
+        ["promtool", "check", "metrics"],
+        input=_routes.metrics_document(),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    complaints = (checked.stdout + checked.stderr).splitlines()
+    assert not [line for line in complaints if not line.startswith("vrk_")], complaints
+    assert all(name.removesuffix("_total") not in checked.stdout for name in names)
 
 
 # ---- prometheus_client, both ways ----------------------------------------------------------
