@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import gc
 import io
+import itertools
 import os
 import sys
 from collections.abc import Callable
@@ -36,6 +37,7 @@ from support import (
     shard_bytes,
 )
 from vornik import _core, _routes
+from vornik.metrics import Counter, Gauge, Histogram
 from vornik.wsgi import MetricsMiddleware
 
 WARMUP = 1000
@@ -363,10 +365,48 @@ def build_scenarios(x: Context) -> dict[str, Scenario]:
         "construct": expect(TypeError, _core.RequestMetric),
         "construct-args": expect(TypeError, _core.AggregatedMetrics, 1, x=2),
         "subclass": expect(TypeError, type, "Sub", (_core.Snapshot,), {}),
+        **application_metrics(shards),
     }
     return {
         name: entry if isinstance(entry, tuple) else (nothing, entry)
         for name, entry in calls.items()
+    }
+
+
+class RaisingStr:
+    def __str__(self) -> str:
+        raise Boom("str")
+
+
+def application_metrics(shards: Callable[[], None]) -> dict[str, Callable[[], object] | Scenario]:
+    """The calls of vornik.metrics: series found by their labels, values changed, and
+    every way of getting them wrong; metrics are registered once per process."""
+    jobs = Counter("leak_jobs", "Jobs", ["kind", "place"])
+    child = jobs.labels("a", "b")
+    level = Gauge("leak_level", "Level", ["kind"])
+    took = Histogram("leak_seconds", "Took")
+    capped = Counter("leak_capped", "Capped", ["n"])
+    numbers = itertools.count()
+    return {
+        "app-labels": ok(jobs.labels, "a", "b"),
+        "app-labels-keywords": ok(jobs.labels, place="b", kind="a"),
+        "app-labels-not-text": ok(jobs.labels, 1, None),
+        "app-labels-count": expect(ValueError, jobs.labels, "a"),
+        "app-labels-both": expect(ValueError, jobs.labels, "a", place="b"),
+        "app-labels-unknown": expect(ValueError, jobs.labels, kind="a", other="b"),
+        "app-labels-surrogate": expect(ValueError, jobs.labels, SURROGATE, "b"),
+        "app-labels-str-raises": expect(Boom, jobs.labels, RaisingStr(), "b"),
+        "app-labels-too-long": expect(ValueError, jobs.labels, LONG * 8, "b"),
+        "app-labels-overflow": lambda: capped.labels(str(next(numbers))).inc(),
+        "app-inc": ok(child.inc, 2),
+        "app-inc-keyword": ok(child.inc, amount=0.5),
+        "app-inc-negative": expect(ValueError, child.inc, -1),
+        "app-inc-str": expect(TypeError, child.inc, "1"),
+        "app-inc-too-many": expect(TypeError, child.inc, 1, 2),
+        "app-set-sharded": (shards, ok(level.labels("x").set, 3)),
+        "app-observe": ok(took.observe, 0.3),
+        "app-time": lambda: took.time().__exit__(None, None, None),
+        "app-document-sharded": (shards, ok(_routes.metrics_document, openmetrics=True)),
     }
 
 
