@@ -708,8 +708,8 @@ PyMethodDef METRICS_DOCUMENT_DEF = {
     "metrics_document(openmetrics=False)\n--\n\n"
     "The metrics document the middlewares serve: the families of metrics_text(), then\n"
     "requests and latency by method, route and status, merged over all workers when a\n"
-    "shard directory is set, and then the families of every live worker. The text\n"
-    "format 0.0.4, or OpenMetrics 1.0."};
+    "shard directory is set, then the families of every live worker, and then the\n"
+    "application's own metrics (vornik.metrics). The text format 0.0.4, or OpenMetrics 1.0."};
 
 PyMethodDef WORKER_FAMILIES_DEF = {
     "worker_families", as_cfunction(worker_families), FASTCALL,
