@@ -46,7 +46,6 @@
 #include "app_metrics.hpp"
 
 #include <pthread.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -337,36 +336,8 @@ struct SeriesInfo {
     std::uint32_t values;  // word offset in the value section
 };
 
-// Anonymous memory for the words of a process without a usable file.
-class Memory {
-public:
-    Memory() = default;
-    explicit Memory(std::size_t bytes)
-        : address_(
-              mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)),
-          bytes_(bytes) {
-        if (address_ == MAP_FAILED) throw std::bad_alloc();
-    }
-    Memory(Memory&& other) noexcept
-        : address_(std::exchange(other.address_, nullptr)), bytes_(other.bytes_) {}
-    Memory& operator=(Memory&& other) noexcept {
-        Memory old(std::move(*this));
-        address_ = std::exchange(other.address_, nullptr);
-        bytes_ = other.bytes_;
-        return *this;
-    }
-    ~Memory() {
-        if (address_) munmap(address_, bytes_);
-    }
-    void* data() const { return address_; }
-
-private:
-    void* address_ = nullptr;
-    std::size_t bytes_ = 0;
-};
-
 struct File {
-    Memory memory;
+    std::vector<std::uint64_t> memory;  // the words of a process without a usable file
     std::optional<worker_files::OwnFile> own;
     worker_files::Mapping mapping;
     std::string path;
@@ -483,8 +454,8 @@ std::optional<File> open_own_file(const worker_files::Directory& directory, cons
 
 File memory_file(const Structure& structure) {
     File file;
-    file.memory = Memory(FILE_SECTIONS.end * 8);
-    file.words = static_cast<std::uint64_t*>(file.memory.data());
+    file.memory.assign(FILE_SECTIONS.end, 0);
+    file.words = file.memory.data();
     publish(file, structure, 0, 0);
     write_header(file, own_pid());
     return file;

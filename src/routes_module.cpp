@@ -531,51 +531,39 @@ std::uint32_t series_id(PyObject* self) {
     return reinterpret_cast<AppSeries*>(self)->series;
 }
 
-PyObject* counter_inc(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    double amount = 0.0;
-    if (!number_argument("amount", args, nargs, kwnames, 1.0, amount)) return nullptr;
-    if (amount < 0.0) {
-        // prometheus_client's words, which callers may match.
-        PyErr_SetString(PyExc_ValueError,
-                        "Counters can only be incremented by non-negative amounts.");
+// What a series method that takes one number does with it.
+enum class Change { add_non_negative, add, subtract, set, observe };
+
+template <Change change>
+PyObject* change_series(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    constexpr bool required = change == Change::set || change == Change::observe;
+    double number = 0.0;
+    if (!number_argument(change == Change::set ? "value" : "amount", args, nargs, kwnames,
+                         required ? std::nullopt : std::optional<double>(1.0), number))
         return nullptr;
+    const std::uint32_t series = series_id(self);
+    if constexpr (change == Change::add_non_negative) {
+        if (number < 0.0) {
+            // prometheus_client's words, which callers may match.
+            PyErr_SetString(PyExc_ValueError,
+                            "Counters can only be incremented by non-negative amounts.");
+            return nullptr;
+        }
     }
-    app_metrics::add(series_id(self), amount);
-    Py_RETURN_NONE;
-}
-
-PyObject* gauge_inc(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    double amount = 0.0;
-    if (!number_argument("amount", args, nargs, kwnames, 1.0, amount)) return nullptr;
-    app_metrics::add(series_id(self), amount);
-    Py_RETURN_NONE;
-}
-
-PyObject* gauge_dec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    double amount = 0.0;
-    if (!number_argument("amount", args, nargs, kwnames, 1.0, amount)) return nullptr;
-    app_metrics::add(series_id(self), -amount);
-    Py_RETURN_NONE;
-}
-
-PyObject* gauge_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    double value = 0.0;
-    if (!number_argument("value", args, nargs, kwnames, std::nullopt, value)) return nullptr;
-    app_metrics::set(series_id(self), value);
+    if constexpr (change == Change::set) {
+        app_metrics::set(series, number);
+    } else if constexpr (change == Change::observe) {
+        app_metrics::observe(series, number);
+    } else {
+        app_metrics::add(series, change == Change::subtract ? -number : number);
+    }
     Py_RETURN_NONE;
 }
 
 PyObject* gauge_set_to_current_time(PyObject* self, PyObject*) {
     const auto since = std::chrono::system_clock::now().time_since_epoch();
     app_metrics::set(series_id(self), std::chrono::duration<double>(since).count());
-    Py_RETURN_NONE;
-}
-
-PyObject* histogram_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    double amount = 0.0;
-    if (!number_argument("amount", args, nargs, kwnames, std::nullopt, amount)) return nullptr;
-    app_metrics::observe(series_id(self), amount);
     Py_RETURN_NONE;
 }
 
@@ -590,16 +578,19 @@ constexpr const char* GET_DOC =
     "get($self)\n--\n\nThis process's value of the series; a histogram's count.";
 
 PyMethodDef COUNTER_METHODS[] = {
-    SERIES_METHOD("inc", counter_inc, FASTCALL,
+    SERIES_METHOD("inc", change_series<Change::add_non_negative>, FASTCALL,
                   "inc($self, amount=1)\n--\n\nAdds a non-negative amount."),
     SERIES_METHOD("get", series_get, METH_NOARGS, GET_DOC),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef GAUGE_METHODS[] = {
-    SERIES_METHOD("inc", gauge_inc, FASTCALL, "inc($self, amount=1)\n--\n\nAdds an amount."),
-    SERIES_METHOD("dec", gauge_dec, FASTCALL, "dec($self, amount=1)\n--\n\nSubtracts an amount."),
-    SERIES_METHOD("set", gauge_set, FASTCALL, "set($self, value)\n--\n\nSets the value."),
+    SERIES_METHOD("inc", change_series<Change::add>, FASTCALL,
+                  "inc($self, amount=1)\n--\n\nAdds an amount."),
+    SERIES_METHOD("dec", change_series<Change::subtract>, FASTCALL,
+                  "dec($self, amount=1)\n--\n\nSubtracts an amount."),
+    SERIES_METHOD("set", change_series<Change::set>, FASTCALL,
+                  "set($self, value)\n--\n\nSets the value."),
     SERIES_METHOD("set_to_current_time", gauge_set_to_current_time, METH_NOARGS,
                   "set_to_current_time($self)\n--\n\nSets the value to the Unix time in seconds."),
     SERIES_METHOD("get", series_get, METH_NOARGS, GET_DOC),
@@ -607,7 +598,7 @@ PyMethodDef GAUGE_METHODS[] = {
 };
 
 PyMethodDef HISTOGRAM_METHODS[] = {
-    SERIES_METHOD("observe", histogram_observe, FASTCALL,
+    SERIES_METHOD("observe", change_series<Change::observe>, FASTCALL,
                   "observe($self, amount)\n--\n\nCounts one observation of `amount`."),
     SERIES_METHOD("get", series_get, METH_NOARGS, GET_DOC),
     {nullptr, nullptr, 0, nullptr},
