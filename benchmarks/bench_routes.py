@@ -12,6 +12,9 @@ route, status and a Histogram labelled method, route, with the same bounds). vor
 `metrics_document()`, the merge of all 64 series tables and the rendering of the whole
 document; baseline: `generate_latest()` with a `MultiProcessCollector`.
 
+exporter_scrape: the same 64 workers, scraped over HTTP (a connection per scrape) from
+`python -m vornik serve` running beside them, against the same baseline in-process.
+
 routes_middleware_flask, routes_middleware_starlette: a minimal app with one templated
 route, called in-process bare, wrapped in vornik's MetricsMiddleware with a shard
 directory set, and instrumented by the exporter (prometheus-flask-exporter with
@@ -26,8 +29,13 @@ from each other by more than the microseconds measured.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import copy
+import http.client
 import os
+import re
+import subprocess
+import sys
 import tempfile
 import time
 from collections.abc import Callable, Iterator
@@ -41,6 +49,7 @@ from runner import Comparison, Ratio, Side, Statement, case, multiprocess_direct
 PROCESSES = 64
 ROUTES = [f"/api/v1/resource{i}/{{id}}" for i in range(25)]
 BOUNDS = (0.005, 0.01, 0.025, 0.05, 0.075, 0.1, 0.25, 0.5, 0.75, 1, 2.5, 5, 7.5, 10)
+SERIES = 4 * len(ROUTES)
 CALLS = 2000  # requests per repeat of a middleware side
 STRETCH = 100  # requests of one app before the other app runs, within a repeat
 
@@ -115,8 +124,10 @@ def worker_series(vk: ModuleType, vrk_dir: str) -> None:
     record_series(routes, counter, histogram)
 
 
-@case
-def routes_scrape() -> Iterator[Comparison]:
+@contextlib.contextmanager
+def scraped_workers() -> Iterator[tuple[str, Callable[[], bytes], str, str]]:
+    """64 live workers' 100 series each, in a vornik shard directory and in
+    prometheus_client's: the directory, prometheus_client's scrape, and both documents."""
     with multiprocess_directories() as (vrk_dir, prom_dir):
         import vornik._core as vk
         import vornik._routes as routes
@@ -130,33 +141,96 @@ def routes_scrape() -> Iterator[Comparison]:
             # Both documents carry every request of every worker.
             ours = routes.metrics_document()
             theirs = generate_latest(registry).decode()
-            series = 4 * len(ROUTES)
-            assert ours.count("vrk_http_requests_total{") == series
-            assert f'{{method="GET",route="{ROUTES[3]}",status="200"}} {PROCESSES}\n' in ours
-            assert theirs.count("http_requests_total{") == series
+            assert_every_series(ours)
+            assert theirs.count("http_requests_total{") == SERIES
             assert len([n for n in os.listdir(vrk_dir) if n.endswith(".series")]) == PROCESSES
+            yield vrk_dir, lambda: generate_latest(registry), ours, theirs
 
-            namespace = {"metrics_document": routes.metrics_document,
-                         "generate_latest": generate_latest, "registry": registry}  # fmt: skip
-            vornik = Statement(f"vornik metrics_document() over {PROCESSES} series tables",
-                               "metrics_document()", namespace)  # fmt: skip
-            exporter = Statement("prometheus_client generate_latest(MultiProcessCollector)",
-                                 "generate_latest(registry)", namespace)  # fmt: skip
+
+def assert_every_series(document: str) -> None:
+    assert document.count("vrk_http_requests_total{") == SERIES
+    assert f'{{method="GET",route="{ROUTES[3]}",status="200"}} {PROCESSES}\n' in document
+
+
+@case
+def routes_scrape() -> Iterator[Comparison]:
+    with scraped_workers() as (_, their_scrape, ours, theirs):
+        import vornik._routes as routes
+
+        vornik = Statement(
+            f"vornik metrics_document() over {PROCESSES} series tables", routes.metrics_document
+        )
+        exporter = Statement(
+            "prometheus_client generate_latest(MultiProcessCollector)", their_scrape
+        )
+        yield Comparison(
+            f"scrape of {PROCESSES} workers x {SERIES} series: metrics_document() vs "
+            "MultiProcessCollector + generate_latest()",
+            unit="us",
+            ratios=[
+                Ratio(f"scrape of {PROCESSES} workers x {SERIES} series", vornik, exporter, 0.05)
+            ],
+            notes=[
+                f"documents: vornik {len(ours):,} bytes, prometheus_client {len(theirs):,} bytes"
+            ],
+            repeat=5,
+        )
+
+
+@case
+def exporter_scrape() -> Iterator[Comparison]:
+    with scraped_workers() as (vrk_dir, their_scrape, _, theirs):
+        exporter = subprocess.Popen(
+            [sys.executable, "-m", "vornik", "serve", "--dir", vrk_dir, "--bind", "127.0.0.1:0"],
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        try:
+            assert exporter.stderr is not None
+            started = exporter.stderr.readline()
+            found = re.search(r"http://127\.0\.0\.1:(\d+)/metrics", started)
+            assert found, started
+            port = int(found.group(1))
+
+            def scrape() -> bytes:
+                # A connection per scrape, as Prometheus opens one after an idle interval.
+                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+                try:
+                    conn.request("GET", "/metrics")
+                    return conn.getresponse().read()
+                finally:
+                    conn.close()
+
+            ours = scrape().decode()
+            assert_every_series(ours)
+            vornik = Statement(
+                f"GET /metrics of python -m vornik serve over {PROCESSES} workers", scrape
+            )
+            baseline = Statement(
+                "prometheus_client generate_latest(MultiProcessCollector), in-process",
+                their_scrape,
+            )
             yield Comparison(
-                f"scrape of {PROCESSES} workers x {series} series: metrics_document() vs "
-                "MultiProcessCollector + generate_latest()",
+                f"scrape of {PROCESSES} workers x {SERIES} series: the exporter over HTTP vs "
+                "MultiProcessCollector + generate_latest() without HTTP",
                 unit="us",
                 ratios=[
                     Ratio(
-                        f"scrape of {PROCESSES} workers x {series} series", vornik, exporter, 0.05
+                        f"exporter scrape of {PROCESSES} workers x {SERIES} series",
+                        vornik,
+                        baseline,
+                        0.05,
                     )
                 ],
                 notes=[
-                    f"documents: vornik {len(ours):,} bytes, "
-                    f"prometheus_client {len(theirs):,} bytes"
+                    f"documents: vornik {len(ours):,} bytes, prometheus_client {len(theirs):,} "
+                    "bytes"
                 ],
                 repeat=5,
             )
+        finally:
+            exporter.terminate()
+            exporter.wait(10)
 
 
 class Added(Side):

@@ -87,6 +87,8 @@ AggregatedMetrics from_store() {
     return result;
 }
 
+}  // namespace
+
 AggregatedMetrics from_shards(const multiproc::MergedShards& shards) {
     AggregatedMetrics result;
     if (shards.requests == 0) return result;
@@ -105,8 +107,6 @@ AggregatedMetrics from_shards(const multiproc::MergedShards& shards) {
     result.p99_latency_ms = histogram_quantile(shards.buckets, QUANTILES[2], max_ms);
     return result;
 }
-
-}  // namespace
 
 AggregatedMetrics compute() {
     if (const auto shards = multiproc::merged()) return from_shards(*shards);

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "multiproc.hpp"
+
 namespace aggregator {
 
 struct AggregatedMetrics {
@@ -17,6 +19,10 @@ struct AggregatedMetrics {
     double p99_latency_ms = 0.0;
 };
 
+// From the merged shards when a shard directory is set, else from the local store.
 AggregatedMetrics compute();
+
+// The figures of shards merged by a reader of a directory.
+AggregatedMetrics from_shards(const multiproc::MergedShards& shards);
 
 }  // namespace aggregator

@@ -45,7 +45,6 @@
 // are recycled; gauges keep what their mode keeps of a gone worker (see `combine`).
 #include "app_metrics.hpp"
 
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,8 +60,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "multiproc.hpp"
 #include "series.hpp"
+#include "shard_directory.hpp"
 #include "text.hpp"
 
 namespace app_metrics {
@@ -379,13 +378,8 @@ struct State {
     std::optional<File> file;
 };
 
-std::atomic<std::uint64_t> FORKS{0};
-
 State& STATE() {
-    static State* state = [] {
-        pthread_atfork(nullptr, nullptr, [] { FORKS.fetch_add(1, RELAXED); });
-        return new State();  // never destroyed: metrics may change during exit
-    }();
+    static State* state = new State();  // never destroyed: metrics may change during exit
     return *state;
 }
 
@@ -475,10 +469,10 @@ void note_slot(File& file, bool claim) {
 // The slow part of current_file: once a second, and whenever the file must change.
 [[gnu::noinline]] File& refresh_file(State& state, std::uint64_t forks) {
     std::optional<File> carried;
-    if (state.file && state.file->dir_generation == multiproc::generation() &&
+    if (state.file && state.file->dir_generation == shard_directory::generation() &&
         state.file->fork_generation == forks) {
         File& file = *state.file;
-        file.checked_second = multiproc::checked_second();
+        file.checked_second = shard_directory::checked_second();
         if (file.file_missing) {
             carried = std::move(state.file);
         } else {
@@ -494,7 +488,8 @@ void note_slot(File& file, bool claim) {
         }
     }
     state.file.reset();  // unlocks and unmaps; a forked child's copy goes unwritten
-    const std::optional<std::string> dir = multiproc::dir();
+    const shard_directory::Choice choice = shard_directory::current();
+    const std::optional<std::string>& dir = choice.dir;
     std::optional<File> fresh;
     if (dir)
         if (const auto directory = worker_files::open_directory(*dir, true))
@@ -505,9 +500,9 @@ void note_slot(File& file, bool claim) {
     if (!fresh && carried) fresh = std::move(carried);
     if (!fresh) fresh = memory_file(state.structure);
     fresh->file_missing = dir && !fresh->own;
-    fresh->dir_generation = multiproc::generation();
+    fresh->dir_generation = choice.generation;
     fresh->fork_generation = forks;
-    fresh->checked_second = multiproc::checked_second();
+    fresh->checked_second = shard_directory::checked_second();
     state.file = std::move(fresh);
     note_slot(*state.file, false);
     return *state.file;
@@ -518,12 +513,12 @@ void note_slot(File& file, bool claim) {
 // gone (a wiped directory) or that was cut short, checked when the shard writer checks
 // its own file, once a second.
 File& current_file(State& state) {
-    const std::uint64_t forks = FORKS.load(RELAXED);
-    if (state.file && state.file->dir_generation == multiproc::generation() &&
+    const std::uint64_t forks = shard_directory::forks();
+    if (state.file && state.file->dir_generation == shard_directory::generation() &&
         state.file->fork_generation == forks) {
         File& file = *state.file;
         if (!file.own && !file.file_missing) return file;
-        if (multiproc::checked_second() == file.checked_second) return file;
+        if (shard_directory::checked_second() == file.checked_second) return file;
     }
     return refresh_file(state, forks);
 }
@@ -997,9 +992,14 @@ struct FileKind {
     }
 };
 
-Merged merge_directory(const worker_files::Directory& directory,
-                       std::unordered_map<std::string, std::string> preferred) {
-    return worker_files::merge(directory, FileKind{}, Totals(std::move(preferred))).totals.result();
+// The name and signature of every metric this process declares.
+std::unordered_map<std::string, std::string> own_signatures() {
+    State& state = STATE();
+    std::lock_guard guard(state.lock);
+    std::unordered_map<std::string, std::string> signatures;
+    for (const Metric& metric : state.metrics)
+        signatures.emplace(metric.declaration.name, metric.signature);
+    return signatures;
 }
 
 }  // namespace
@@ -1142,37 +1142,29 @@ void observe(std::uint32_t series, double value) {
     store_double(sum, load_double(sum) + value);
 }
 
-Merged merged() {
+Merged own() {
+    Totals own(own_signatures());
     State& state = STATE();
-    std::unordered_map<std::string, std::string> preferred;
-    {
-        std::lock_guard guard(state.lock);
-        for (const Metric& metric : state.metrics)
-            preferred.emplace(metric.declaration.name, metric.signature);
+    std::lock_guard guard(state.lock);
+    if (state.file) {
+        const std::uint64_t* words = state.file->words;
+        std::vector<std::uint64_t> image;
+        const auto read = [words](std::size_t offset, std::size_t count, std::uint64_t* out) {
+            std::memcpy(out, words + offset, count * 8);
+            return true;
+        };
+        if (compact_image(read, FILE_SECTIONS.end, image)) own.add(image, true);
     }
-    const std::optional<std::string> directory_text = multiproc::dir();
-    if (!directory_text) {
-        Totals own(std::move(preferred));
-        std::lock_guard guard(state.lock);
-        if (state.file) {
-            const std::uint64_t* words = state.file->words;
-            std::vector<std::uint64_t> image;
-            const auto read = [words](std::size_t offset, std::size_t count, std::uint64_t* out) {
-                std::memcpy(out, words + offset, count * 8);
-                return true;
-            };
-            if (compact_image(read, FILE_SECTIONS.end, image)) own.add(image, true);
-        }
-        return std::move(own).result();
-    }
-    // A directory that cannot be opened reports nothing, as the shard merge reports zeros.
-    const auto directory = worker_files::open_directory(*directory_text, false);
-    if (!directory) return {};
-    return merge_directory(*directory, std::move(preferred));
+    return std::move(own).result();
 }
 
-Merged merged(const worker_files::Directory& directory) {
-    return merge_directory(directory, {});
+Merged merge_files(const worker_files::Directory& directory, const worker_files::Names& names,
+                   worker_files::Tidy tidy, bool own_declarations) {
+    const Totals empty(own_declarations ? own_signatures()
+                                        : std::unordered_map<std::string, std::string>{});
+    return worker_files::merge(directory, names, FileKind{}, empty, worker_files::Keep::totals,
+                               tidy)
+        .totals.result();
 }
 
 }  // namespace app_metrics

@@ -111,11 +111,15 @@ struct Merged {
     std::vector<std::string> mismatched;
 };
 
-// Every worker's metrics when a shard directory is set, else this process's own.
-Merged merged();
+// This process's metrics alone, for a process without a shard directory.
+Merged own();
 
-// The metrics of the workers of `directory`, for a reader that is none of them.
-Merged merged(const worker_files::Directory& directory);
+// The metrics of every worker file among `names` in `directory`, with the retained
+// totals of gone workers. A name declared in more than one way shows this process's
+// declaration when `own_declarations` is set and it has one (a worker), else the first
+// found (a reader that is none of the workers).
+Merged merge_files(const worker_files::Directory& directory, const worker_files::Names& names,
+                   worker_files::Tidy tidy, bool own_declarations);
 
 // The values of a series' label texts, in order.
 std::vector<std::string_view> label_values(std::string_view labels);

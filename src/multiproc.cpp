@@ -27,7 +27,6 @@
 #include "multiproc.hpp"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,15 +35,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <span>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
+#include "shard_directory.hpp"
 #include "text.hpp"
 #include "worker_files.hpp"
 
@@ -101,35 +99,20 @@ struct Writer {
     pid_t pid = 0;
 };
 
-struct Uninitialized {};
-struct Disabled {};
-struct Enabled {
+// The writer for one choice of directory and one fork count, or none while aggregation
+// is off.
+struct State {
+    std::optional<Writer> writer;
     std::string dir;
-    Writer writer;
+    std::uint64_t generation = UINT64_MAX;  // of no choice yet
+    std::uint64_t forks = 0;
     std::uint64_t checked_second = 0;
 };
-using State = std::variant<Uninitialized, Disabled, Enabled>;
 
 std::mutex STATE_LOCK;
 State STATE;
-// True exactly while the state is Disabled, so that recording with shards off costs one
-// load and no lock. Written only with STATE_LOCK held.
-std::atomic<bool> KNOWN_DISABLED{false};
-// Set in a child right after fork: its first request moves it to a shard of its own.
-std::atomic<bool> FORKED{false};
 
 constexpr auto RELAXED = std::memory_order_relaxed;
-
-// Changes with every state: other writers into the directory compare it per request.
-std::atomic<std::uint64_t> GENERATION{0};
-// The second of the latest health check of the shard, for other writers to follow.
-std::atomic<std::uint64_t> CHECKED_SECOND{0};
-
-void set_state(State next) {
-    STATE = std::move(next);
-    GENERATION.fetch_add(1, RELAXED);
-    KNOWN_DISABLED.store(std::holds_alternative<Disabled>(STATE), RELAXED);
-}
 
 std::string shard_name(pid_t pid) {
     return std::string(SHARD_PREFIX) + std::to_string(pid) + std::string(SHARD_SUFFIX);
@@ -194,49 +177,44 @@ std::optional<Writer> open_writer(const std::string& dir) {
     return Writer{std::move(*file), std::move(shard), std::move(path), pid};
 }
 
-void enable(const std::string& dir) {
-    // Registered once, the first time any shard is opened.
-    static const bool WATCHING_FORKS =
-        pthread_atfork(nullptr, nullptr, [] { FORKED.store(true, RELAXED); }) == 0;
-    (void)WATCHING_FORKS;
-    if (auto writer = open_writer(dir)) {
-        set_state(Enabled{dir, std::move(*writer), 0});
-    } else {
-        set_state(Disabled{});
-    }
+// Opens the shard for `choice`, or gives the choice up when it cannot be made: a
+// directory where this process keeps no shard is none it aggregates in.
+void open_for(State& state, const shard_directory::Choice& choice) {
+    state.writer.reset();  // let go first: the same directory again adopts the same file
+    state.generation = choice.generation;
+    state.forks = shard_directory::forks();
+    state.checked_second = 0;
+    state.dir = choice.dir.value_or("");
+    if (!choice.dir) return;
+    state.writer = open_writer(*choice.dir);
+    if (!state.writer) shard_directory::give_up(choice.generation);
 }
 
-// Reads the environment variable once, the first time the state is needed.
-void ensure_init(State& state) {
-    if (!std::holds_alternative<Uninitialized>(state)) return;
-    const char* value = std::getenv("VRK_MULTIPROC_DIR");
-    if (value == nullptr || !text::is_valid_utf8(value) || text::is_blank(value)) {
-        set_state(Disabled{});
-        return;
-    }
-    enable(value);
+enum class Use { read, record };
+
+// The writer for the current choice: a new choice opens another, and so does the first
+// request after a fork (a child that only reads makes no file; its parent's file stays
+// locked while the child holds it, so nothing is lost either way).
+Writer* current_writer(State& state, Use use) {
+    if (state.generation != shard_directory::generation() ||
+        (use == Use::record && state.forks != shard_directory::forks()))
+        open_for(state, shard_directory::current());
+    return state.writer ? &*state.writer : nullptr;
 }
 
-// Once a second, and at the first request after a fork: a child moves to a shard of its
-// own (its parent's file stays locked while the child holds it, so nothing is lost
-// either way), and a shard whose name is gone, say because the directory was wiped, or
+// Once a second: a shard whose name is gone, say because the directory was wiped, or
 // that was cut short, is replaced by a fresh one. Until a replacement can be made,
 // counting goes on where it was.
-void keep_healthy(Enabled& enabled, std::uint64_t now) {
-    enabled.checked_second = now;
-    CHECKED_SECOND.store(now, RELAXED);
-    FORKED.store(false, RELAXED);
-    const Writer& writer = enabled.writer;
-    if (writer.pid != getpid()) {
-        if (auto fresh = open_writer(enabled.dir)) enabled.writer = std::move(*fresh);
-        return;
-    }
+void keep_healthy(State& state, std::uint64_t now) {
+    state.checked_second = now;
+    shard_directory::note_checked(now);
+    const Writer& writer = *state.writer;
     const auto placement = worker_files::placement(writer.path, writer.file.identity, writer.shard);
     if (placement == worker_files::Placement::in_place) return;
     // A shard cut short lost its counts already; its name goes to the fresh one.
     if (placement == worker_files::Placement::damaged)
         worker_files::remove_own(writer.path, writer.file.identity);
-    if (auto fresh = open_writer(enabled.dir)) enabled.writer = std::move(*fresh);
+    if (auto fresh = open_writer(state.dir)) state.writer = std::move(*fresh);
 }
 
 }  // namespace
@@ -349,14 +327,16 @@ struct ShardKind {
 }  // namespace
 
 void record(std::uint16_t status_code, double duration_ms) {
-    if (KNOWN_DISABLED.load(RELAXED)) return;
+    if (shard_directory::known_off()) return;
     std::lock_guard guard(STATE_LOCK);
-    ensure_init(STATE);
-    auto* enabled = std::get_if<Enabled>(&STATE);
-    if (enabled == nullptr) return;
+    Writer* writer = current_writer(STATE, Use::record);
+    if (writer == nullptr) return;
     const std::uint64_t now = units::unix_seconds();
-    if (now != enabled->checked_second || FORKED.load(RELAXED)) keep_healthy(*enabled, now);
-    const ShardWords shard(enabled->writer.shard);
+    if (now != STATE.checked_second) {
+        keep_healthy(STATE, now);
+        writer = &*STATE.writer;
+    }
+    const ShardWords shard(writer->shard);
     const std::uint64_t micros = units::latency_us(duration_ms);
     shard[REQUESTS].fetch_add(1, RELAXED);
     if (status_code >= units::ERROR_STATUS) shard[ERRORS].fetch_add(1, RELAXED);
@@ -371,37 +351,30 @@ void set_dir(const std::optional<std::string>& dir) {
     std::lock_guard guard(STATE_LOCK);
     // The old shard is let go first: selecting the same directory again then adopts the
     // same file, whose lock has just been released, and keeps its counters.
-    set_state(Disabled{});
-    if (dir && !text::is_blank(*dir)) enable(*dir);
-}
-
-std::uint64_t generation() {
-    return GENERATION.load(RELAXED);
-}
-
-std::uint64_t checked_second() {
-    return CHECKED_SECOND.load(RELAXED);
+    STATE.writer.reset();
+    shard_directory::choose(dir);
+    open_for(STATE, shard_directory::current());
 }
 
 std::optional<std::string> dir() {
     std::lock_guard guard(STATE_LOCK);
-    ensure_init(STATE);
-    if (const auto* enabled = std::get_if<Enabled>(&STATE)) return enabled->dir;
-    return std::nullopt;
+    if (current_writer(STATE, Use::read) == nullptr) return std::nullopt;
+    return STATE.dir;
 }
 
-std::vector<Shard> live_shards(const worker_files::Directory& directory) {
-    std::vector<Shard> shards;
+ShardReading read_shards(const worker_files::Directory& directory, const worker_files::Names& names,
+                         worker_files::Keep keep, worker_files::Tidy tidy) {
     const ShardKind kind;
-    worker_files::for_each_entry(directory.fd.get(), [&](const char* name) {
-        const auto file = worker_files::read_file(directory, kind, name);
+    auto merge = worker_files::merge(directory, names, kind, MergedShards{}, keep, tidy);
+    ShardReading reading{merge.totals, {}};
+    for (const auto& file : merge.files) {
         // Taking a gone writer's lock for a moment keeps nobody out: nobody holds it.
-        if (!file || worker_files::writer_gone(file->fd.get(), kind.pid(file->image))) return;
-        const MergedShards totals = totals_of(file->image);
-        shards.push_back(
-            {name, kind.pid(file->image), totals.requests, totals.errors, totals.buckets});
-    });
-    return shards;
+        if (worker_files::writer_gone(file.fd.get(), kind.pid(file.image))) continue;
+        const MergedShards totals = totals_of(file.image);
+        reading.live.push_back(
+            {file.name, kind.pid(file.image), totals.requests, totals.errors, totals.buckets});
+    }
+    return reading;
 }
 
 std::optional<MergedShards> merged() {
@@ -409,7 +382,9 @@ std::optional<MergedShards> merged() {
     if (!directory_text) return std::nullopt;
     const auto directory = worker_files::open_directory(*directory_text, false);
     if (!directory) return MergedShards{};
-    return worker_files::merge(*directory, ShardKind{}, MergedShards{}).totals;
+    return read_shards(*directory, worker_files::list_names(*directory), worker_files::Keep::totals,
+                       worker_files::Tidy::fold)
+        .totals;
 }
 
 }  // namespace multiproc

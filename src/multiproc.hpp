@@ -37,15 +37,6 @@ void set_dir(const std::optional<std::string>& dir);
 // The active directory, or nothing when aggregation is off.
 std::optional<std::string> dir();
 
-// Changes whenever the directory is chosen or given up: a relaxed load that lets other
-// writers into the directory notice a change without taking the shard state's lock.
-std::uint64_t generation();
-
-// The Unix second in which the shard writer last checked that its file is still in
-// place; it moves once a second while requests come. Other writers into the directory
-// check their own files when it moves, without reading the clock per request.
-std::uint64_t checked_second();
-
 // A shard as the reader of a directory finds it.
 struct Shard {
     std::string name;
@@ -55,9 +46,18 @@ struct Shard {
     std::array<std::uint64_t, BUCKET_COUNT> buckets{};  // non-cumulative
 };
 
-// The countable shards of `directory` whose writer is alive: its pid exists, or its
-// lock is held. Reads only: creates, locks and folds nothing.
-std::vector<Shard> live_shards(const worker_files::Directory& directory);
+struct ShardReading {
+    // Every worker that has written into the directory: its shards plus the retained
+    // totals of gone ones.
+    MergedShards totals;
+    // The shards whose writer is alive (its lock is held), when asked for.
+    std::vector<Shard> live;
+};
+
+// The shards among `names`, the listing of `directory`. Unless told only to look, folds
+// gone workers' shards into the retained totals like any merge; writes nothing else.
+ShardReading read_shards(const worker_files::Directory& directory, const worker_files::Names& names,
+                         worker_files::Keep keep, worker_files::Tidy tidy);
 
 // Totals of every worker that has written into the directory: live shards plus the
 // retained totals of gone ones; nothing when aggregation is off.

@@ -10,6 +10,7 @@
 
 #include "aggregator.hpp"
 #include "app_metrics.hpp"
+#include "directory_reader.hpp"
 #include "multiproc.hpp"
 #include "series.hpp"
 #include "snapshot.hpp"
@@ -96,8 +97,7 @@ void push_blocks(std::string& out, const Block (&blocks)[N], const double (&valu
     for (std::size_t i = 0; i < N; ++i) push_metric(out, blocks[i], values[i], format);
 }
 
-void push_families(std::string& out, Format format) {
-    const aggregator::AggregatedMetrics stats = aggregator::compute();
+void push_families(std::string& out, const aggregator::AggregatedMetrics& stats, Format format) {
     push_blocks(out, REQUEST_BLOCKS,
                 {static_cast<double>(stats.total_requests), static_cast<double>(stats.total_errors),
                  stats.error_rate, stats.avg_latency_ms, stats.min_latency_ms, stats.max_latency_ms,
@@ -286,13 +286,12 @@ constexpr WorkerFamily WORKER_FAMILIES[] = {
 };
 
 // The holders of the directory's slots that /proc knows, by slot, with the requests of
-// their shards.
-std::vector<LiveWorker> live_workers(const worker_files::Directory& directory) {
+// their live shards.
+std::vector<LiveWorker> live_workers(const directory_reader::Reading& reading) {
     std::unordered_map<std::int32_t, std::uint64_t> requests;
-    for (const multiproc::Shard& shard : multiproc::live_shards(directory))
-        requests[shard.pid] += shard.requests;
+    for (const multiproc::Shard& shard : reading.shards.live) requests[shard.pid] += shard.requests;
     std::vector<LiveWorker> workers;
-    for (const worker_slots::Holder& holder : worker_slots::holders(directory)) {
+    for (const worker_slots::Holder& holder : reading.holders) {
         const auto process = snapshot::figures_of(static_cast<std::uint32_t>(holder.pid));
         if (!process) continue;
         LiveWorker& worker = workers.emplace_back(LiveWorker{holder.slot, *process, {}});
@@ -302,12 +301,7 @@ std::vector<LiveWorker> live_workers(const worker_files::Directory& directory) {
     return workers;
 }
 
-void push_worker_families(std::string& out, Format format) {
-    const std::optional<std::string> dir = multiproc::dir();
-    if (!dir) return;
-    const auto directory = worker_files::open_directory(*dir, false);
-    const std::vector<LiveWorker> workers =
-        directory ? live_workers(*directory) : std::vector<LiveWorker>{};
+void push_worker_families(std::string& out, const std::vector<LiveWorker>& workers, Format format) {
     push_metric(out, WORKERS, static_cast<double>(workers.size()), format);
     for (const WorkerFamily& family : WORKER_FAMILIES) {
         push_head(out, family.block, format);
@@ -443,37 +437,67 @@ void push_app_family(std::string& out, const app_metrics::Family& family, Format
     end_family(out, format);
 }
 
+// The reading of the directory at `path`, or what one that cannot be opened shows.
+directory_reader::Reading read_directory(const std::string& path,
+                                         directory_reader::Buckets buckets) {
+    const auto directory = worker_files::open_directory(path, false);
+    return directory ? directory_reader::read(*directory, buckets, worker_files::Tidy::fold)
+                     : directory_reader::nothing();
+}
+
+// The whole document: the thirteen families, the route families, with a directory the
+// families of its live workers, and the application's metrics.
+Document render(const aggregator::AggregatedMetrics& stats, const series::Merged& merged,
+                const std::vector<LiveWorker>* workers, const app_metrics::Merged& application,
+                Format format) {
+    Document document;
+    std::string& out = document.text;
+    out.reserve(RESERVED_BYTES + merged.series.size() * 256 * (merged.bounds_s.size() + 4));
+    push_families(out, stats, format);
+    push_requests_by_route(out, merged, format);
+    push_duration_by_route(out, merged, format);
+    if (workers) push_worker_families(out, *workers, format);
+    for (const app_metrics::Family& family : application.families)
+        push_app_family(out, family, format);
+    if (format == Format::openmetrics) out += "# EOF\n";
+    document.mismatched_tables = merged.mismatched_tables;
+    document.mismatched_metrics = application.mismatched;
+    return document;
+}
+
+Document render_reading(const directory_reader::Reading& reading, Format format) {
+    const std::vector<LiveWorker> workers = live_workers(reading);
+    return render(aggregator::from_shards(reading.shards.totals), reading.series, &workers,
+                  reading.application, format);
+}
+
 }  // namespace
 
 std::string render() {
     std::string out;
     out.reserve(RESERVED_BYTES);
-    push_families(out, Format::text);
+    push_families(out, aggregator::compute(), Format::text);
     return out;
 }
 
 std::string render_worker_families(Format format) {
+    const std::optional<std::string> dir = multiproc::dir();
+    if (!dir) return {};
     std::string out;
-    push_worker_families(out, format);
+    push_worker_families(out, live_workers(read_directory(*dir, directory_reader::Buckets::own)),
+                         format);
     return out;
 }
 
 Document render_document(Format format) {
-    const series::Merged merged = series::merged();
-    Document document;
-    std::string& out = document.text;
-    out.reserve(RESERVED_BYTES + merged.series.size() * 256 * (merged.bounds_s.size() + 4));
-    push_families(out, format);
-    push_requests_by_route(out, merged, format);
-    push_duration_by_route(out, merged, format);
-    push_worker_families(out, format);
-    app_metrics::Merged application = app_metrics::merged();
-    for (const app_metrics::Family& family : application.families)
-        push_app_family(out, family, format);
-    if (format == Format::openmetrics) out += "# EOF\n";
-    document.mismatched_tables = merged.mismatched_tables;
-    document.mismatched_metrics = std::move(application.mismatched);
-    return document;
+    const std::optional<std::string> dir = multiproc::dir();
+    if (!dir)
+        return render(aggregator::compute(), series::own(), nullptr, app_metrics::own(), format);
+    return render_reading(read_directory(*dir, directory_reader::Buckets::own), format);
+}
+
+Document render_directory_document(const std::string& path, Format format) {
+    return render_reading(read_directory(path, directory_reader::Buckets::workers), format);
 }
 
 }  // namespace prometheus

@@ -31,6 +31,12 @@ struct Document {
 // metrics.
 Document render_document(Format format);
 
+// The same document from the shard directory at `path`, read as a reader that is none
+// of its workers: the thirteen families sum the directory's shards, the route families
+// use the buckets of the workers' tables, and the process figures are this process's.
+// A directory that does not exist (yet) shows zeros and no workers.
+Document render_directory_document(const std::string& path, Format format);
+
 // The families of the live workers of the shard directory alone; empty without one.
 std::string render_worker_families(Format format);
 

@@ -14,6 +14,7 @@
 
 #include "app_metrics.hpp"
 #include "arguments.hpp"
+#include "directory_reader.hpp"
 #include "entry_points.hpp"
 #include "histogram.hpp"
 #include "multiproc.hpp"
@@ -160,35 +161,68 @@ bool MISMATCH_REPORTED = false;
 // Application metrics declared in more than one way, each reported once.
 std::set<std::string> MISMATCHED_METRICS;
 
+// The document as text, after the warnings its mismatched tables and metrics call for;
+// null with an error set.
+PyObject* document_to_python(const prometheus::Document& document, const std::string& dir) {
+    if (document.mismatched_tables > 0 && !MISMATCH_REPORTED) {
+        MISMATCH_REPORTED = true;
+        // Contract: operators search their logs for this text.
+        if (!recording::log_warning("vornik: " + std::to_string(document.mismatched_tables) +
+                                    " worker series tables in " + dir +
+                                    " use other duration buckets than this process; their "
+                                    "requests are left out of vrk_http_requests_total and "
+                                    "vrk_http_request_duration_seconds"))
+            return nullptr;
+    }
+    for (const std::string& name : document.mismatched_metrics) {
+        if (!MISMATCHED_METRICS.insert(name).second) continue;
+        // Contract: operators search their logs for this text.
+        if (!recording::log_warning("vornik: workers in " + dir + " declare the metric " + name +
+                                    " in more than one way (type, labels, buckets, unit or "
+                                    "gauge mode); they are not added together: one "
+                                    "declaration is shown, this process's when it has the "
+                                    "metric"))
+            return nullptr;
+    }
+    return text_to_python(document.text);
+}
+
 PyObject* metrics_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         prometheus::Format format{};
         if (!bind_format(METRICS_DOCUMENT, args, nargs, kwnames, format)) return nullptr;
-        const prometheus::Document document = prometheus::render_document(format);
-        if (document.mismatched_tables > 0 && !MISMATCH_REPORTED) {
-            MISMATCH_REPORTED = true;
-            // Contract: operators search their logs for this text.
-            if (!recording::log_warning(
-                    "vornik: " + std::to_string(document.mismatched_tables) +
-                    " worker series tables in " + multiproc::dir().value_or("") +
-                    " use other duration buckets than this process; their requests "
-                    "are left out of vrk_http_requests_total and "
-                    "vrk_http_request_duration_seconds"))
-                return nullptr;
-        }
-        for (const std::string& name : document.mismatched_metrics) {
-            if (!MISMATCHED_METRICS.insert(name).second) continue;
-            // Contract: operators search their logs for this text.
-            if (!recording::log_warning(
-                    "vornik: workers in " + multiproc::dir().value_or("") + " declare the metric " +
-                    name +
-                    " in more than one way (type, labels, buckets, unit or gauge mode); "
-                    "they are not added together: one declaration is shown, this "
-                    "process's when it has the metric"))
-                return nullptr;
-        }
-        return text_to_python(document.text);
+        return document_to_python(prometheus::render_document(format),
+                                  multiproc::dir().value_or(""));
     });
+}
+
+constexpr const char* DIRECTORY_DOCUMENT_PARAMETERS[] = {"path", "openmetrics"};
+constexpr arguments::Signature DIRECTORY_DOCUMENT{"directory_document",
+                                                  DIRECTORY_DOCUMENT_PARAMETERS, 1};
+
+PyObject* directory_document(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[2];
+        bool openmetrics = false;
+        std::string_view path;
+        if (!arguments::bind(DIRECTORY_DOCUMENT, args, nargs, kwnames, bound) ||
+            !arguments::to_text(bound[0], "path", path) ||
+            (bound[1] != nullptr && !arguments::to_truth(bound[1], openmetrics)))
+            return nullptr;
+        const std::string dir(path);
+        const auto format =
+            openmetrics ? prometheus::Format::openmetrics : prometheus::Format::text;
+        return document_to_python(prometheus::render_directory_document(dir, format), dir);
+    });
+}
+
+// This process's files in the current shard directory, as its first request would make
+// them: its shard (when the directory was chosen by the environment and nothing asked
+// for it yet), its series table and its worker slot.
+void attach_worker() {
+    multiproc::dir();
+    series::attach();
 }
 
 constexpr arguments::Signature WORKER_FAMILIES{"worker_families", METRICS_DOCUMENT_PARAMETERS, 0};
@@ -197,7 +231,7 @@ PyObject* worker_families(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return guarded([&]() -> PyObject* {
         prometheus::Format format{};
         if (!bind_format(WORKER_FAMILIES, args, nargs, kwnames, format)) return nullptr;
-        series::attach();
+        attach_worker();
         return text_to_python(prometheus::render_worker_families(format));
     });
 }
@@ -219,7 +253,7 @@ PyObject* check_shard_directory(PyObject*, PyObject* path) {
 
 PyObject* register_worker(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
-        series::attach();
+        attach_worker();
         Py_RETURN_NONE;
     });
 }
@@ -239,15 +273,17 @@ PyObject* read_directory(PyObject*, PyObject* path) {
         const std::string dir(text);
         const auto directory = worker_files::open_directory(dir, false);
         if (!directory) return PyErr_SetFromErrnoWithFilename(PyExc_OSError, dir.c_str());
+        const directory_reader::Reading reading = directory_reader::read(
+            *directory, directory_reader::Buckets::workers, worker_files::Tidy::look);
         const PyRef shards = PyRef::steal(PyList_New(0));
         const PyRef slots = PyRef::steal(PyList_New(0));
         if (!shards || !slots) return nullptr;
-        for (const multiproc::Shard& shard : multiproc::live_shards(*directory))
+        for (const multiproc::Shard& shard : reading.shards.live)
             if (!append(shards.get(), Py_BuildValue("(NiKKN)", text_to_python(shard.name),
                                                     static_cast<int>(shard.pid), shard.requests,
                                                     shard.errors, u64_tuple(shard.buckets))))
                 return nullptr;
-        for (const worker_slots::Holder& holder : worker_slots::holders(*directory))
+        for (const worker_slots::Holder& holder : reading.holders)
             if (!append(slots.get(),
                         Py_BuildValue("(Ii)", holder.slot, static_cast<int>(holder.pid))))
                 return nullptr;
@@ -702,6 +738,15 @@ PyMethodDef METRICS_DOCUMENT_DEF = {
     "shard directory is set, then the families of every live worker, and then the\n"
     "application's own metrics (vornik.metrics). The text format 0.0.4, or OpenMetrics 1.0."};
 
+PyMethodDef DIRECTORY_DOCUMENT_DEF = {
+    "directory_document", as_cfunction(directory_document), FASTCALL,
+    "directory_document(path, openmetrics=False)\n--\n\n"
+    "The document of metrics_document() read from the shard directory at `path` by a\n"
+    "process that is none of its workers: it opens no shard, claims no slot and leaves no\n"
+    "file, and folds gone workers as every merge does. The route families use the\n"
+    "buckets of the workers' tables and the process figures are the caller's. A\n"
+    "directory that does not exist (yet) shows zeros and no workers."};
+
 PyMethodDef WORKER_FAMILIES_DEF = {
     "worker_families", as_cfunction(worker_families), FASTCALL,
     "worker_families(openmetrics=False)\n--\n\n"
@@ -758,10 +803,10 @@ PyObject* build_module() {
         add_function(m, a, CONFIGURE_DEF) && add_function(m, a, GET_DURATION_BUCKETS) &&
         add_function(m, a, GET_MAX_SERIES) && add_function(m, a, SERIES_COUNT) &&
         add_function(m, a, CLEAR_SERIES) && add_function(m, a, METRICS_DOCUMENT_DEF) &&
-        add_function(m, a, WORKER_FAMILIES_DEF) && add_function(m, a, CHECK_SHARD_DIRECTORY) &&
-        add_function(m, a, REGISTER_WORKER) && add_function(m, a, READ_DIRECTORY) &&
-        add_function(m, a, PROCESS_FIGURES) && add_function(m, a, CHILD_PIDS) &&
-        add_function(m, a, HISTOGRAM_QUANTILE) &&
+        add_function(m, a, DIRECTORY_DOCUMENT_DEF) && add_function(m, a, WORKER_FAMILIES_DEF) &&
+        add_function(m, a, CHECK_SHARD_DIRECTORY) && add_function(m, a, REGISTER_WORKER) &&
+        add_function(m, a, READ_DIRECTORY) && add_function(m, a, PROCESS_FIGURES) &&
+        add_function(m, a, CHILD_PIDS) && add_function(m, a, HISTOGRAM_QUANTILE) &&
         add(m, a, "SHARD_BOUNDS_MS", float_tuple(multiproc::BUCKET_BOUNDS_MS)) &&
         add(m, a, "OPENMETRICS_CONTENT_TYPE",
             text_to_python(prometheus::OPENMETRICS_CONTENT_TYPE)) &&

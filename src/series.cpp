@@ -32,7 +32,6 @@
 // (header and `used` slots, pid 0), so counters never go down when workers are recycled.
 #include "series.hpp"
 
-#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,7 +51,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "multiproc.hpp"
+#include "shard_directory.hpp"
 #include "text.hpp"
 #include "units.hpp"
 #include "worker_files.hpp"
@@ -251,14 +250,8 @@ struct State {
     std::string file_problem;
 };
 
-// A forked child must not count into its parent's table file.
-std::atomic<std::uint64_t> FORKS{0};
-
 State& STATE() {
-    static State* state = [] {
-        pthread_atfork(nullptr, nullptr, [] { FORKS.fetch_add(1, RELAXED); });
-        return new State();  // never destroyed: requests may be recorded during exit
-    }();
+    static State* state = new State();  // never destroyed: requests may be recorded during exit
     return *state;
 }
 
@@ -421,10 +414,10 @@ void claim_slot(Table& table, const worker_files::Directory& directory, const st
 [[gnu::noinline]] Table& refresh_table(State& state, std::uint64_t forks) {
     std::optional<Table> carried;
     std::optional<worker_slots::Claim> kept_slot;
-    if (state.table && state.table->dir_generation == multiproc::generation() &&
+    if (state.table && state.table->dir_generation == shard_directory::generation() &&
         state.table->fork_generation == forks) {
         Table& table = *state.table;
-        table.checked_second = multiproc::checked_second();
+        table.checked_second = shard_directory::checked_second();
         if (table.file_missing) {
             carried = std::move(state.table);
             kept_slot = std::move(carried->worker_slot);  // the same label after the move
@@ -437,7 +430,7 @@ void claim_slot(Table& table, const worker_files::Directory& directory, const st
             state.table.reset();  // unlocks and unmaps before a file of the same name is opened
         } else {
             if (!table.worker_slot || !worker_slots::still_held(*table.worker_slot)) {
-                const std::optional<std::string> dir = multiproc::dir();
+                const std::optional<std::string> dir = shard_directory::current().dir;
                 if (const auto directory =
                         dir ? worker_files::open_directory(*dir, false) : std::nullopt)
                     claim_slot(table, *directory, *dir);
@@ -446,7 +439,8 @@ void claim_slot(Table& table, const worker_files::Directory& directory, const st
         }
     }
     state.table.reset();
-    const std::optional<std::string> dir = multiproc::dir();
+    const shard_directory::Choice choice = shard_directory::current();
+    const std::optional<std::string>& dir = choice.dir;
     const std::uint64_t capacity = state.max_series + 1;
     std::optional<worker_files::Directory> directory;
     if (dir) directory = worker_files::open_directory(*dir, true);
@@ -457,9 +451,9 @@ void claim_slot(Table& table, const worker_files::Directory& directory, const st
     if (!table && carried) table = std::move(carried);
     if (!table) table = memory_table(state.bounds_s, capacity);
     table->file_missing = dir && !table->backing;
-    table->dir_generation = multiproc::generation();
+    table->dir_generation = choice.generation;
     table->fork_generation = forks;
-    table->checked_second = multiproc::checked_second();
+    table->checked_second = shard_directory::checked_second();
     if (kept_slot && worker_slots::still_held(*kept_slot)) {
         table->worker_slot = std::move(kept_slot);
     } else if (directory) {
@@ -477,12 +471,12 @@ void claim_slot(Table& table, const worker_files::Directory& directory, const st
 // when a directory is set, making its file is tried again at every such check, and the
 // series counted meanwhile move into it. A slot whose file is gone is claimed anew.
 Table& current_table(State& state) {
-    const std::uint64_t forks = FORKS.load(RELAXED);
-    if (state.table && state.table->dir_generation == multiproc::generation() &&
+    const std::uint64_t forks = shard_directory::forks();
+    if (state.table && state.table->dir_generation == shard_directory::generation() &&
         state.table->fork_generation == forks) {
         Table& table = *state.table;
         if (!table.backing && !table.file_missing) return table;
-        if (multiproc::checked_second() == table.checked_second) return table;
+        if (shard_directory::checked_second() == table.checked_second) return table;
     }
     return refresh_table(state, forks);
 }
@@ -841,31 +835,41 @@ void clear() {
     table.overflow_slot = NO_SLOT;
 }
 
-Merged merged() {
+Merged own() {
     State& state = STATE();
-    std::vector<double> bounds;
-    std::uint64_t cap = 0;
-    {
-        std::lock_guard guard(state.lock);
-        bounds = state.bounds_s;
-        cap = state.max_series;
-    }
-    const std::optional<std::string> directory_text = multiproc::dir();
-    std::optional<worker_files::Directory> directory;
-    if (directory_text) directory = worker_files::open_directory(*directory_text, false);
-    if (!directory) {
-        // Without a directory, this process's own table; a directory that cannot be
-        // opened reports no series, as the shard merge reports zeros then.
-        Accumulator own(bounds);
-        std::lock_guard guard(state.lock);
-        if (state.table && !directory_text) own.add_image(state.table->image());
-        return std::move(own).result(0);
-    }
+    std::lock_guard guard(state.lock);
+    Accumulator own(state.bounds_s);
+    if (state.table) own.add_image(state.table->image());
+    return std::move(own).result(0);
+}
+
+Merged merge_tables(const worker_files::Directory& directory, const worker_files::Names& names,
+                    const std::vector<double>& bounds_s, worker_files::Tidy tidy) {
     const TableKind kind{
-        bounds, std::min<std::uint64_t>(RETAINED_FACTOR * cap,
-                                        MAX_RETAINED_BYTES / 8 / slot_words(bounds.size()))};
-    auto merge = worker_files::merge(*directory, kind, Accumulator(bounds));
+        bounds_s, std::min<std::uint64_t>(RETAINED_FACTOR * max_series(),
+                                          MAX_RETAINED_BYTES / 8 / slot_words(bounds_s.size()))};
+    auto merge = worker_files::merge(directory, names, kind, Accumulator(bounds_s),
+                                     worker_files::Keep::totals, tidy);
     return std::move(merge.totals).result(merge.left_out);
+}
+
+std::optional<std::vector<double>> bounds_in(const worker_files::Directory& directory,
+                                             const worker_files::Names& names) {
+    for (const std::string& name : names) {
+        if (!is_series_name(name)) continue;
+        struct stat info {};
+        const FileDescriptor fd = worker_files::open_countable(directory, name.c_str(), info);
+        std::array<std::uint64_t, HEADER_WORDS> header{};
+        if (!fd || pread(fd.get(), header.data(), sizeof header, 0) != sizeof header ||
+            header[MAGIC_WORD] != MAGIC || header[BOUND_COUNT] == 0 ||
+            header[BOUND_COUNT] > MAX_BOUNDS)
+            continue;
+        std::vector<double> bounds(header[BOUND_COUNT]);
+        for (std::size_t i = 0; i < bounds.size(); ++i)
+            bounds[i] = std::bit_cast<double>(header[BOUNDS + i]);
+        if (!check_bounds(bounds)) return bounds;
+    }
+    return std::nullopt;
 }
 
 }  // namespace series

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "worker_files.hpp"
+
 namespace series {
 
 // The standard methods, in the order their index is stored; anything else is _OTHER.
@@ -80,7 +82,19 @@ struct Merged {
     std::uint64_t mismatched_tables = 0;
 };
 
-// All workers' series when a shard directory is set, else this process's own.
-Merged merged();
+// This process's own series, as a process without a shard directory shows them.
+Merged own();
+
+// The series of the tables among `names`, the listing of `directory`, with the retained
+// totals of gone workers; tables whose bounds are not `bounds_s` are left out and
+// counted. Unless told only to look, folds gone workers' tables like any merge; writes
+// nothing else.
+Merged merge_tables(const worker_files::Directory& directory, const worker_files::Names& names,
+                    const std::vector<double>& bounds_s, worker_files::Tidy tidy);
+
+// The bounds of the first valid table among `names`: how a reader that records nothing
+// itself learns the workers' buckets.
+std::optional<std::vector<double>> bounds_in(const worker_files::Directory& directory,
+                                             const worker_files::Names& names);
 
 }  // namespace series

@@ -296,6 +296,17 @@ void remove_own(const std::string& path, const Identity& identity) {
     if (still_named(path, identity)) unlink(path.c_str());
 }
 
+Names list_names(const Directory& directory) {
+    Names names;
+    DIR* listing = fdopendir(fcntl(directory.fd.get(), F_DUPFD_CLOEXEC, 0));
+    if (listing == nullptr) return names;
+    rewinddir(listing);  // the duplicate shares its offset with the directory's descriptor
+    while (const dirent* entry = readdir(listing))
+        if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+    closedir(listing);
+    return names;
+}
+
 std::string spare_name(pid_t pid, std::string_view suffix) {
     return std::string(PREFIX) + std::to_string(pid) + "-" + random_tag().substr(0, 8) +
            std::string(suffix);

@@ -19,7 +19,6 @@
 //   killed between its rename and its unlinks causes no double count.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -178,9 +177,11 @@ void remove_own(const std::string& path, const Identity& identity);
 // "vrk-<pid><suffix>", for when that one is taken (readers take the pid from the file).
 std::string spare_name(pid_t pid, std::string_view suffix);
 
-// Calls `visit(name)` for every entry of the directory open at `dir_fd`.
-template <typename Visit>
-void for_each_entry(int dir_fd, Visit&& visit);
+// The names in a directory, listed once: every reader of one scrape goes over this one
+// list, whatever kinds of worker file it reads. A file made after the listing is read
+// at the next scrape; one deleted since is skipped, as it cannot be opened.
+using Names = std::vector<std::string>;
+Names list_names(const Directory& directory);
 
 // Names of temporary files: "vrk-<pid>-<16 random hex digits>.tmp", which nobody else can
 // foresee and take first. The pid lets a folder remove those whose creator died before
@@ -285,6 +286,7 @@ inline constexpr int MAX_READ_ATTEMPTS = 64;
 // A file of a kind as a reader finds it: countable, read whole and valid.
 template <typename Kind>
 struct FileRead {
+    std::string name;
     FileDescriptor fd;
     struct stat info {};
     typename Kind::Image image;
@@ -302,6 +304,7 @@ std::optional<FileRead<Kind>> read_file(const Directory& directory, const Kind& 
     auto image = kind.read(file.fd.get(), file.info);
     if (!image) return std::nullopt;
     file.image = std::move(*image);
+    file.name = name;
     return file;
 }
 
@@ -309,15 +312,23 @@ template <typename Kind>
 struct MergeResult {
     typename Kind::Totals totals;
     std::uint64_t left_out = 0;  // files of the kind that `add` refused
+    // The files counted, still open, when the merge was asked to keep them.
+    std::vector<FileRead<Kind>> files;
 };
+
+enum class Keep { totals, files };
+// Whether a merge that meets what a fold could tidy folds: a reader that only looks
+// (a monitor) leaves the directory as it is.
+enum class Tidy { fold, look };
 
 // The retained totals of the kind plus every countable file of it that was not folded
 // into them, read again while a retained file was replaced meanwhile. Then, when the
 // pass met what a fold could tidy (a file of this user whose writer's pid is gone, a
 // folded file still present, a temporary file whose creator is gone), a fold.
 template <typename Kind>
-MergeResult<Kind> merge(const Directory& directory, const Kind& kind,
-                        const typename Kind::Totals& empty);
+MergeResult<Kind> merge(const Directory& directory, const Names& names, const Kind& kind,
+                        const typename Kind::Totals& empty, Keep keep = Keep::totals,
+                        Tidy tidy = Tidy::fold);
 
 // For a folder: moves the files of this user's gone writers into the retained totals of
 // the kind and deletes them, and removes what folders and writers that died left behind.
@@ -330,7 +341,8 @@ MergeResult<Kind> merge(const Directory& directory, const Kind& kind,
 // one rename; only then are those files deleted, and a reader that still sees one skips
 // it by that list.
 template <typename Kind>
-void fold(const Directory& directory, const Kind& kind, const typename Kind::Totals& empty);
+void fold(const Directory& directory, const Names& names, const Kind& kind,
+          const typename Kind::Totals& empty);
 
 // --- implementation of the templates -------------------------------------------------
 
@@ -377,50 +389,52 @@ std::optional<OwnFile> adopt_own(const Directory& directory, const std::string& 
 
 namespace detail {
 template <typename Kind>
-MergeResult<Kind> merge_once(const Directory& directory, const Kind& kind,
+MergeResult<Kind> merge_once(const Directory& directory, const Names& names, const Kind& kind,
                              const RetainedView& retained, const typename Kind::Totals& empty,
-                             bool& fold_due) {
+                             Keep keep, bool& fold_due) {
     MergeResult<Kind> result{empty};
     for (const Retained& file : retained.files()) kind.add_retained(result.totals, file.payload);
-    for_each_entry(directory.fd.get(), [&](const char* name) {
+    for (const std::string& name : names) {
         if (!kind.is_name(name)) {
-            fold_due = fold_due || stale_temporary(directory, name);
-            return;
+            fold_due = fold_due || stale_temporary(directory, name.c_str());
+            continue;
         }
-        const auto file = read_file(directory, kind, name);
-        if (!file) return;
+        auto file = read_file(directory, kind, name.c_str());
+        if (!file) continue;
         const bool ours = file->info.st_uid == directory.user;
         if (retained.was_folded(identity_of(file->info), kind.bytes(file->image))) {
             fold_due = fold_due || ours;
-            return;
+            continue;
         }
         if (!kind.add(result.totals, file->image)) {
             ++result.left_out;
-            return;
+            continue;
         }
         fold_due = fold_due || (ours && pid_gone(kind.pid(file->image)));
-    });
+        if (keep == Keep::files) result.files.push_back(std::move(*file));
+    }
     return result;
 }
 }  // namespace detail
 
 template <typename Kind>
-MergeResult<Kind> merge(const Directory& directory, const Kind& kind,
-                        const typename Kind::Totals& empty) {
+MergeResult<Kind> merge(const Directory& directory, const Names& names, const Kind& kind,
+                        const typename Kind::Totals& empty, Keep keep, Tidy tidy) {
     std::optional<MergeResult<Kind>> result;
     bool fold_due = false;
     for (int attempt = 1; attempt <= MAX_READ_ATTEMPTS; ++attempt) {
         const auto retained = RetainedView::read(directory, kind.family);
         fold_due = false;
-        result = detail::merge_once(directory, kind, retained, empty, fold_due);
+        result = detail::merge_once(directory, names, kind, retained, empty, keep, fold_due);
         if (retained.unchanged(directory)) break;
     }
-    if (fold_due) fold(directory, kind, empty);
+    if (fold_due && tidy == Tidy::fold) fold(directory, names, kind, empty);
     return std::move(*result);
 }
 
 template <typename Kind>
-void fold(const Directory& directory, const Kind& kind, const typename Kind::Totals& empty) {
+void fold(const Directory& directory, const Names& names, const Kind& kind,
+          const typename Kind::Totals& empty) {
     const int dir_fd = directory.fd.get();
     const FileDescriptor lock = try_fold_lock(directory, kind.family);
     if (!lock) return;
@@ -432,39 +446,30 @@ void fold(const Directory& directory, const Kind& kind, const typename Kind::Tot
     std::vector<std::pair<std::string, FileDescriptor>> to_delete;
     bool leftovers = false;
 
-    for_each_entry(dir_fd, [&](const char* name) {
-        if (remove_stale_temporary(directory, name)) return;
-        auto file = read_file(directory, kind, name);
-        if (!file || file->info.st_uid != directory.user) return;
+    for (const std::string& name : names) {
+        if (remove_stale_temporary(directory, name.c_str())) continue;
+        auto file = read_file(directory, kind, name.c_str());
+        if (!file || file->info.st_uid != directory.user) continue;
         const auto identity = identity_of(file->info);
         if (retained.was_folded(identity, kind.bytes(file->image))) {
-            unlinkat(dir_fd, name, 0);
+            unlinkat(dir_fd, name.c_str(), 0);
             leftovers = true;
-            return;
+            continue;
         }
         // Read again once the lock is ours: those are the final contents.
-        if (!writer_gone(file->fd.get(), kind.pid(file->image))) return;
+        if (!writer_gone(file->fd.get(), kind.pid(file->image))) continue;
         auto final_image = kind.read(file->fd.get(), file->info);
         if (!final_image || !kind.fits(totals, *final_image) || !kind.add(totals, *final_image))
-            return;
+            continue;
         folded_now.push_back({identity, content_hash(kind.bytes(*final_image))});
         to_delete.emplace_back(name, std::move(file->fd));
-    });
+    }
 
     if (to_delete.empty() && !leftovers) return;
     retained.payload = kind.encode(totals);
     retained.folded = std::move(folded_now);
     if (!replace_retained(directory, kind.family, retained)) return;
     for (const auto& [name, fd] : to_delete) unlinkat(dir_fd, name.c_str(), 0);
-}
-
-template <typename Visit>
-void for_each_entry(int dir_fd, Visit&& visit) {
-    DIR* listing = fdopendir(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
-    if (listing == nullptr) return;
-    rewinddir(listing);  // the duplicate shares its offset with the caller's descriptor
-    while (const dirent* entry = readdir(listing)) visit(entry->d_name);
-    closedir(listing);
 }
 
 }  // namespace worker_files

@@ -110,18 +110,20 @@ bool still_held(const Claim& claim) {
     return worker_files::still_named(claim.path, claim.identity);
 }
 
-std::vector<Holder> holders(const worker_files::Directory& directory) {
+std::vector<Holder> holders(const worker_files::Directory& directory,
+                            const worker_files::Names& names) {
     std::vector<Holder> held;
-    worker_files::for_each_entry(directory.fd.get(), [&](const char* name) {
+    for (const std::string& name : names) {
         const auto slot = slot_of(name);
-        if (!slot) return;
+        if (!slot) continue;
         struct stat info {};
-        const worker_files::FileDescriptor fd = worker_files::open_countable(directory, name, info);
-        if (!fd) return;
+        const worker_files::FileDescriptor fd =
+            worker_files::open_countable(directory, name.c_str(), info);
+        if (!fd) continue;
         struct flock lock = whole_file(F_WRLCK);
-        if (fcntl(fd.get(), F_OFD_GETLK, &lock) != 0 || lock.l_type == F_UNLCK) return;
+        if (fcntl(fd.get(), F_OFD_GETLK, &lock) != 0 || lock.l_type == F_UNLCK) continue;
         if (const auto pid = pid_in(fd.get())) held.push_back({*slot, *pid});
-    });
+    }
     std::sort(held.begin(), held.end(),
               [](const Holder& a, const Holder& b) { return a.slot < b.slot; });
     return held;

@@ -43,7 +43,8 @@ struct Holder {
     pid_t pid = 0;
 };
 
-// The held slots among the countable files of `directory`, by slot.
-std::vector<Holder> holders(const worker_files::Directory& directory);
+// The held slots among `names`, the listing of `directory`, by slot.
+std::vector<Holder> holders(const worker_files::Directory& directory,
+                            const worker_files::Names& names);
 
 }  // namespace worker_slots

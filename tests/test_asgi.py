@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 from collections.abc import Awaitable, Callable
 from http import HTTPStatus
+from pathlib import Path
 from typing import Any
 from wsgiref.util import setup_testing_defaults
 
@@ -290,6 +291,23 @@ class TestMetricsEndpoint:
             h if h[0] != b"content-length" else h[0] for h in headers.items()
         ]
         assert (wsgi_body[:24], len(wsgi_body) > 0) == (body[:24], len(body) > 0)
+
+    def test_bearer_token(self, tmp_path: Path) -> None:
+        (tmp_path / "token").write_text("s3cret\n")
+        mw = MetricsMiddleware(self.app, bearer_token_file=str(tmp_path / "token"))
+        for headers, status in (
+            ([], 401),
+            ([(b"authorization", b"Bearer wrong")], 401),
+            ([(b"authorization", b"Bearer s3cret")], 200),
+        ):
+            scope = http_scope("/metrics")
+            scope["headers"] += headers
+            start, body = asyncio.run(exchange(mw, scope))
+            assert start["status"] == status
+            assert (b"vrk_requests_total" in body["body"]) == (status == 200)
+            if status == 401:
+                assert (b"www-authenticate", b'Bearer realm="metrics"') in start["headers"]
+        assert records() == []
 
     def test_behind_a_root_path(self) -> None:
         status, _, body = request(MetricsMiddleware(self.app), "/svc/metrics", root_path="/svc")

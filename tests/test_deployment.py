@@ -70,7 +70,7 @@ class TestShardDirectory:
             MetricsMiddleware(app)
             AsgiMiddleware(app)  # type: ignore[arg-type]
             assert warnings_of(caplog) == [
-                f"VRK_MULTIPROC_DIR={directory!r} cannot be used as the shard directory: "
+                f"vornik: VRK_MULTIPROC_DIR={directory!r} cannot be used as the shard directory: "
                 f"{reason}; every worker reports only its own requests"
             ]
             # The core agrees: the warning is not a guess.
@@ -141,7 +141,9 @@ class TestShardDirectory:
                                      capture_output=True, text=True, timeout=60, check=True,
                                      env={"VRK_MULTIPROC_DIR": str(full), "PATH": "/usr/bin:/bin"})  # fmt: skip
                 assert out.stdout.splitlines() == [
-                    told + "No space left on device; every worker reports only its own requests"
+                    "vornik: "
+                    + told
+                    + "No space left on device; every worker reports only its own requests"
                 ], (when, out.stdout + out.stderr)
 
 
@@ -156,7 +158,7 @@ class TestSeveralWorkers:
         call(mw, **self.GUNICORN)
         call(MetricsMiddleware(app), **self.GUNICORN)
         assert warnings_of(caplog) == [
-            "several worker processes (wsgi.multiprocess from gunicorn) but no shard "
+            "vornik: several worker processes (wsgi.multiprocess from gunicorn) but no shard "
             "directory: each scrape reports only the worker that answers it; set "
             "VRK_MULTIPROC_DIR to a directory that all workers share"
         ]
@@ -190,7 +192,7 @@ class TestSeveralWorkers:
         monkeypatch.setenv("VRK_MULTIPROC_DIR", directory)
         call(MetricsMiddleware(app), **self.GUNICORN)
         assert [m.split(" cannot")[0] for m in warnings_of(caplog)] == [
-            f"VRK_MULTIPROC_DIR={directory!r}"
+            f"vornik: VRK_MULTIPROC_DIR={directory!r}"
         ]
 
     def test_strict_mode_raises_at_the_first_request(self) -> None:
@@ -235,3 +237,23 @@ def test_workers_are_told_by_the_process_tree(tmp_path: Path) -> None:
         found[name] = [json.loads(line) for line in out.splitlines()]
     assert found["gunicorn"] == [["gunicorn", 3]] * 3
     assert found["myapp"] == [None] * 3  # not a server this knows: nothing is said
+
+
+def test_the_environment_turns_the_endpoint_off(
+    monkeypatch: pytest.MonkeyPatch, caplog: pytest.LogCaptureFixture
+) -> None:
+    """Where the exporter serves the document, VRK_METRICS_ENDPOINT=off hands the metrics
+    path to the application, as metrics_path=None does."""
+    for value, served in (("off", False), (" OFF ", False), ("on", True), ("", True), ("no", True)):
+        monkeypatch.setenv("VRK_METRICS_ENDPOINT", value)
+        environ: dict[str, Any] = {"PATH_INFO": "/metrics"}
+        setup_testing_defaults(environ)
+        body = b"".join(MetricsMiddleware(app)(environ, lambda *args: None))  # type: ignore[arg-type]
+        assert (body != b"ok") == served, value
+        assert (AsgiMiddleware(app).metrics_path is not None) == served  # type: ignore[arg-type]
+    assert warnings_of(caplog) == [
+        "vornik: VRK_METRICS_ENDPOINT='no' is neither 'on' nor 'off'; the metrics endpoint "
+        "stays as the middleware was told"
+    ]
+    with pytest.raises(MisconfigurationError, match="VRK_METRICS_ENDPOINT='no'"):
+        MetricsMiddleware(app, strict=True)

@@ -266,6 +266,8 @@ def test_workers_that_exit_or_are_killed_leave_exact_totals_that_never_go_back(
     assert stress_totals(tmp_path) == (36000, 36000)  # this merge folds them
     assert not list(tmp_path.glob("vrk-*.appmetrics"))
     assert list(tmp_path.glob("vrk-appmetrics.*.retained"))
+    reader = _routes.directory_document(str(tmp_path))
+    assert sum(by_label(reader, "stress_jobs_total", "queue").values()) == 36000
     assert stress_totals(tmp_path) == (36000, 36000)
 
     racing = [start_python(WORKER, tmp_path, "200000") for _ in range(3)]
@@ -362,6 +364,8 @@ def test_gauge_modes_treat_gone_workers_as_prometheus_client_documents(
     assert gauge_values(_routes.metrics_document()) == expected  # this merge folds
     assert len(list(tmp_path.glob("vrk-*.appmetrics"))) == 1
     assert gauge_values(_routes.metrics_document()) == expected  # from retained totals
+    # A reader that is none of the workers (the exporter) sees the same.
+    assert gauge_values(_routes.directory_document(str(tmp_path))) == expected
 
     # A new worker takes a gone worker's slot: its live value is the slot's.
     newcomer = start_python(GAUGES, tmp_path, "5")

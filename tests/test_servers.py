@@ -604,7 +604,9 @@ def test_misconfiguration_is_in_the_servers_log(
             expected_status(p, errors) for p in paths
         ]
         if warning is not None:
-            # Each worker says it once, at start or at its first request.
+            # Each worker says it once, at start or at its first request, naming vornik
+            # though nothing configured logging.
+            warning = "^vornik: " + warning
             server.wait_for(warning)
             time.sleep(0.5)
             said = misconfiguration_warnings(server)
@@ -835,7 +837,7 @@ def test_two_hosts_one_prometheus_while_gunicorn_recycles_workers(tmp_path: Path
     write_app(tmp_path, "routes_app", ROUTES_APP)
     hosts = []
     with contextlib.ExitStack() as stack:
-        for name, extra in (("a", {}), ("b", {"TEXT_ONLY": "1"})):
+        for name, extra in (("a", {"TEXT_ONLY": "1"}), ("b", {})):
             args = [
                 sys.executable, "-m", "gunicorn", "--bind", f"{HOST}:0", "--chdir", str(tmp_path),
                 "--workers", "4", "--max-requests", "80", "--max-requests-jitter", "30",
@@ -856,9 +858,28 @@ def test_two_hosts_one_prometheus_while_gunicorn_recycles_workers(tmp_path: Path
             server.wait_for(r"Booting worker with pid", count=4)
             hosts.append((port, log, server))
         ports = [port for port, _, _ in hosts]
+        # Host a is scraped at the application's endpoint, host b through the exporter
+        # beside it, which reads the same directory.
+        exporter = stack.enter_context(
+            running(
+                [
+                    sys.executable,
+                    "-m",
+                    "vornik",
+                    "serve",
+                    "--dir",
+                    str(tmp_path / "shards-b"),
+                    "--bind",
+                    f"{HOST}:0",
+                ],
+                tmp_path,
+            )  # fmt: skip
+        )
+        exporter_port = int(exporter.wait_for(rf"serving .* on http://{HOST}:(\d+)")[0].group(1))
+        scraped_at = {ports[0]: ports[0], exporter_port: ports[1]}
 
         config = tmp_path / "prometheus.yml"
-        targets = ", ".join(f'"{HOST}:{port}"' for port in ports)
+        targets = ", ".join(f'"{HOST}:{port}"' for port in scraped_at)
         config.write_text(
             f"global:\n  scrape_interval: {SCRAPE_INTERVAL}\n  scrape_timeout: {SCRAPE_INTERVAL}\n"
             f"scrape_configs:\n  - job_name: two-hosts\n    static_configs:\n      - targets: [{targets}]\n"
@@ -888,7 +909,8 @@ def test_two_hosts_one_prometheus_while_gunicorn_recycles_workers(tmp_path: Path
         def scraped() -> dict[int, float]:
             latest = query_at(prom_port, "vrk_requests_total", time.time())
             return {
-                int(json.loads(key)["instance"].rsplit(":", 1)[1]): v for key, v in latest.items()
+                scraped_at[int(json.loads(key)["instance"].rsplit(":", 1)[1])]: v
+                for key, v in latest.items()
             }
 
         deadline = time.monotonic() + 10
@@ -900,8 +922,8 @@ def test_two_hosts_one_prometheus_while_gunicorn_recycles_workers(tmp_path: Path
 
         # Per host, over a range that starts at a zero from before the load and ends at the
         # last sample: no extrapolation at either end, the increase is the counter's own.
-        for port in ports:
-            selector = f'{{instance="{HOST}:{port}"}}'
+        for target, port in scraped_at.items():
+            selector = f'{{instance="{HOST}:{target}"}}'
             [raw] = prometheus_api(
                 prom_port, "query", query=f"vrk_requests_total{selector}[{span}s]", time=now
             )
@@ -918,8 +940,17 @@ def test_two_hosts_one_prometheus_while_gunicorn_recycles_workers(tmp_path: Path
                        "vrk_http_request_duration_seconds_count"):  # fmt: skip
             resets = query_at(prom_port, f"resets({family}[{span}s])", now)
             assert len(resets) >= 2 and set(resets.values()) == {0.0}, (family, resets)
-        up = query_at(prom_port, f'min_over_time(up{{job="two-hosts"}}[{span}s])', now)
-        assert sorted(up.values()) == [1.0, 1.0], prometheus_api(
+        # A sync worker takes a scrape only when it is free: on a loaded machine a scrape
+        # may wait past its timeout behind requests and booting workers in the listen
+        # queue. Such a miss loses nothing (the counters above are exact), and it stays
+        # rare; the exporter answers every scrape.
+        up = {
+            int(json.loads(key)["instance"].rsplit(":", 1)[1]): value
+            for key, value in query_at(
+                prom_port, f'avg_over_time(up{{job="two-hosts"}}[{span}s])', now
+            ).items()
+        }
+        assert up[ports[0]] >= 0.9 and up[exporter_port] == 1.0, prometheus_api(
             prom_port, "query", query=f"up[{span}s]", time=now
         )
 
@@ -958,12 +989,9 @@ def test_two_hosts_one_prometheus_while_gunicorn_recycles_workers(tmp_path: Path
             assert max(map(abs, errors)) <= 0.05, rate_errors
         assert bucket_of(estimate) == bucket_of(true_p99), (estimate, true_p99)
 
-        # One host answered in OpenMetrics with gzip, the other in the text format plain.
-        formats = [set(log.read_text().splitlines()) for _, log, _ in hosts]
-        assert formats == [
-            {"application/openmetrics-text; version=1.0.0; charset=utf-8|gzip"},
-            {"text/plain; version=0.0.4; charset=utf-8|identity"},
-        ]
+        # Host a answered in the text format, plain; host b's endpoint was not scraped.
+        formats = [set(log.read_text().splitlines()) for _, log, _ in hosts if log.exists()]
+        assert formats == [{"text/plain; version=0.0.4; charset=utf-8|identity"}]
         for _, _, server in hosts:
             server.wait_for(r"Autorestarting worker after current request", count=4)
 
@@ -1115,3 +1143,97 @@ def query_at_safely(port: int, query: str) -> dict[str, float]:
     with contextlib.suppress(OSError, http.client.HTTPException, AssertionError):
         return query_at(port, query, time.time())
     return {}
+
+
+# --- the exporter beside saturated workers -------------------------------------------
+
+SLOW_APP = """
+    import time
+
+    from vornik.wsgi import MetricsMiddleware
+
+
+    def slow(environ, start_response):
+        time.sleep(0.5)
+        start_response("200 OK", [("Content-Type", "text/plain")])
+        return [b"slow"]
+
+
+    application = MetricsMiddleware(slow)
+"""
+
+
+def p99(latencies: Sequence[float]) -> float:
+    ordered = sorted(latencies)
+    return ordered[math.ceil(0.99 * len(ordered)) - 1]
+
+
+def timed_get(port: int, path: str, timeout: float) -> tuple[float, Response | None]:
+    """The seconds a GET took, and its response; None when it timed out."""
+    start = time.monotonic()
+    conn = http.client.HTTPConnection(HOST, port, timeout=timeout)
+    try:
+        conn.request("GET", path)
+        response = conn.getresponse()
+        answer = Response(response.status, response.read(), None)
+    except TimeoutError:
+        answer = None
+    finally:
+        conn.close()
+    return time.monotonic() - start, answer
+
+
+def test_the_exporter_answers_while_the_workers_are_saturated(tmp_path: Path) -> None:
+    """2 sync workers, 6 clients of a route that takes 0.5 s: a scrape of the application's
+    own port waits in its listen queue behind them, the exporter's never waits."""
+    shards = tmp_path / "shards"
+    write_app(tmp_path, "slow_app", SLOW_APP)
+    args = [
+        sys.executable, "-m", "gunicorn", "--bind", f"{HOST}:0", "--chdir", str(tmp_path),
+        "--workers", "2", "--worker-class", "sync", "--graceful-timeout", "2", "slow_app:application",
+    ]  # fmt: skip
+    exporter_args = [sys.executable, "-m", "vornik", "serve", "--bind", f"{HOST}:0"]
+    with (
+        running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server,
+        running(exporter_args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as exporter,
+    ):
+        port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
+        exporter_port = int(exporter.wait_for(r"on http://127\.0\.0\.1:(\d+)/metrics")[0].group(1))
+        server.wait_for(r"Booting worker with pid", count=2)
+        stop = threading.Event()
+        served: list[Response | None] = []
+
+        def client() -> None:
+            for _ in range(16):  # at most 16 requests, well past the scrapes below
+                if stop.is_set():
+                    return
+                served.append(timed_get(port, "/slow", timeout=15)[1])
+
+        clients = [threading.Thread(target=client) for _ in range(6)]
+        for thread in clients:
+            thread.start()
+        try:
+            time.sleep(1.0)  # the queue fills
+            in_app, beside = [], []
+            for _ in range(6):
+                # Prometheus' default scrape timeout: 1 s.
+                in_app.append(timed_get(port, "/metrics", timeout=1.0))
+                for _ in range(4):
+                    beside.append(timed_get(exporter_port, "/metrics", timeout=1.0))
+                    time.sleep(0.1)
+        finally:
+            stop.set()
+            for thread in clients:
+                thread.join(30)
+        assert all(r is not None and r.status == 200 for r in served)
+        timed_out = sum(answer is None for _, answer in in_app)
+        assert all(answer is not None and answer.status == 200 for _, answer in beside)
+        # The clients are done: the exporter counts every request they sent.
+        counted = metric(timed_get(exporter_port, "/metrics", 5.0)[1].body, "vrk_requests_total")  # type: ignore[union-attr]
+        print(
+            f"\nin-app scrapes: {timed_out} of {len(in_app)} timed out after 1 s; exporter "
+            f"scrapes: p99 {p99([t for t, _ in beside]) * 1000:.1f} ms of {len(beside)}, "
+            f"max {max(t for t, _ in beside) * 1000:.1f} ms; {len(served)} slow requests"
+        )
+        assert timed_out >= len(in_app) // 2, in_app
+        assert counted == len(served)

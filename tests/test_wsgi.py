@@ -10,6 +10,7 @@ import threading
 import time
 import weakref
 from collections.abc import Callable, Iterable, Iterator
+from pathlib import Path
 from typing import Any
 from wsgiref.simple_server import WSGIRequestHandler, make_server
 from wsgiref.util import FileWrapper, setup_testing_defaults
@@ -519,6 +520,48 @@ class TestMetricsEndpoint:
     def test_rejects_a_relative_path(self) -> None:
         with pytest.raises(ValueError, match="metrics_path"):
             MetricsMiddleware(self.app, metrics_path="metrics")
+
+    def test_bearer_token(self, tmp_path: Path, caplog: pytest.LogCaptureFixture) -> None:
+        token = tmp_path / "token"
+        token.write_text("  s3cret-1\n")  # read as Prometheus does: without the whitespace
+        mw = MetricsMiddleware(self.app, bearer_token_file=token)
+        for authorization in (None, "Bearer s3cret-2", "Basic s3cret-1", "Bearer", "s3cret-1"):
+            extra = {} if authorization is None else {"HTTP_AUTHORIZATION": authorization}
+            server, body = serve(mw, "/metrics", **extra)
+            assert (server.status, body) == ("401 Unauthorized", b""), authorization
+            assert dict(server.headers)["WWW-Authenticate"].startswith("Bearer")
+        for authorization in ("Bearer s3cret-1", "bearer  s3cret-1 "):
+            server, body = serve(mw, "/metrics", HTTP_AUTHORIZATION=authorization)
+            assert server.status == "200 OK" and b"vrk_requests_total" in body
+        assert serve(mw, "/other")[1] == b"app"  # the application's paths need no token
+        assert [r[1] for r in records()] == ["/other"]
+
+        # A rotated secret (a new file put in place, or the file rewritten) holds from
+        # the next scrape.
+        rotated = tmp_path / "rotated"
+        rotated.write_text("s3cret-2")
+        rotated.replace(token)
+        for sent, status in (("s3cret-1", "401 Unauthorized"), ("s3cret-2", "200 OK")):
+            assert serve(mw, "/metrics", HTTP_AUTHORIZATION=f"Bearer {sent}")[0].status == status
+        token.write_text("s3cret-three")
+        assert serve(mw, "/metrics", HTTP_AUTHORIZATION="Bearer s3cret-three")[0].status == "200 OK"
+
+        # Gone or emptied: the token read last holds, and the log says why, not what.
+        for broken in (token.unlink, lambda: token.write_text("\n")):
+            broken()
+            assert (
+                serve(mw, "/metrics", HTTP_AUTHORIZATION="Bearer s3cret-three")[0].status
+                == "200 OK"
+            )
+            assert serve(mw, "/metrics")[0].status == "401 Unauthorized"
+        said = [r.getMessage() for r in caplog.records if r.name == "vornik"]
+        assert said and all(m.startswith("vornik: the bearer token file") for m in said), said
+        assert not any("s3cret" in m for m in said)
+
+        with pytest.raises(FileNotFoundError):
+            MetricsMiddleware(self.app, bearer_token_file=tmp_path / "missing")
+        with pytest.raises(ValueError, match="no token"):
+            MetricsMiddleware(self.app, bearer_token_file=token)  # holds a newline only
 
 
 def flask_app() -> Any:

@@ -7,7 +7,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from . import __version__, top
+from . import __version__, serve, top
 from .demo.config import NUMBER_OPTIONS, DemoConfig
 
 PROG = "python -m vornik"
@@ -68,6 +68,17 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
             "q or Ctrl-C quits.",
         )
     )
+    serve.add_arguments(
+        commands.add_parser(
+            "serve",
+            help="serve the metrics document of a shard directory on a port of its own, "
+            "beside the server",
+            description="Serve /metrics for all workers of a shard directory from a process "
+            "of its own, so that a scrape never waits behind the application's requests. "
+            "It reads the directory and writes nothing there but the folds of dead workers. "
+            "SIGTERM or Ctrl-C stops it.",
+        )
+    )
     parser.epilog = _where_the_options_are(commands.choices)
     return parser, commands.choices
 
@@ -98,6 +109,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command == "top":
         return top.run(args)
+    if args.command == "serve":
+        return serve.run(args)
     if args.command != "demo":
         parser.print_help()
         return 2

@@ -3,8 +3,8 @@
 The core absorbs every shard directory failure and never guesses at the server
 around it; so every way of getting the directory wrong would be silent, and each
 scrape would show whichever worker answered it. The middlewares warn instead,
-through the ``vornik`` logger and once per process, or raise
-:class:`MisconfigurationError` in strict mode:
+through the ``vornik`` logger and once per process, each message starting with
+"vornik: ", or raise :class:`MisconfigurationError` in strict mode:
 
 - at start (when a middleware is created): ``VRK_MULTIPROC_DIR`` names a
   directory that cannot be used. Checked by the core trying what a worker does
@@ -14,6 +14,7 @@ through the ``vornik`` logger and once per process, or raise
   is in use; when ``VRK_MULTIPROC_DIR`` is set all the same, the warning says the
   directory cannot be used, with the reason. Only then has the application set its directory, if it does that
   in code, and have the other workers started.
+- at start: ``VRK_METRICS_ENDPOINT`` is neither ``on`` nor ``off``.
 
 Several workers are told only from sources that cannot be wrong: the WSGI flag
 ``wsgi.multiprocess`` where the server is gunicorn or uWSGI (bjoern and
@@ -28,11 +29,21 @@ from __future__ import annotations
 import logging
 import os
 import re
+from typing import Any
 
 from . import _core
 from ._routes import check_shard_directory, child_pids
 
-LOGGER = logging.getLogger("vornik")
+
+class _Named(logging.LoggerAdapter):  # type: ignore[type-arg]
+    """Starts every message with "vornik: ": without a logging configuration Python prints
+    a record's bare message, and a server's log would not say where it came from."""
+
+    def process(self, msg: object, kwargs: Any) -> tuple[str, Any]:
+        return f"vornik: {msg}", kwargs
+
+
+LOGGER = _Named(logging.getLogger("vornik"))
 
 #: Server masters whose children running this process's command line are its workers.
 _SERVERS = ("gunicorn", "uvicorn", "hypercorn", "granian")
@@ -62,6 +73,23 @@ def _report_directory(strict: bool, directory: str, problem: str) -> None:
         f"VRK_MULTIPROC_DIR={directory!r} cannot be used as the shard directory: "
         f"{problem}; every worker reports only its own requests",
     )
+
+
+def endpoint_is_off(strict: bool) -> bool:
+    """Whether ``VRK_METRICS_ENDPOINT=off`` turns the middlewares' endpoint off, for a
+    deployment whose exporter serves the document (``python -m vornik serve``)."""
+    value = os.environ.get("VRK_METRICS_ENDPOINT", "").strip().lower()
+    if value in ("", "on"):
+        return False
+    if value == "off":
+        return True
+    _report(
+        "endpoint",
+        strict,
+        f"VRK_METRICS_ENDPOINT={os.environ['VRK_METRICS_ENDPOINT']!r} is neither 'on' nor "
+        "'off'; the metrics endpoint stays as the middleware was told",
+    )
+    return False
 
 
 def check_at_first_request(strict: bool, server_says: tuple[str, bool] | None) -> None:

@@ -3,15 +3,17 @@
 from __future__ import annotations
 
 import gzip
+import hmac
 import importlib
+import os
 import sys
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from typing import Any, ClassVar, Generic, NamedTuple, TypeVar
 
 from ._core import PROMETHEUS_CONTENT_TYPE
-from ._deployment import check_at_start
+from ._deployment import LOGGER, check_at_start, endpoint_is_off
 from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document, record_response, register_worker
-from .metrics import included_text
+from .metrics import with_included_registries
 
 #: Environ or scope key an application may set to the route template of the
 #: request; it takes precedence over what the middleware finds out by itself.
@@ -47,11 +49,15 @@ class Middleware(Generic[AppT]):
         path_template: bool = False,
         route_from_path: bool = False,
         strict: bool = False,
+        bearer_token_file: str | os.PathLike[str] | None = None,
     ) -> None:
         check_metrics_path(metrics_path)
         check_at_start(strict)
         self.app = app
-        self.metrics_path = metrics_path
+        self.metrics_path = None if endpoint_is_off(strict) else metrics_path
+        # Read now: a token file that cannot be read stops the application at start
+        # rather than leaving its endpoint open.
+        self.bearer_token = None if bearer_token_file is None else BearerToken(bearer_token_file)
         self.path_template = path_template
         self.route_from_path = route_from_path
         self.strict = strict
@@ -77,8 +83,95 @@ class MetricsAnswer(NamedTuple):
     body: bytes
 
 
-def metrics_answer(method: str, request_headers: Mapping[str, str]) -> MetricsAnswer:
-    """Answer ``method`` on the metrics path; header names in lower case."""
+class BearerToken:
+    """The token a scraper must send as ``Authorization: Bearer <token>``, kept in a file.
+
+    The file is read as Prometheus reads its ``credentials_file``: the whole of it, less
+    the whitespace around it. It is read again at the first scrape after it changed
+    (another file, size, or change time), so a rotated secret holds from the next scrape;
+    a file that cannot be read then, or holds nothing, leaves the token read last in
+    force, and is tried again at the next scrape. The token is never logged.
+    """
+
+    __slots__ = ("path", "_known")
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        """Raises OSError when the file cannot be read, ValueError when it holds no token."""
+        self.path = os.fspath(path)
+        self._known = _token_of(self.path)
+        if not self._known[1]:
+            raise ValueError(f"{self.path}: the file holds no token")
+
+    def admits(self, authorization: str) -> bool:
+        """Whether an ``Authorization`` header's value carries the token."""
+        token = self._current()
+        scheme, _, credentials = authorization.strip().partition(" ")
+        sent = credentials.strip().encode("latin-1", "replace")
+        # compare_digest takes as long for any sent text of the token's length.
+        return scheme.lower() == "bearer" and hmac.compare_digest(sent, token)
+
+    def _current(self) -> bytes:
+        identity, token = self._known
+        try:
+            if _identity(os.stat(self.path)) == identity:
+                return token
+            read = _token_of(self.path)
+        except OSError as error:
+            LOGGER.warning(
+                "the bearer token file %r cannot be read (%s); the token read last holds",
+                self.path,
+                error.strerror,
+            )
+            return token
+        if not read[1]:
+            LOGGER.warning(
+                "the bearer token file %r holds no token; the token read last holds", self.path
+            )
+            return token
+        self._known = read
+        return read[1]
+
+
+def _token_of(path: str) -> tuple[tuple[int, ...], bytes]:
+    """The identity of the file at ``path`` and the token it holds (maybe empty)."""
+    with open(path, "rb") as file:
+        return _identity(os.fstat(file.fileno())), file.read().strip()
+
+
+def _identity(stat: os.stat_result) -> tuple[int, ...]:
+    return (stat.st_dev, stat.st_ino, stat.st_size, stat.st_mtime_ns, stat.st_ctime_ns)
+
+
+def worker_document(openmetrics: bool) -> str:
+    """The document a worker answers with: its directory's, or its own without one, and
+    the families of the registries given to :func:`vornik.metrics.include_registry`."""
+    # The worker that answers is one of the live workers the document lists, even when
+    # this scrape is its first request.
+    register_worker()
+    return with_included_registries(metrics_document(openmetrics=openmetrics), openmetrics)
+
+
+def metrics_answer(
+    method: str,
+    request_headers: Mapping[str, str],
+    token: BearerToken | None = None,
+    document: Callable[[bool], str] = worker_document,
+) -> MetricsAnswer:
+    """Answer ``method`` on the metrics path; ``request_headers`` are named in lower case.
+
+    ``token``: the bearer token the request must carry. ``document``: renders the
+    document, in OpenMetrics when given True.
+    """
+    if token is not None and not token.admits(request_headers.get("authorization", "")):
+        return MetricsAnswer(
+            401,
+            [
+                ("WWW-Authenticate", 'Bearer realm="metrics"'),
+                ("Content-Type", "text/plain; charset=utf-8"),
+                ("Content-Length", "0"),
+            ],
+            b"",
+        )
     if method not in METRICS_METHODS:
         return MetricsAnswer(
             405,
@@ -89,10 +182,7 @@ def metrics_answer(method: str, request_headers: Mapping[str, str]) -> MetricsAn
             ],
             b"",
         )
-    # The worker that answers is one of the live workers the document lists, even when
-    # this scrape is its first request.
-    register_worker()
-    content_type, body = _document(request_headers)
+    content_type, body = _negotiated(request_headers, document)
     headers = [("Content-Type", content_type)]
     if _accepts_gzip(request_headers.get("accept-encoding", "")):
         # Level 6 as zlib's default: most of the gain of 9 at a fraction of its time.
@@ -106,19 +196,17 @@ def metrics_answer(method: str, request_headers: Mapping[str, str]) -> MetricsAn
     return MetricsAnswer(200, headers, b"" if method == "HEAD" else body)
 
 
-def _document(request_headers: Mapping[str, str]) -> tuple[str, bytes]:
+def _negotiated(
+    request_headers: Mapping[str, str], document: Callable[[bool], str]
+) -> tuple[str, bytes]:
     """The document to send and its content type, by what the client accepts.
 
     OpenMetrics 1.0 when the client prefers it (Prometheus does), otherwise the
-    text format 0.0.4: every scraper reads that one. The families of the registries
-    given to :func:`vornik.metrics.include_registry` come last.
+    text format 0.0.4: every scraper reads that one.
     """
     if _prefers_openmetrics(request_headers.get("accept", "")):
-        document = metrics_document(openmetrics=True)
-        eof = len(document) - len("# EOF\n")
-        text = document[:eof] + included_text(openmetrics=True) + document[eof:]
-        return OPENMETRICS_CONTENT_TYPE, text.encode("utf-8")
-    return PROMETHEUS_CONTENT_TYPE, (metrics_document() + included_text(False)).encode("utf-8")
+        return OPENMETRICS_CONTENT_TYPE, document(True).encode("utf-8")
+    return PROMETHEUS_CONTENT_TYPE, document(False).encode("utf-8")
 
 
 def _ranges(header: str) -> list[tuple[str, dict[str, str]]]:

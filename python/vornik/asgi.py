@@ -24,6 +24,7 @@ from ._deployment import MisconfigurationError, check_at_first_request
 from ._middleware import (
     ROUTE_KEY,
     UNMATCHED,
+    BearerToken,
     Middleware,
     django_route,
     metrics_answer,
@@ -74,6 +75,9 @@ class MetricsMiddleware(Middleware[ASGIApp]):
     :param route_from_path: use the requested path as the route of a request
         whose template is unknown, for an application without a router; the
         number of series stays bounded by :func:`vornik.routes.configure_series`.
+    :param strict: as for :class:`vornik.wsgi.MetricsMiddleware`.
+    :param bearer_token_file: as for :class:`vornik.wsgi.MetricsMiddleware`; and
+        ``VRK_METRICS_ENDPOINT=off`` turns the metrics path off likewise.
     """
 
     __slots__ = ("_templates",)
@@ -97,7 +101,7 @@ class MetricsMiddleware(Middleware[ASGIApp]):
             and scope.get("path", "").endswith(metrics_path)
             and _route_path(scope) == metrics_path
         ):
-            await _serve_metrics(scope, send)
+            await _serve_metrics(scope, send, self.bearer_token)
             return
         call = _Call(self, scope, send)
         try:
@@ -139,14 +143,14 @@ def _route_path(scope: Scope) -> str:
     return path
 
 
-async def _serve_metrics(scope: Scope, send: Send) -> None:
+async def _serve_metrics(scope: Scope, send: Send, token: BearerToken | None) -> None:
     headers: dict[str, str] = {}
     for name, value in scope.get("headers", ()):
         key = name.decode("latin-1").lower()
         text = value.decode("latin-1")
         # Repeated fields read as one list, as HTTP defines them.
         headers[key] = f"{headers[key]}, {text}" if key in headers else text
-    answer = metrics_answer(scope.get("method", "GET"), headers)
+    answer = metrics_answer(scope.get("method", "GET"), headers, token)
     raw_headers = [
         (name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in answer.headers
     ]

@@ -416,11 +416,11 @@ def include_registry(registry: CollectorRegistry) -> None:
         _INCLUDED.append(registry)
 
 
-def included_text(openmetrics: bool) -> str:
-    """The families of the included registries in one of the two formats; for OpenMetrics
-    without its closing ``# EOF``, which the document has once."""
+def with_included_registries(document: str, openmetrics: bool) -> str:
+    """``document`` with the families of the included registries at its end, in its
+    format; in OpenMetrics before its ``# EOF``, which a document has once."""
     if not _INCLUDED:
-        return ""
+        return document
     from prometheus_client import exposition
     from prometheus_client.openmetrics import exposition as openmetrics_exposition
 
@@ -430,9 +430,11 @@ def included_text(openmetrics: bool) -> str:
         parts = [render(registry).decode("utf-8") for registry in _INCLUDED]
     finally:
         _RENDERING.reset(token)
-    if openmetrics:
-        parts = [part.removesuffix("# EOF\n") for part in parts]
-    return "".join(parts)
+    if not openmetrics:
+        return document + "".join(parts)
+    eof = "# EOF\n"
+    body = document.removesuffix(eof)
+    return body + "".join(part.removesuffix(eof) for part in parts) + eof
 
 
 class VornikCollector:

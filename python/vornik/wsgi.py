@@ -57,6 +57,14 @@ class MetricsMiddleware(WsgiMiddleware, Middleware["WSGIApplication"]):
         ``vornik``): when ``VRK_MULTIPROC_DIR`` names a directory that cannot
         be used (at once), or when the server runs several workers without a
         shard directory (at the first request).
+    :param bearer_token_file: a file holding the token that requests for the metrics
+        path must carry (``Authorization: Bearer <token>``, as Prometheus sends its
+        ``credentials_file``); others are answered 401. Read at once (``OSError`` or
+        ``ValueError`` when it cannot be read or holds nothing) and again when it
+        changes.
+
+    ``VRK_METRICS_ENDPOINT=off`` in the environment turns the metrics path off, as
+    ``metrics_path=None`` does, where ``python -m vornik serve`` serves the document.
     """
 
     # The native base, called as the application, keeps the settings a request reads as
@@ -79,6 +87,6 @@ class MetricsMiddleware(WsgiMiddleware, Middleware["WSGIApplication"]):
             for key, value in environ.items()
             if key.startswith("HTTP_")
         }
-        answer = metrics_answer(environ.get("REQUEST_METHOD", "GET"), headers)
+        answer = metrics_answer(environ.get("REQUEST_METHOD", "GET"), headers, self.bearer_token)
         start_response(f"{answer.status} {HTTPStatus(answer.status).phrase}", answer.headers)
         return [answer.body] if answer.body else []

@@ -783,3 +783,69 @@ def test_a_table_under_a_name_that_is_no_text_is_not_counted(tmp_path: Path) -> 
         os.close(fd)
     _core.set_multiproc_dir(str(tmp_path))
     assert totals(_routes.metrics_document()) == {("GET", "/r", "200"): 1}
+
+
+def test_a_reader_that_is_no_worker_shows_every_worker_and_leaves_no_file(tmp_path: Path) -> None:
+    """directory_document from a process that records nothing: the totals of a gone and a
+    live worker, the route families in the workers' own buckets, the live worker under its
+    slot; the reader opens no shard, claims no slot, and only folds the gone worker."""
+    bounds = "[0.05, 0.5]"
+    worker = f"""
+        import sys
+        from vornik import _core, _routes
+        _routes.configure_series(duration_buckets={bounds})
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        for _ in range(int(sys.argv[1])):
+            _routes.record_request("GET", "/a/1", 200, 20.0, "/a/{{id}}")
+        _routes.record_request("GET", "/b", 503, 700.0, "/b")
+        print("ready", flush=True)
+        sys.stdin.readline()
+        """
+    subprocess_run(worker + "\n", "3")  # gone once it has answered: stdin is not a pipe
+    live = subprocess.Popen([sys.executable, "-c", textwrap.dedent(worker), "4"],
+                            env=environment(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            text=True)  # fmt: skip
+    try:
+        assert live.stdout is not None and live.stdout.readline() == "ready\n"
+        before = {p.name for p in tmp_path.iterdir()}
+        output = run_python(
+            f"""
+            import os
+            from vornik import _routes
+            print(os.getpid())
+            print(_routes.directory_document({str(tmp_path)!r}, openmetrics=True), end="")
+            print(_routes.directory_document({str(tmp_path / "not-yet")!r}), end="")
+            """
+        )
+        reader_pid, document = output.split("\n", 1)
+        after = {p.name for p in tmp_path.iterdir()}
+    finally:
+        live.communicate("\n", timeout=30)
+    assert not (tmp_path / "not-yet").exists()
+    assert not any(reader_pid in name for name in after)
+    # Only the gone worker's shard and table went, into the retained totals (with the
+    # fold locks that folding takes).
+    gone = before - after
+    assert len(gone) == 2 and {Path(n).suffix for n in gone} == {".shard", ".series"}
+    [series_family] = {n.split(".")[0] for n in after if n.startswith("vrk-series-")}
+    assert after - before == {
+        f"{family}.{os.getuid()}.{end}"
+        for family in ("vrk-shards", series_family)
+        for end in ("retained", "lock")
+    }
+    om, text = document.split("# EOF\n")
+    families = {f.name: f for f in parse_openmetrics(om + "# EOF\n")}
+    assert families["vrk_requests"].samples[0].value == 9
+    assert families["vrk_errors"].samples[0].value == 2
+    buckets = {
+        (s.labels["route"], s.labels["le"]): s.value
+        for s in families["vrk_http_request_duration_seconds"].samples
+        if s.name.endswith("_bucket")
+    }
+    assert buckets == {("/a/{id}", "0.05"): 7, ("/a/{id}", "0.5"): 7, ("/a/{id}", "+Inf"): 7,
+                       ("/b", "0.05"): 0, ("/b", "0.5"): 0, ("/b", "+Inf"): 2}  # fmt: skip
+    assert [s.value for s in families["vrk_workers"].samples] == [1]
+    assert [s.labels for s in families["vrk_worker_requests"].samples] == [{"worker": "0"}]
+    assert [s.value for s in families["vrk_worker_requests"].samples] == [5]
+    # A directory that is not there yet: zeros and no workers.
+    assert "vrk_requests_total 0\n" in text and "vrk_workers 0\n" in text
