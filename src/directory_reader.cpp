@@ -9,7 +9,8 @@ Reading read(const worker_files::Directory& directory, Buckets buckets, worker_f
     if (!bounds) bounds = series::bounds_s();
     return {multiproc::read_shards(directory, names, worker_files::Keep::files, tidy),
             series::merge_tables(directory, names, *bounds, tidy),
-            worker_slots::holders(directory, names)};
+            worker_slots::holders(directory, names),
+            app_metrics::merge_files(directory, names, tidy, buckets == Buckets::own)};
 }
 
 Reading nothing() {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "app_metrics.hpp"
 #include "multiproc.hpp"
 #include "series.hpp"
 #include "worker_files.hpp"
@@ -18,6 +19,7 @@ struct Reading {
     multiproc::ShardReading shards;
     series::Merged series;
     std::vector<worker_slots::Holder> holders;
+    app_metrics::Merged application;
 };
 
 // Which latency buckets the series are summed in: this process's own (a worker, whose

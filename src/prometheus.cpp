@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "aggregator.hpp"
+#include "app_metrics.hpp"
 #include "directory_reader.hpp"
 #include "multiproc.hpp"
 #include "series.hpp"
@@ -320,6 +321,122 @@ void push_worker_families(std::string& out, const std::vector<LiveWorker>& worke
     }
 }
 
+// ---- The application's metrics ---------------------------------------------------------
+
+// A help text as each format escapes it: backslash and line feed, and in OpenMetrics
+// the double quote too.
+void append_help(std::string& out, std::string_view help, Format format) {
+    for (const char c : help) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '"' && format == Format::openmetrics) {
+            out += "\\\"";
+        } else {
+            out += c;
+        }
+    }
+}
+
+void push_app_head(std::string& out, const app_metrics::Declaration& d, Format format) {
+    std::string_view family = d.name;
+    if (format == Format::openmetrics && d.type == app_metrics::Type::counter)
+        family.remove_suffix(6);
+    out += "# HELP ";
+    out += family;
+    out += ' ';
+    append_help(out, d.help, format);
+    out += "\n# TYPE ";
+    out += family;
+    out += ' ';
+    out += app_metrics::TYPE_NAMES[static_cast<std::size_t>(d.type)];
+    out += '\n';
+    if (format == Format::openmetrics && !d.unit.empty()) {
+        out += "# UNIT ";
+        out += family;
+        out += ' ';
+        out += d.unit;
+        out += '\n';
+    }
+}
+
+// `{a="x",b="y"` with what follows left open, or nothing for a series without labels
+// and no more to come.
+void append_app_labels(std::string& out, const app_metrics::Declaration& d,
+                       const app_metrics::Series& one) {
+    bool first = true;
+    const auto separate = [&] {
+        out += first ? '{' : ',';
+        first = false;
+    };
+    if (!d.label_names.empty()) {
+        const auto values = app_metrics::label_values(one.labels);
+        for (std::size_t i = 0; i < d.label_names.size(); ++i) {
+            separate();
+            append_label(out, d.label_names[i], values[i]);
+        }
+    }
+    if (one.worker) {
+        separate();
+        out += app_metrics::WORKER_LABEL;
+        out += "=\"";
+        append_count(out, *one.worker);
+        out += '"';
+    }
+}
+
+// Opens the labels of a sample: its own, then `extra` (without the braces).
+void push_sample_name(std::string& out, std::string_view name, std::string_view suffix,
+                      const app_metrics::Declaration& d, const app_metrics::Series& one,
+                      std::string_view extra = {}) {
+    out += name;
+    out += suffix;
+    const std::size_t before = out.size();
+    append_app_labels(out, d, one);
+    if (!extra.empty()) {
+        out += out.size() == before ? '{' : ',';
+        out += extra;
+    }
+    if (out.size() != before) out += '}';
+    out += ' ';
+}
+
+void push_app_family(std::string& out, const app_metrics::Family& family, Format format) {
+    const app_metrics::Declaration& d = family.declaration;
+    push_app_head(out, d, format);
+    std::string le;
+    for (const app_metrics::Series& one : family.series) {
+        if (d.type != app_metrics::Type::histogram) {
+            push_sample_name(out, d.name, {}, d, one);
+            text::append_shortest(out, one.value);
+            out += '\n';
+            continue;
+        }
+        std::uint64_t cumulative = 0;
+        for (std::size_t b = 0; b < one.buckets.size(); ++b) {
+            cumulative += one.buckets[b];
+            le.assign("le=\"");
+            if (b < d.bounds.size()) {
+                append_bound(le, d.bounds[b]);
+            } else {
+                le += "+Inf";
+            }
+            le += '"';
+            push_sample_name(out, d.name, "_bucket", d, one, le);
+            append_count(out, cumulative);
+            out += '\n';
+        }
+        push_sample_name(out, d.name, "_count", d, one);
+        append_count(out, cumulative);
+        out += '\n';
+        push_sample_name(out, d.name, "_sum", d, one);
+        text::append_shortest(out, one.sum);
+        out += '\n';
+    }
+    end_family(out, format);
+}
+
 // The reading of the directory at `path`, or what one that cannot be opened shows.
 directory_reader::Reading read_directory(const std::string& path,
                                          directory_reader::Buckets buckets) {
@@ -328,10 +445,11 @@ directory_reader::Reading read_directory(const std::string& path,
                      : directory_reader::nothing();
 }
 
-// The whole document: the thirteen families, the route families, and with a directory
-// the families of its live workers.
+// The whole document: the thirteen families, the route families, with a directory the
+// families of its live workers, and the application's metrics.
 Document render(const aggregator::AggregatedMetrics& stats, const series::Merged& merged,
-                const std::vector<LiveWorker>* workers, Format format) {
+                const std::vector<LiveWorker>* workers, const app_metrics::Merged& application,
+                Format format) {
     Document document;
     std::string& out = document.text;
     out.reserve(RESERVED_BYTES + merged.series.size() * 256 * (merged.bounds_s.size() + 4));
@@ -339,14 +457,18 @@ Document render(const aggregator::AggregatedMetrics& stats, const series::Merged
     push_requests_by_route(out, merged, format);
     push_duration_by_route(out, merged, format);
     if (workers) push_worker_families(out, *workers, format);
+    for (const app_metrics::Family& family : application.families)
+        push_app_family(out, family, format);
     if (format == Format::openmetrics) out += "# EOF\n";
     document.mismatched_tables = merged.mismatched_tables;
+    document.mismatched_metrics = application.mismatched;
     return document;
 }
 
 Document render_reading(const directory_reader::Reading& reading, Format format) {
     const std::vector<LiveWorker> workers = live_workers(reading);
-    return render(aggregator::from_shards(reading.shards.totals), reading.series, &workers, format);
+    return render(aggregator::from_shards(reading.shards.totals), reading.series, &workers,
+                  reading.application, format);
 }
 
 }  // namespace
@@ -369,7 +491,8 @@ std::string render_worker_families(Format format) {
 
 Document render_document(Format format) {
     const std::optional<std::string> dir = multiproc::dir();
-    if (!dir) return render(aggregator::compute(), series::own(), nullptr, format);
+    if (!dir)
+        return render(aggregator::compute(), series::own(), nullptr, app_metrics::own(), format);
     return render_reading(read_directory(*dir, directory_reader::Buckets::own), format);
 }
 

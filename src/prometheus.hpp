@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace prometheus {
 
@@ -21,10 +22,13 @@ struct Document {
     std::string text;
     // Series tables left out because their latency bounds differ from this process's.
     std::uint64_t mismatched_tables = 0;
+    // Application metrics that workers declare in more than one way.
+    std::vector<std::string> mismatched_metrics;
 };
 
 // The thirteen families, then requests and latency by method, route and status, then,
-// with a shard directory, the families of its live workers.
+// with a shard directory, the families of its live workers, then the application's
+// metrics.
 Document render_document(Format format);
 
 // The same document from the shard directory at `path`, read as a reader that is none

@@ -3,13 +3,16 @@
 // state with vornik._core: both are built in the one library their modules link.
 #include <Python.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "app_metrics.hpp"
 #include "arguments.hpp"
 #include "directory_reader.hpp"
 #include "entry_points.hpp"
@@ -155,9 +158,11 @@ bool bind_format(const arguments::Signature& signature, PyObject* const* args, P
 // Tables whose bounds differ are left out of the sums; saying so once per process is
 // enough to make it visible without filling the log at every scrape.
 bool MISMATCH_REPORTED = false;
+// Application metrics declared in more than one way, each reported once.
+std::set<std::string> MISMATCHED_METRICS;
 
-// The document as text, after the warning its mismatched tables call for; null with an
-// error set.
+// The document as text, after the warnings its mismatched tables and metrics call for;
+// null with an error set.
 PyObject* document_to_python(const prometheus::Document& document, const std::string& dir) {
     if (document.mismatched_tables > 0 && !MISMATCH_REPORTED) {
         MISMATCH_REPORTED = true;
@@ -167,6 +172,16 @@ PyObject* document_to_python(const prometheus::Document& document, const std::st
                                     " use other duration buckets than this process; their "
                                     "requests are left out of vrk_http_requests_total and "
                                     "vrk_http_request_duration_seconds"))
+            return nullptr;
+    }
+    for (const std::string& name : document.mismatched_metrics) {
+        if (!MISMATCHED_METRICS.insert(name).second) continue;
+        // Contract: operators search their logs for this text.
+        if (!recording::log_warning("vornik: workers in " + dir + " declare the metric " + name +
+                                    " in more than one way (type, labels, buckets, unit or "
+                                    "gauge mode); they are not added together: one "
+                                    "declaration is shown, this process's when it has the "
+                                    "metric"))
             return nullptr;
     }
     return text_to_python(document.text);
@@ -325,6 +340,362 @@ PyObject* histogram_quantile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// ---- The application's metrics ----------------------------------------------------------
+
+// A metric of the application: what `labels()` needs to find a series.
+struct AppMetric {
+    PyObject_HEAD std::uint32_t metric;
+    PyObject* name;         // str
+    PyObject* label_names;  // tuple of str
+    PyObject* series_type;  // the (sub)type of its series objects
+};
+
+struct AppSeries {
+    PyObject_HEAD std::uint32_t series;
+};
+
+PyTypeObject* APP_METRIC_TYPE = nullptr;
+PyTypeObject* SERIES_TYPES[4] = {};  // by app_metrics::Type
+// The one object of each series, by series id: metrics live as long as the process.
+std::vector<PyObject*> SERIES_OBJECTS;
+
+template <typename Function>
+void* type_slot(Function function) {
+    return reinterpret_cast<void*>(function);
+}
+
+void dealloc_plain(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type == APP_METRIC_TYPE) {
+        auto* metric = reinterpret_cast<AppMetric*>(self);
+        Py_CLEAR(metric->name);
+        Py_CLEAR(metric->label_names);
+        Py_CLEAR(metric->series_type);
+    }
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+std::optional<app_metrics::Type> type_named(std::string_view kind) {
+    for (std::size_t i = 1; i < app_metrics::TYPE_NAMES.size(); ++i)
+        if (app_metrics::TYPE_NAMES[i] == kind) return static_cast<app_metrics::Type>(i);
+    return std::nullopt;
+}
+
+std::optional<app_metrics::Mode> mode_named(std::string_view mode) {
+    for (std::size_t i = 0; i < app_metrics::MODE_NAMES.size(); ++i)
+        if (app_metrics::MODE_NAMES[i] == mode) return static_cast<app_metrics::Mode>(i);
+    return std::nullopt;
+}
+
+PyObject* value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
+PyObject* new_app_metric(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"name",       "documentation", "kind",
+                                         "labelnames", "buckets",       "mode",
+                                         "unit",       "series_type",   nullptr};
+        PyObject *name, *help, *kind, *label_names, *buckets, *mode, *unit, *series_type;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UUUOOUUO:AppMetric",
+                                         const_cast<char**>(keywords), &name, &help, &kind,
+                                         &label_names, &buckets, &mode, &unit, &series_type))
+            return nullptr;
+        app_metrics::Declaration declaration;
+        std::string_view text;
+        const auto text_of = [&](PyObject* value, const char* what, std::string& out) {
+            if (!arguments::to_text(value, what, text)) return false;
+            out = text;
+            return true;
+        };
+        std::string kind_text, mode_text;
+        if (!text_of(name, "name", declaration.name) ||
+            !text_of(help, "documentation", declaration.help) ||
+            !text_of(kind, "kind", kind_text) || !text_of(mode, "mode", mode_text) ||
+            !text_of(unit, "unit", declaration.unit) ||
+            !arguments::to_double_list(buckets, "buckets", declaration.bounds))
+            return nullptr;
+        const auto metric_type = type_named(kind_text);
+        const auto metric_mode = mode_named(mode_text);
+        if (!metric_type) return value_error("kind must be counter, gauge or histogram");
+        if (!metric_mode)
+            return value_error("metric " + declaration.name + ": unknown mode " + mode_text);
+        declaration.type = *metric_type;
+        declaration.mode = *metric_mode;
+        PyTypeObject* base = SERIES_TYPES[static_cast<std::size_t>(*metric_type)];
+        if (!PyType_Check(series_type) ||
+            !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(series_type), base)) {
+            PyErr_SetString(PyExc_TypeError,
+                            "series_type must derive from the series type of its kind");
+            return nullptr;
+        }
+        PyRef labels = PyRef::steal(PySequence_Tuple(label_names));
+        if (!labels) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_Size(labels.get()); ++i) {
+            if (!text_of(PyTuple_GetItem(labels.get(), i), "labelnames", kind_text)) return nullptr;
+            declaration.label_names.push_back(kind_text);
+        }
+        auto declared = app_metrics::declare(declaration);
+        if (const auto* error = std::get_if<std::string>(&declared)) return value_error(*error);
+        PyObject* self = PyType_GenericAlloc(type, 0);
+        if (self == nullptr) return nullptr;
+        auto* metric = reinterpret_cast<AppMetric*>(self);
+        metric->metric = std::get<std::uint32_t>(declared);
+        Py_INCREF(name);
+        metric->name = name;
+        metric->label_names = labels.release();
+        Py_INCREF(series_type);
+        metric->series_type = series_type;
+        return self;
+    });
+}
+
+PyObject* series_object(PyObject* series_type, std::uint32_t id) {
+    if (SERIES_OBJECTS.size() <= id) SERIES_OBJECTS.resize(id + 1, nullptr);
+    PyObject*& object = SERIES_OBJECTS[id];
+    if (object == nullptr) {
+        object = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(series_type), 0);
+        if (object == nullptr) return nullptr;
+        reinterpret_cast<AppSeries*>(object)->series = id;
+    }
+    Py_INCREF(object);
+    return object;
+}
+
+// A label value as its text: a str as it is, anything else as str() gives it.
+bool label_text(PyObject* value, PyRef& converted, std::string_view& out) {
+    if (!PyUnicode_Check(value)) {
+        converted = PyRef::steal(PyObject_Str(value));
+        if (!converted) return false;
+        value = converted.get();
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) return false;
+    out = {data, static_cast<std::size_t>(size)};
+    return true;
+}
+
+PyObject* metric_labels(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        const auto* metric = reinterpret_cast<AppMetric*>(self);
+        const Py_ssize_t count = PyTuple_Size(metric->label_names);
+        const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+        if (nargs > 0 && keywords > 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "metric %U: label values go by position or by name, not both",
+                         metric->name);
+            return nullptr;
+        }
+        if (nargs + keywords != count) {
+            PyErr_Format(PyExc_ValueError, "metric %U has the labels %R: %zd values given",
+                         metric->name, metric->label_names, nargs + keywords);
+            return nullptr;
+        }
+        PyObject* ordered[app_metrics::MAX_LABELS];
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (keywords == 0) {
+                ordered[i] = args[i];
+                continue;
+            }
+            PyObject* label = PyTuple_GetItem(metric->label_names, i);
+            ordered[i] = nullptr;
+            for (Py_ssize_t k = 0; k < keywords && ordered[i] == nullptr; ++k)
+                if (PyUnicode_Compare(PyTuple_GetItem(kwnames, k), label) == 0)
+                    ordered[i] = args[k];
+            if (ordered[i] == nullptr) {
+                PyErr_Format(PyExc_ValueError, "metric %U has the labels %R, not %R", metric->name,
+                             metric->label_names, kwnames);
+                return nullptr;
+            }
+        }
+        PyRef converted[app_metrics::MAX_LABELS];
+        std::string_view values[app_metrics::MAX_LABELS];
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (!label_text(ordered[i], converted[i], values[i])) {
+                if (PyErr_ExceptionMatches(PyExc_UnicodeError)) {
+                    PyErr_Clear();
+                    PyErr_Format(PyExc_ValueError, "metric %U: label values must be UTF-8 text",
+                                 metric->name);
+                }
+                return nullptr;
+            }
+        }
+        const auto found = app_metrics::series_of(
+            metric->metric,
+            std::span<const std::string_view>(values, static_cast<std::size_t>(count)));
+        if (const auto* error = std::get_if<std::string>(&found)) return value_error(*error);
+        const auto [series, first_overflow] = std::get<app_metrics::Found>(found);
+        if (first_overflow) {
+            const PyRef name = PyRef::steal(PyUnicode_AsUTF8String(metric->name));
+            // Contract: operators search their logs for this text.
+            if (!name || !recording::log_warning(
+                             "vornik: metric " + std::string(PyBytes_AsString(name.get())) +
+                             " has more label sets in this process than it keeps apart (" +
+                             std::to_string(app_metrics::MAX_LABEL_SETS) +
+                             ", or what room its metrics file has left); the next ones are "
+                             "counted in the series whose label values are all \"" +
+                             std::string(app_metrics::OVERFLOW_VALUE) + "\""))
+                return nullptr;
+        }
+        return series_object(metric->series_type, series);
+    });
+}
+
+// The one number a series method takes, by position or as the keyword `name`; `fallback`
+// when it may be left out and is. False with an error set.
+bool number_argument(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     std::optional<double> fallback, double& out) {
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+    if (nargs + keywords == 0 && fallback) {
+        out = *fallback;
+        return true;
+    }
+    if (nargs + keywords != 1 || (keywords == 1 && PyUnicode_CompareWithASCIIString(
+                                                       PyTuple_GetItem(kwnames, 0), name) != 0)) {
+        PyErr_Format(PyExc_TypeError, "expected one argument, %s", name);
+        return false;
+    }
+    out = PyFloat_AsDouble(args[0]);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+std::uint32_t series_id(PyObject* self) {
+    return reinterpret_cast<AppSeries*>(self)->series;
+}
+
+// What a series method that takes one number does with it.
+enum class Change { add_non_negative, add, subtract, set, observe };
+
+template <Change change>
+PyObject* change_series(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    constexpr bool required = change == Change::set || change == Change::observe;
+    double number = 0.0;
+    if (!number_argument(change == Change::set ? "value" : "amount", args, nargs, kwnames,
+                         required ? std::nullopt : std::optional<double>(1.0), number))
+        return nullptr;
+    const std::uint32_t series = series_id(self);
+    if constexpr (change == Change::add_non_negative) {
+        if (number < 0.0) {
+            // prometheus_client's words, which callers may match.
+            PyErr_SetString(PyExc_ValueError,
+                            "Counters can only be incremented by non-negative amounts.");
+            return nullptr;
+        }
+    }
+    if constexpr (change == Change::set) {
+        app_metrics::set(series, number);
+    } else if constexpr (change == Change::observe) {
+        app_metrics::observe(series, number);
+    } else {
+        app_metrics::add(series, change == Change::subtract ? -number : number);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* gauge_set_to_current_time(PyObject* self, PyObject*) {
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    app_metrics::set(series_id(self), std::chrono::duration<double>(since).count());
+    Py_RETURN_NONE;
+}
+
+PyObject* series_get(PyObject* self, PyObject*) {
+    return guarded([&]() { return PyFloat_FromDouble(app_metrics::value_of(series_id(self))); });
+}
+
+#define SERIES_METHOD(name, function, flags, doc) \
+    { name, as_cfunction(function), flags, doc }
+
+constexpr const char* GET_DOC =
+    "get($self)\n--\n\nThis process's value of the series; a histogram's count.";
+
+PyMethodDef COUNTER_METHODS[] = {
+    SERIES_METHOD("inc", change_series<Change::add_non_negative>, FASTCALL,
+                  "inc($self, amount=1)\n--\n\nAdds a non-negative amount."),
+    SERIES_METHOD("get", series_get, METH_NOARGS, GET_DOC),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef GAUGE_METHODS[] = {
+    SERIES_METHOD("inc", change_series<Change::add>, FASTCALL,
+                  "inc($self, amount=1)\n--\n\nAdds an amount."),
+    SERIES_METHOD("dec", change_series<Change::subtract>, FASTCALL,
+                  "dec($self, amount=1)\n--\n\nSubtracts an amount."),
+    SERIES_METHOD("set", change_series<Change::set>, FASTCALL,
+                  "set($self, value)\n--\n\nSets the value."),
+    SERIES_METHOD("set_to_current_time", gauge_set_to_current_time, METH_NOARGS,
+                  "set_to_current_time($self)\n--\n\nSets the value to the Unix time in seconds."),
+    SERIES_METHOD("get", series_get, METH_NOARGS, GET_DOC),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef HISTOGRAM_METHODS[] = {
+    SERIES_METHOD("observe", change_series<Change::observe>, FASTCALL,
+                  "observe($self, amount)\n--\n\nCounts one observation of `amount`."),
+    SERIES_METHOD("get", series_get, METH_NOARGS, GET_DOC),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef METRIC_METHODS[] = {
+    SERIES_METHOD("labels", metric_labels, FASTCALL,
+                  "labels($self, /, *values, **by_name)\n--\n\n"
+                  "The series of these label values, by position or by label name, made when\n"
+                  "new; past the label sets a process keeps apart, the overflow series."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef SERIES_METHOD
+
+PyTypeObject* make_plain_type(const char* name, int size, unsigned long flags, PyType_Slot* slots) {
+    PyType_Spec spec = {name, size, 0, static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | flags),
+                        slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+bool make_app_types() {
+    PyType_Slot metric_slots[] = {
+        {Py_tp_doc,
+         const_cast<char*>("AppMetric(name, documentation, kind, labelnames, buckets, mode, unit, "
+                           "series_type)\n--\n\n"
+                           "A metric of the application in this process's metrics file, summed "
+                           "over every worker in the metrics document.")},
+        {Py_tp_new, type_slot(new_app_metric)},
+        {Py_tp_methods, METRIC_METHODS},
+        {Py_tp_dealloc, type_slot(dealloc_plain)},
+        {0, nullptr},
+    };
+    APP_METRIC_TYPE =
+        make_plain_type("vornik._routes.AppMetric", sizeof(AppMetric), 0, metric_slots);
+    if (APP_METRIC_TYPE == nullptr) return false;
+    const std::pair<const char*, PyMethodDef*> kinds[] = {
+        {"vornik._routes.CounterSeries", COUNTER_METHODS},
+        {"vornik._routes.GaugeSeries", GAUGE_METHODS},
+        {"vornik._routes.HistogramSeries", HISTOGRAM_METHODS},
+    };
+    for (std::size_t i = 0; i < 3; ++i) {
+        PyType_Slot series_slots[] = {
+            {Py_tp_doc, const_cast<char*>("One series of an application metric: a label set.")},
+            {Py_tp_methods, kinds[i].second},
+            {Py_tp_dealloc, type_slot(dealloc_plain)},
+            {0, nullptr},
+        };
+        SERIES_TYPES[i + 1] =
+            make_plain_type(kinds[i].first, sizeof(AppSeries),
+                            Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, series_slots);
+        if (SERIES_TYPES[i + 1] == nullptr) return false;
+    }
+    return true;
+}
+
+PyObject* type_object(PyTypeObject* type) {
+    Py_INCREF(type);
+    return reinterpret_cast<PyObject*>(type);
+}
+
 // Contract: the names, signatures and doc strings below are the module's published
 // surface; the type stubs and callers' help() output depend on them word for word.
 PyMethodDef RECORD_REQUEST_DEF = {
@@ -364,8 +735,8 @@ PyMethodDef METRICS_DOCUMENT_DEF = {
     "metrics_document(openmetrics=False)\n--\n\n"
     "The metrics document the middlewares serve: the families of metrics_text(), then\n"
     "requests and latency by method, route and status, merged over all workers when a\n"
-    "shard directory is set, and then the families of every live worker. The text\n"
-    "format 0.0.4, or OpenMetrics 1.0."};
+    "shard directory is set, then the families of every live worker, and then the\n"
+    "application's own metrics (vornik.metrics). The text format 0.0.4, or OpenMetrics 1.0."};
 
 PyMethodDef DIRECTORY_DOCUMENT_DEF = {
     "directory_document", as_cfunction(directory_document), FASTCALL,
@@ -439,7 +810,11 @@ PyObject* build_module() {
         add(m, a, "SHARD_BOUNDS_MS", float_tuple(multiproc::BUCKET_BOUNDS_MS)) &&
         add(m, a, "OPENMETRICS_CONTENT_TYPE",
             text_to_python(prometheus::OPENMETRICS_CONTENT_TYPE)) &&
-        add(m, a, "WsgiMiddleware", wsgi_middleware::middleware_type());
+        add(m, a, "WsgiMiddleware", wsgi_middleware::middleware_type()) && make_app_types() &&
+        add(m, a, "AppMetric", type_object(APP_METRIC_TYPE)) &&
+        add(m, a, "CounterSeries", type_object(SERIES_TYPES[1])) &&
+        add(m, a, "GaugeSeries", type_object(SERIES_TYPES[2])) &&
+        add(m, a, "HistogramSeries", type_object(SERIES_TYPES[3]));
     return built ? module.release() : nullptr;
 }
 

@@ -809,6 +809,13 @@ void attach() {
     current_table(state);
 }
 
+std::optional<std::uint32_t> worker_slot() {
+    State& state = STATE();
+    std::lock_guard guard(state.lock);
+    if (!state.table || !state.table->worker_slot) return std::nullopt;
+    return state.table->worker_slot->slot;
+}
+
 std::uint64_t count() {
     State& state = STATE();
     std::lock_guard guard(state.lock);

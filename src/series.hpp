@@ -57,6 +57,9 @@ std::size_t file_bytes();
 // directory, as its first request would: for a worker that wants to be in view before.
 void attach();
 
+// The worker slot this process holds with its table, when it holds one.
+std::optional<std::uint32_t> worker_slot();
+
 // Series in this process's table, the overflow series included.
 std::uint64_t count();
 

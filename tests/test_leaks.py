@@ -13,10 +13,13 @@ none.
 
 from __future__ import annotations
 
+import functools
 import gc
 import io
+import itertools
 import os
 import sys
+import types
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -36,6 +39,7 @@ from support import (
     shard_bytes,
 )
 from vornik import _core, _routes
+from vornik.metrics import Counter, Gauge, Histogram
 from vornik.wsgi import MetricsMiddleware
 
 WARMUP = 1000
@@ -363,10 +367,66 @@ def build_scenarios(x: Context) -> dict[str, Scenario]:
         "construct": expect(TypeError, _core.RequestMetric),
         "construct-args": expect(TypeError, _core.AggregatedMetrics, 1, x=2),
         "subclass": expect(TypeError, type, "Sub", (_core.Snapshot,), {}),
+        **application_metrics(shards),
     }
     return {
         name: entry if isinstance(entry, tuple) else (nothing, entry)
         for name, entry in calls.items()
+    }
+
+
+class RaisingStr:
+    def __str__(self) -> str:
+        raise Boom("str")
+
+
+@functools.cache
+def app() -> types.SimpleNamespace:
+    """The metrics of the scenarios below, registered (once per process) when the first of
+    them runs: metrics registered at collection would be in every other test's document."""
+    jobs = Counter("leak_jobs", "Jobs", ["kind", "place"])
+    capped = Counter("leak_capped", "Capped", ["n"])
+    return types.SimpleNamespace(
+        jobs=jobs,
+        child=jobs.labels("a", "b"),
+        level=Gauge("leak_level", "Level", ["kind"]),
+        took=Histogram("leak_seconds", "Took"),
+        capped=capped,
+        numbers=itertools.count(),
+    )
+
+
+def application_metrics(shards: Callable[[], None]) -> dict[str, Callable[[], object] | Scenario]:
+    """The calls of vornik.metrics: series found by their labels, values changed, and
+    every way of getting them wrong."""
+
+    def later(make: Callable[[], Callable[[], None]]) -> Callable[[], None]:
+        return lambda: make()()
+
+    return {
+        "app-labels": later(lambda: ok(app().jobs.labels, "a", "b")),
+        "app-labels-keywords": later(lambda: ok(app().jobs.labels, place="b", kind="a")),
+        "app-labels-not-text": later(lambda: ok(app().jobs.labels, 1, None)),
+        "app-labels-count": later(lambda: expect(ValueError, app().jobs.labels, "a")),
+        "app-labels-both": later(lambda: expect(ValueError, app().jobs.labels, "a", place="b")),
+        "app-labels-unknown": later(
+            lambda: expect(ValueError, app().jobs.labels, kind="a", other="b")
+        ),
+        "app-labels-surrogate": later(
+            lambda: expect(ValueError, app().jobs.labels, SURROGATE, "b")
+        ),
+        "app-labels-str-raises": later(lambda: expect(Boom, app().jobs.labels, RaisingStr(), "b")),
+        "app-labels-too-long": later(lambda: expect(ValueError, app().jobs.labels, LONG * 8, "b")),
+        "app-labels-overflow": lambda: app().capped.labels(str(next(app().numbers))).inc(),
+        "app-inc": later(lambda: ok(app().child.inc, 2)),
+        "app-inc-keyword": later(lambda: ok(app().child.inc, amount=0.5)),
+        "app-inc-negative": later(lambda: expect(ValueError, app().child.inc, -1)),
+        "app-inc-str": later(lambda: expect(TypeError, app().child.inc, "1")),
+        "app-inc-too-many": later(lambda: expect(TypeError, app().child.inc, 1, 2)),
+        "app-set-sharded": (shards, later(lambda: ok(app().level.labels("x").set, 3))),
+        "app-observe": later(lambda: ok(app().took.observe, 0.3)),
+        "app-time": lambda: app().took.time().__exit__(None, None, None),
+        "app-document-sharded": (shards, ok(_routes.metrics_document, openmetrics=True)),
     }
 
 

@@ -996,6 +996,155 @@ def test_two_hosts_one_prometheus_while_gunicorn_recycles_workers(tmp_path: Path
             server.wait_for(r"Autorestarting worker after current request", count=4)
 
 
+APP_METRICS_APP = """
+    import os
+
+    from vornik.metrics import MULTIPROCESS_MODES, Counter, Gauge, Histogram
+    from vornik.wsgi import MetricsMiddleware
+
+    JOBS = Counter("jobs", "Jobs done", ["kind"])
+    JOBS.labels("work")  # a series from the start: Prometheus sees its zero
+    TOOK = Histogram("job_seconds", "Job durations", buckets=(0.01, 0.05, 0.1, 0.5, 1))
+    GAUGES = [
+        Gauge("served_" + mode, "Requests this worker served", ["kind"], multiprocess_mode=mode)
+        for mode in MULTIPROCESS_MODES
+    ]
+    served = 0
+
+
+    def app(environ, start_response):
+        global served
+        served += 1
+        JOBS.labels("work").inc()
+        TOOK.observe(float(environ["QUERY_STRING"]))
+        for gauge in GAUGES:
+            gauge.labels("work").set(served)
+        start_response("200 OK", [("Content-Type", "text/plain")])
+        return [f"{os.getpid()} {served}".encode()]
+
+
+    application = MetricsMiddleware(app)
+"""
+APP_VALUES = [0.005, 0.02, 0.03, 0.07, 0.3, 0.7, 0.008, 0.04, 0.06, 0.2]
+
+
+def test_prometheus_sees_application_metrics_of_recycled_gunicorn_workers(
+    tmp_path: Path,
+) -> None:
+    binary = shutil.which("prometheus")
+    if binary is None:
+        pytest.skip("the prometheus binary is not installed (Debian package 'prometheus')")
+    write_app(tmp_path, "metrics_app", APP_METRICS_APP)
+    args = [
+        sys.executable, "-m", "gunicorn", "--bind", f"{HOST}:0", "--chdir", str(tmp_path),
+        "--workers", "4", "--max-requests", "60", "--max-requests-jitter", "20",
+        "--graceful-timeout", "5", "--timeout", "30", "metrics_app:application",
+    ]  # fmt: skip
+    with contextlib.ExitStack() as stack:
+        server = stack.enter_context(
+            running(args, tmp_path, VRK_MULTIPROC_DIR=str(tmp_path / "shards"))
+        )
+        port = int(server.wait_for(r"Listening at: http://127\.0\.0\.1:(\d+)")[0].group(1))
+        server.wait_for(r"Booting worker with pid", count=4)
+        config = tmp_path / "prometheus.yml"
+        config.write_text(
+            "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+            f'scrape_configs:\n  - job_name: app\n    static_configs:\n      - targets: ["{HOST}:{port}"]\n'
+        )
+        prometheus, prom_port = prometheus_command(binary, config, tmp_path)
+        prom = stack.enter_context(running(prometheus, tmp_path))
+        deadline = time.monotonic() + 30
+        while not query_at_safely(prom_port, "jobs_total == 0"):
+            assert time.monotonic() < deadline, "Prometheus never scraped:\n" + prom.output()
+            time.sleep(0.2)
+
+        # Paced: 80 requests a second for 5 s over 8 connections, then one alone, whose
+        # worker's value is the most recent of every gauge.
+        load_start = time.time()
+        paths = [f"/?{APP_VALUES[i % len(APP_VALUES)]}" for i in range(400)]
+        answers: list[Response] = []
+        with ThreadPoolExecutor(max_workers=8) as pool:
+            futures = []
+            for i, path in enumerate(paths):
+                time.sleep(max(0.0, load_start + i / 80 - time.time()))
+                futures.append(pool.submit(get, port, path))
+            answers = [future.result() for future in futures]
+        answers.append(get(port, "/?0.005"))
+        assert all(answer.status == 200 for answer in answers)
+        last: dict[int, int] = {}
+        for answer in answers:
+            pid, served = map(int, answer.body.split())
+            last[pid] = max(last.get(pid, 0), served)
+        final_pid = int(answers[-1].body.split()[0])
+
+        # The workers that live once recycling has settled, then a scrape after that.
+        live = set()
+        for _ in range(50):
+            time.sleep(0.3)
+            now_live = {p.pid for p in psutil.Process(server.popen.pid).children()}
+            if now_live == live and len(live) == 4:
+                break
+            live = now_live
+        settled = time.time()
+        deadline = time.monotonic() + 10
+        while not query_at_safely(prom_port, f"timestamp(jobs_total) > {settled:.3f}"):
+            assert time.monotonic() < deadline
+            time.sleep(0.2)
+        now = time.time()
+        span = math.ceil(now - load_start) + 3
+
+        # Over a range from a zero before the load to the last sample: no extrapolation.
+        [raw] = prometheus_api(prom_port, "query", query=f"jobs_total[{span}s]", time=now)
+        points = raw["values"]
+        assert isinstance(points, list) and float(points[0][1]) == 0.0, points[:3]
+        now = float(points[-1][0])
+        [increase] = query_at(prom_port, f"increase(jobs_total[{span}s])", now).values()
+        assert abs(increase / len(answers) - 1) <= 0.01, (increase, len(answers))
+        for family in ("jobs_total", "job_seconds_bucket", "job_seconds_count"):
+            resets = query_at(prom_port, f"resets({family}[{span}s])", now)
+            assert resets and set(resets.values()) == {0.0}, (family, resets)
+        [estimate] = query_at(
+            prom_port,
+            f"histogram_quantile(0.85, sum by (le) (increase(job_seconds_bucket[{span}s])))",
+            now,
+        ).values()
+        sent = sorted([float(path.split("?")[1]) for path in paths] + [0.005])
+        true_p85 = sent[math.ceil(0.85 * len(sent)) - 1]
+        bounds = [0.01, 0.05, 0.1, 0.5, 1, math.inf]
+        assert next(b for b in bounds if estimate <= b) == next(b for b in bounds if true_p85 <= b)
+
+        gauges = {
+            mode: query_at(prom_port, f"served_{mode}", now)
+            for mode in ("all", "liveall", "min", "livemin", "max", "livemax", "sum", "livesum",
+                         "mostrecent", "livemostrecent")
+        }  # fmt: skip
+        live_values = sorted(last[pid] for pid in live if pid in last)
+        single = {mode: list(found.values()) for mode, found in gauges.items()}
+        assert single["sum"] == [sum(last.values())] and single["livesum"] == [sum(live_values)]
+        assert single["max"] == [max(last.values())] and single["livemax"] == [max(live_values)]
+        assert single["min"] == [min(last.values())] and single["livemin"] == [min(live_values)]
+        assert single["mostrecent"] == [last[final_pid]]
+        if final_pid in live:  # else which live worker set its gauge last is a race
+            assert single["livemostrecent"] == [last[final_pid]]
+        assert sorted(single["liveall"]) == live_values
+        workers = {json.loads(key)["worker"] for key in gauges["all"]}
+        assert len(workers) <= 4 and set(live_values) <= set(single["all"])
+        recycled = server.output().count("Autorestarting worker after current request")
+        print(
+            f"\n{len(answers)} requests over {len(last)} workers ({recycled} recycled); "
+            f"increase {increase:.1f}; p85 Prometheus {estimate:.4f} s, true {true_p85} s; "
+            f"gauges {single}"
+        )
+        assert recycled >= 2
+
+
+def query_at_safely(port: int, query: str) -> dict[str, float]:
+    """An instant query now, or nothing while Prometheus is not answering yet."""
+    with contextlib.suppress(OSError, http.client.HTTPException, AssertionError):
+        return query_at(port, query, time.time())
+    return {}
+
+
 # --- the exporter beside saturated workers -------------------------------------------
 
 SLOW_APP = """

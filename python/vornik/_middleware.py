@@ -13,6 +13,7 @@ from typing import Any, ClassVar, Generic, NamedTuple, TypeVar
 from ._core import PROMETHEUS_CONTENT_TYPE
 from ._deployment import LOGGER, check_at_start, endpoint_is_off
 from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document, record_response, register_worker
+from .metrics import with_included_registries
 
 #: Environ or scope key an application may set to the route template of the
 #: request; it takes precedence over what the middleware finds out by itself.
@@ -142,11 +143,12 @@ def _identity(stat: os.stat_result) -> tuple[int, ...]:
 
 
 def worker_document(openmetrics: bool) -> str:
-    """The document a worker answers with: its directory's, or its own without one."""
+    """The document a worker answers with: its directory's, or its own without one, and
+    the families of the registries given to :func:`vornik.metrics.include_registry`."""
     # The worker that answers is one of the live workers the document lists, even when
     # this scrape is its first request.
     register_worker()
-    return metrics_document(openmetrics=openmetrics)
+    return with_included_registries(metrics_document(openmetrics=openmetrics), openmetrics)
 
 
 def metrics_answer(

@@ -1,7 +1,7 @@
 """Type stubs for the native module of the route families."""
 
 from collections.abc import Callable, Iterable, Sequence
-from typing import Final
+from typing import Any, Final, final
 
 from _typeshed.wsgi import StartResponse, WSGIApplication, WSGIEnvironment
 from typing_extensions import disjoint_base
@@ -26,6 +26,10 @@ __all__ = [
     "SHARD_BOUNDS_MS",
     "OPENMETRICS_CONTENT_TYPE",
     "WsgiMiddleware",
+    "AppMetric",
+    "CounterSeries",
+    "GaugeSeries",
+    "HistogramSeries",
 ]
 
 OPENMETRICS_CONTENT_TYPE: Final[str]
@@ -69,3 +73,36 @@ class WsgiMiddleware:
     def __call__(
         self, environ: WSGIEnvironment, start_response: StartResponse, /
     ) -> Iterable[bytes]: ...
+
+@final
+class AppMetric:
+    def __new__(
+        cls,
+        name: str,
+        documentation: str,
+        kind: str,
+        labelnames: Iterable[str],
+        buckets: Iterable[float],
+        mode: str,
+        unit: str,
+        series_type: type[CounterSeries | GaugeSeries | HistogramSeries],
+    ) -> AppMetric: ...
+    def labels(self, /, *values: object, **by_name: object) -> Any: ...
+
+@disjoint_base
+class CounterSeries:
+    def inc(self, amount: float = 1) -> None: ...
+    def get(self) -> float: ...
+
+@disjoint_base
+class GaugeSeries:
+    def inc(self, amount: float = 1) -> None: ...
+    def dec(self, amount: float = 1) -> None: ...
+    def set(self, value: float) -> None: ...
+    def set_to_current_time(self) -> None: ...
+    def get(self) -> float: ...
+
+@disjoint_base
+class HistogramSeries:
+    def observe(self, amount: float) -> None: ...
+    def get(self) -> float: ...
