@@ -2,13 +2,17 @@
 // longer document adds the route families and the families of every live worker.
 #include "prometheus.hpp"
 
+#include <unistd.h>
+
 #include <charconv>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <variant>
 #include <vector>
 
 #include "aggregator.hpp"
+#include "listen_queues.hpp"
 #include "multiproc.hpp"
 #include "series.hpp"
 #include "snapshot.hpp"
@@ -241,8 +245,10 @@ constexpr Block WORKERS = {"vrk_workers", "gauge",
 
 struct LiveWorker {
     std::uint32_t slot = 0;
+    std::uint32_t pid = 0;
     snapshot::ProcessFigures process;
-    std::optional<std::uint64_t> requests;  // none while its shard is not there
+    std::optional<std::uint64_t> requests;           // none while its shard is not there
+    std::optional<worker_slots::Activity> activity;  // none in a slot without figures
 };
 
 // A whole number as text; a figure that may have a fraction keeps a ".0" when it has
@@ -282,7 +288,47 @@ constexpr WorkerFamily WORKER_FAMILIES[] = {
          append_count(out, *worker.requests);
          return true;
      }},
+    {{"vrk_worker_requests_in_flight", "gauge",
+      "HTTP requests each live worker has started and not finished"},
+     [](std::string& out, const LiveWorker& worker) {
+         if (!worker.activity) return false;
+         append_count(out, worker.activity->in_flight);
+         return true;
+     }},
+    {{"vrk_worker_busy_seconds_total", "counter",
+      "Wall time during which each live worker had at least one HTTP request in flight"},
+     [](std::string& out, const LiveWorker& worker) {
+         if (!worker.activity) return false;
+         append_seconds(out, worker.activity->busy_seconds);
+         return true;
+     }},
+    {{"vrk_worker_gc_seconds_total", "counter",
+      "Time each live worker spent in the cyclic garbage collector"},
+     [](std::string& out, const LiveWorker& worker) {
+         if (!worker.activity) return false;
+         append_seconds(out, worker.activity->gc_seconds);
+         return true;
+     }},
+    {{"vrk_worker_open_fds", "gauge", "Number of open file descriptors of each live worker"},
+     [](std::string& out, const LiveWorker& worker) {
+         if (!worker.process.open_fds) return false;
+         append_count(out, *worker.process.open_fds);
+         return true;
+     }},
+    {{"vrk_worker_start_time_seconds", "gauge",
+      "Start time of each live worker since the Unix epoch in seconds"},
+     [](std::string& out, const LiveWorker& worker) {
+         append_seconds(out, worker.process.start_time_seconds);
+         return true;
+     }},
 };
+
+constexpr Block LISTEN_QUEUE_LENGTH = {
+    "vrk_listen_queue_length", "gauge",
+    "Connections waiting to be accepted on each listening socket of the workers"};
+constexpr Block LISTEN_QUEUE_LIMIT = {
+    "vrk_listen_queue_limit", "gauge",
+    "Connections a listening socket of the workers keeps waiting before it refuses more"};
 
 // The holders of the directory's slots that /proc knows, by slot, with the requests of
 // their shards.
@@ -294,16 +340,43 @@ std::vector<LiveWorker> live_workers(const worker_files::Directory& directory) {
     for (const worker_slots::Holder& holder : worker_slots::holders(directory)) {
         const auto process = snapshot::figures_of(static_cast<std::uint32_t>(holder.pid));
         if (!process) continue;
-        LiveWorker& worker = workers.emplace_back(LiveWorker{holder.slot, *process, {}});
+        LiveWorker& worker = workers.emplace_back(LiveWorker{
+            holder.slot, static_cast<std::uint32_t>(holder.pid), *process, {}, holder.activity});
         if (const auto found = requests.find(holder.pid); found != requests.end())
             worker.requests = found->second;
     }
     return workers;
 }
 
-void push_worker_families(std::string& out, Format format) {
+// The listening sockets among the descriptors of `pids`, one series per address; both
+// families are left out when none is found.
+void push_listen_queues(std::string& out, Format format, std::span<const std::uint32_t> pids) {
+    std::vector<std::uint64_t> inodes;
+    for (const std::uint32_t pid : pids) {
+        const std::vector<std::uint64_t> found = snapshot::socket_inodes_of(pid);
+        inodes.insert(inodes.end(), found.begin(), found.end());
+    }
+    const std::vector<listen_queues::Queue> queues = listen_queues::of_sockets(inodes);
+    if (queues.empty()) return;
+    for (const Block* block : {&LISTEN_QUEUE_LENGTH, &LISTEN_QUEUE_LIMIT}) {
+        push_head(out, *block, format);
+        for (const listen_queues::Queue& queue : queues) {
+            out += block->name;
+            out += '{';
+            append_label(out, "address", queue.address);
+            out += "} ";
+            append_count(out, block == &LISTEN_QUEUE_LENGTH ? queue.length : queue.limit);
+            out += '\n';
+        }
+        end_family(out, format);
+    }
+}
+
+// With a shard directory, the families of its live workers and their listening sockets;
+// without, the listening sockets of this process. True when there was a directory.
+bool push_worker_families(std::string& out, Format format) {
     const std::optional<std::string> dir = multiproc::dir();
-    if (!dir) return;
+    if (!dir) return false;
     const auto directory = worker_files::open_directory(*dir, false);
     const std::vector<LiveWorker> workers =
         directory ? live_workers(*directory) : std::vector<LiveWorker>{};
@@ -324,6 +397,10 @@ void push_worker_families(std::string& out, Format format) {
         }
         end_family(out, format);
     }
+    std::vector<std::uint32_t> pids;
+    for (const LiveWorker& worker : workers) pids.push_back(worker.pid);
+    push_listen_queues(out, format, pids);
+    return true;
 }
 
 }  // namespace
@@ -349,7 +426,10 @@ Document render_document(Format format) {
     push_families(out, format);
     push_requests_by_route(out, merged, format);
     push_duration_by_route(out, merged, format);
-    push_worker_families(out, format);
+    if (!push_worker_families(out, format)) {
+        const auto self = static_cast<std::uint32_t>(getpid());
+        push_listen_queues(out, format, std::span(&self, 1));
+    }
     if (format == Format::openmetrics) out += "# EOF\n";
     document.mismatched_tables = merged.mismatched_tables;
     return document;

@@ -170,15 +170,45 @@ def test_families_describe_each_live_worker(
         "# TYPE vrk_worker_requests_total counter\n"
         'vrk_worker_requests_total{worker="0"} 0\n'
         'vrk_worker_requests_total{worker="1"} 3\n\n'
+        "# HELP vrk_worker_requests_in_flight HTTP requests each live worker has started and "
+        "not finished\n"
+        "# TYPE vrk_worker_requests_in_flight gauge\n"
+        'vrk_worker_requests_in_flight{worker="0"} 0\n'
+        'vrk_worker_requests_in_flight{worker="1"} 0\n\n'
+        "# HELP vrk_worker_busy_seconds_total Wall time during which each live worker had at "
+        "least one HTTP request in flight\n"
+        "# TYPE vrk_worker_busy_seconds_total counter\n"
+        'vrk_worker_busy_seconds_total{worker="0"} 0.0\n'
+        'vrk_worker_busy_seconds_total{worker="1"} 0.0\n\n'
+        "# HELP vrk_worker_gc_seconds_total Time each live worker spent in the cyclic garbage "
+        "collector\n"
+        "# TYPE vrk_worker_gc_seconds_total counter\n"
+        'vrk_worker_gc_seconds_total{worker="0"} 0.0\n'
+        'vrk_worker_gc_seconds_total{worker="1"} 0.0\n\n'
+        "# HELP vrk_worker_open_fds Number of open file descriptors of each live worker\n"
+        "# TYPE vrk_worker_open_fds gauge\n"
+        'vrk_worker_open_fds{worker="0"} @FDS@\n'
+        'vrk_worker_open_fds{worker="1"} @FDS@\n\n'
+        "# HELP vrk_worker_start_time_seconds Start time of each live worker since the Unix "
+        "epoch in seconds\n"
+        "# TYPE vrk_worker_start_time_seconds gauge\n"
+        'vrk_worker_start_time_seconds{worker="0"} @START@\n'
+        'vrk_worker_start_time_seconds{worker="1"} @START@\n\n'
     )
-    pattern = expected.replace("@CPU@", r"(\d+\.\d+)").replace("@RSS@", r"(\d+)")
+    pattern = (
+        expected.replace("@CPU@", r"(\d+\.\d+)")
+        .replace("@RSS@", r"(\d+)")
+        .replace("@FDS@", r"(\d+)")
+        .replace("@START@", r"(\d+\.\d+)")
+    )
     match = re.fullmatch(pattern, out)
     assert match, out
-    claimer_rss = psutil.Process(other.pid).memory_info().rss
-    assert abs(int(match.group(3)) - claimer_rss) < 1 << 20
-    assert float(match.group(1)) == pytest.approx(
-        sum(psutil.Process(other.pid).cpu_times()[:2]), abs=0.02
-    )
+    held_by = psutil.Process(other.pid)
+    assert abs(int(match.group(3)) - held_by.memory_info().rss) < 1 << 20
+    assert float(match.group(1)) == pytest.approx(sum(held_by.cpu_times()[:2]), abs=0.02)
+    # The one /proc parser agrees with psutil's on another process's descriptors and start.
+    assert int(match.group(5)) == held_by.num_fds()
+    assert float(match.group(7)) == pytest.approx(held_by.create_time(), abs=0.02)
 
 
 def test_without_a_directory_there_is_nothing_to_add(tmp_path: Path) -> None:

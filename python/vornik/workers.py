@@ -34,10 +34,22 @@ class ProcessFigures:
     cpu_seconds: float
     rss_bytes: int
     threads: int
+    open_fds: int | None  # None where its descriptors may not be listed
+    start_time_seconds: float
+
+
+@dataclass(frozen=True)
+class Activity:
+    """What the holder of a slot is doing, as it publishes it in its slot."""
+
+    in_flight: int
+    busy_seconds: float  # wall time with at least one request in flight
+    gc_seconds: float
 
 
 def read_process(pid: int) -> ProcessFigures | None:
-    """CPU time, resident size and threads of a process, or None when /proc has no such pid."""
+    """CPU time, resident size, threads, descriptors and start of a process, or None when
+    /proc has no such pid."""
     figures = _routes.process_figures(pid)
     return ProcessFigures(*figures) if figures is not None else None
 
@@ -58,7 +70,8 @@ class Directory:
         """Raises OSError when ``path`` cannot be opened as a directory."""
         shards, slots = _routes.read_directory(path)
         self._shards = [Shard(*shard) for shard in shards]
-        self._slots = dict(slots)
+        self._slots = {slot: pid for slot, pid, _ in slots}
+        self._activity = {pid: Activity(*figures) for _, pid, figures in slots if figures}
 
     def __enter__(self) -> Directory:
         return self
@@ -73,6 +86,15 @@ class Directory:
     def slots(self) -> dict[int, int]:
         """Slot number -> pid of every held slot."""
         return self._slots
+
+    def activity(self) -> dict[int, Activity]:
+        """Pid -> what it is doing, for the holders whose slot carries figures."""
+        return self._activity
+
+
+def listen_queues(pids: list[int]) -> dict[str, tuple[int, int]]:
+    """Address -> (waiting connections, limit) of the listening sockets the processes hold."""
+    return {address: (length, limit) for address, length, limit in _routes.listen_queues(pids)}
 
 
 def register() -> None:

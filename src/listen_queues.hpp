@@ -1,0 +1,28 @@
+// The accept queues of listening sockets: connections the kernel has taken that wait for
+// a worker to accept them, and how many it keeps waiting before it refuses more.
+//
+// Read with the kernel's socket diagnostics (NETLINK_SOCK_DIAG, what `ss -l` asks):
+// /proc/net/tcp shows a listening socket's waiting connections but not its limit, and
+// shows nothing of UNIX sockets. Only sockets of the caller's network namespace are
+// listed; a system without the interface lists none.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace listen_queues {
+
+struct Queue {
+    // "127.0.0.1:8000", "[::]:8000", a UNIX socket's path, or "@name" for an abstract one.
+    std::string address;
+    std::uint64_t length = 0;  // connections waiting to be accepted
+    std::uint64_t limit = 0;   // the backlog: more are refused or dropped
+};
+
+// The listening TCP (IPv4, IPv6) and UNIX stream sockets whose inode is among `inodes`,
+// by address; sockets of one address (SO_REUSEPORT) are added up.
+std::vector<Queue> of_sockets(std::span<const std::uint64_t> inodes);
+
+}  // namespace listen_queues
