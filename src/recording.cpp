@@ -88,7 +88,8 @@ bool record(std::string_view method, std::string_view path, std::uint16_t status
 
 std::int64_t begin_request() {
     const std::int64_t now = worker_slots::begin_request();
-    if (worker_slots::claim_due(multiproc::checked_second())) series::attach();
+    if (worker_slots::claim_due(multiproc::generation(), multiproc::checked_second()))
+        series::attach();
     return now;
 }
 

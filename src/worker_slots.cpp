@@ -139,6 +139,7 @@ Figures FIGURES;
 std::atomic<std::uint64_t*> PUBLISHED{nullptr};
 
 constexpr std::uint64_t NEVER = UINT64_MAX;
+std::uint64_t CLAIM_TRIED_GENERATION = NEVER;
 std::uint64_t CLAIM_TRIED_SECOND = NEVER;
 
 // A forked child is a worker of its own: it starts from nothing, and must not write into
@@ -146,6 +147,7 @@ std::uint64_t CLAIM_TRIED_SECOND = NEVER;
 [[maybe_unused]] const int FORK_HANDLER = pthread_atfork(nullptr, nullptr, [] {
     FIGURES = Figures{};
     PUBLISHED.store(nullptr, std::memory_order_relaxed);
+    CLAIM_TRIED_GENERATION = NEVER;
     CLAIM_TRIED_SECOND = NEVER;
 });
 
@@ -226,7 +228,12 @@ void gc_stopped() {
     publish();
 }
 
-bool claim_due(std::uint64_t second) {
+bool claim_due(std::uint64_t generation, std::uint64_t second) {
+    if (generation != CLAIM_TRIED_GENERATION) {
+        CLAIM_TRIED_GENERATION = generation;
+        CLAIM_TRIED_SECOND = second;
+        return true;
+    }
     if (PUBLISHED.load(std::memory_order_relaxed) != nullptr || second == CLAIM_TRIED_SECOND)
         return false;
     CLAIM_TRIED_SECOND = second;

@@ -96,9 +96,10 @@ std::int64_t end_request();
 void gc_started();
 void gc_stopped();
 
-// Whether this process publishes no figures yet and `second` (the shard writer's
-// checked second, which moves once a second while a directory is in use) differs from
-// the one of the last call that said so: when claiming its slot is worth a try.
-bool claim_due(std::uint64_t second);
+// Whether claiming this process's slot is worth a try at the start of a request: the
+// shard directory changed (its `generation` moved), or this process publishes no
+// figures and `second` (the shard writer's checked second, which moves once a second
+// while a directory is in use) differs from the one of the last try.
+bool claim_due(std::uint64_t generation, std::uint64_t second);
 
 }  // namespace worker_slots
