@@ -54,8 +54,15 @@ PyMethodDef METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef MODULE = {PyModuleDef_HEAD_INIT, "_saturation_loop", nullptr, 0, METHODS,
-                      nullptr, nullptr, nullptr, nullptr};
+PyModuleDef MODULE = {PyModuleDef_HEAD_INIT,
+                      "_saturation_loop",
+                      nullptr,
+                      0,
+                      METHODS,
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      nullptr};
 
 }  // namespace
 

@@ -105,7 +105,7 @@ std::optional<std::uint64_t> sequence_in(int fd) {
 // What the holder of the slot open at `fd` is doing, read consistently; nothing for a
 // slot without figures, or one whose holder is amid a write at every try.
 std::optional<Activity> activity_in(int fd) {
-    const std::int64_t now = clock_ns();
+    const auto now = static_cast<std::uint64_t>(clock_ns());
     for (int attempt = 0; attempt < READ_TRIES; ++attempt) {
         unsigned char bytes[FILE_BYTES];
         const auto before = sequence_in(fd);
@@ -113,10 +113,12 @@ std::optional<Activity> activity_in(int fd) {
             word_of(bytes, MAGIC) != FIGURES_MAGIC)
             return std::nullopt;
         if (*before % 2 != 0 || sequence_in(fd) != before) continue;
+        // Unsigned throughout: the words are whatever the file holds.
         std::uint64_t busy_ns = word_of(bytes, BUSY_NS);
-        const auto open_for = now - static_cast<std::int64_t>(word_of(bytes, SINCE_NS));
-        if (word_of(bytes, IN_FLIGHT) > 0 && open_for > READ_MARGIN_NS)
-            busy_ns += static_cast<std::uint64_t>(open_for - READ_MARGIN_NS);
+        const std::uint64_t since = word_of(bytes, SINCE_NS);
+        const auto margin = static_cast<std::uint64_t>(READ_MARGIN_NS);
+        if (word_of(bytes, IN_FLIGHT) > 0 && since < now && now - since > margin)
+            busy_ns += now - since - margin;
         return Activity{word_of(bytes, IN_FLIGHT), static_cast<double>(busy_ns) / 1e9,
                         static_cast<double>(word_of(bytes, GC_NS)) / 1e9};
     }
