@@ -2,15 +2,18 @@
 
 The ``vrk_process_*`` figures of the core describe whichever worker answered a
 scrape. :func:`metrics_text` adds families for every live worker of the shard
-directory: CPU seconds, resident memory, threads and recorded requests, labelled
-``worker`` with a small slot number, and the number of live workers. The label is
-not the pid: pids change with every recycled worker, and each new pid would start
-new series in Prometheus; a new worker takes over the slot of one that has exited.
+directory: CPU seconds, resident memory, threads, recorded requests, requests in
+flight, busy and GC seconds, open descriptors and start time, labelled ``worker``
+with a small slot number; the number of live workers; and the listen queues of the
+sockets the workers listen on. The label is not the pid: pids change with every
+recycled worker, and each new pid would start new series in Prometheus; a new worker
+takes over the slot of one that has exited.
 
 The native core keeps the slots (files ``vrk-worker-<n>.slot`` in the shard
 directory, each locked by its holder, so a slot is free exactly when its holder has
-died), claims this process's slot with its series table at its first request, and
-claims it again within a second when the directory has been emptied. Reading the
+died), claims this process's slot at its first request, and claims it again within
+a second when the directory has been emptied. Each holder writes into its slot what
+it is doing: its requests in flight, its busy time and its GC time. Reading the
 directory goes through the core too, which only ever reads: nothing is created,
 locked or deleted by a reader. Figures come from ``/proc/<pid>`` of each holder and
 requests from the holder's shard, so the workers must share the reader's PID
