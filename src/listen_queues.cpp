@@ -21,6 +21,8 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "text.hpp"
+
 namespace listen_queues {
 
 namespace {
@@ -102,7 +104,7 @@ std::vector<Queue> of_sockets(std::span<const std::uint64_t> inodes) {
     std::map<std::string, Queue> by_address;
     const auto add = [&](std::uint64_t inode, std::string address, std::uint64_t length,
                          std::uint64_t limit) {
-        if (!wanted.contains(inode) || address.empty()) return;
+        if (!wanted.contains(inode) || address.empty() || !text::is_valid_utf8(address)) return;
         Queue& queue = by_address[address];
         queue.address = std::move(address);
         queue.length += length;

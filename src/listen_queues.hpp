@@ -21,8 +21,9 @@ struct Queue {
     std::uint64_t limit = 0;   // the backlog: more are refused or dropped
 };
 
-// The listening TCP (IPv4, IPv6) and UNIX stream sockets whose inode is among `inodes`,
-// by address; sockets of one address (SO_REUSEPORT) are added up.
+// The listening TCP (IPv4, IPv6) and UNIX sockets whose inode is among `inodes`, by
+// address; sockets of one address (SO_REUSEPORT) are added up. Addresses are texts: a
+// UNIX socket whose path is not valid UTF-8 is left out, and so is an unnamed one.
 std::vector<Queue> of_sockets(std::span<const std::uint64_t> inodes);
 
 }  // namespace listen_queues

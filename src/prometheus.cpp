@@ -372,8 +372,8 @@ void push_listen_queues(std::string& out, Format format, std::span<const std::ui
     }
 }
 
-// With a shard directory, the families of its live workers and their listening sockets;
-// without, the listening sockets of this process. True when there was a directory.
+// With a shard directory, the families of its live workers and of their listening
+// sockets; false without one.
 bool push_worker_families(std::string& out, Format format) {
     const std::optional<std::string> dir = multiproc::dir();
     if (!dir) return false;

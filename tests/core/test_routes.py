@@ -888,6 +888,9 @@ def test_listening_sockets_of_this_process_without_a_directory(tmp_path: Path) -
         abstract.bind(b"\0vrk-test-" + str(os.getpid()).encode())
         abstract.listen(3)
         unbound = stack.enter_context(socket.socket())  # neither bound nor listening
+        no_text = stack.enter_context(socket.socket(socket.AF_UNIX))
+        no_text.bind(bytes(tmp_path) + b"/\xff.sock")  # no label can spell its path
+        no_text.listen(2)
         addresses = {
             f"127.0.0.1:{port}": (3, 7),
             str(tmp_path / "app.sock"): (1, 5),
