@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 #include <span>
@@ -359,13 +360,18 @@ void push_listen_queues(std::string& out, Format format, std::span<const std::ui
     const std::vector<listen_queues::Queue> queues = listen_queues::of_sockets(inodes);
     if (queues.empty()) return;
     for (const Block* block : {&LISTEN_QUEUE_LENGTH, &LISTEN_QUEUE_LIMIT}) {
+        const bool limits = block == &LISTEN_QUEUE_LIMIT;
+        if (limits && std::none_of(queues.begin(), queues.end(),
+                                   [](const listen_queues::Queue& queue) { return queue.limit; }))
+            break;  // read where the limits are not shown
         push_head(out, *block, format);
         for (const listen_queues::Queue& queue : queues) {
+            if (limits && !queue.limit) continue;
             out += block->name;
             out += '{';
             append_label(out, "address", queue.address);
             out += "} ";
-            append_count(out, block == &LISTEN_QUEUE_LENGTH ? queue.length : queue.limit);
+            append_count(out, limits ? *queue.limit : queue.length);
             out += '\n';
         }
         end_family(out, format);

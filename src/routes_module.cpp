@@ -315,10 +315,13 @@ PyObject* listen_queues_of(PyObject*, PyObject* pids) {
         if (PyErr_Occurred()) return nullptr;
         PyRef list = PyRef::steal(PyList_New(0));
         if (!list) return nullptr;
-        for (const listen_queues::Queue& queue : listen_queues::of_sockets(inodes))
-            if (!append(list.get(), Py_BuildValue("(NKK)", text_to_python(queue.address),
-                                                  queue.length, queue.limit)))
+        for (const listen_queues::Queue& queue : listen_queues::of_sockets(inodes)) {
+            PyObject* limit = queue.limit ? PyLong_FromUnsignedLongLong(*queue.limit)
+                                          : (Py_INCREF(Py_None), Py_None);
+            if (!append(list.get(),
+                        Py_BuildValue("(NKN)", text_to_python(queue.address), queue.length, limit)))
                 return nullptr;
+        }
         return list.release();
     });
 }
@@ -395,7 +398,8 @@ PyMethodDef LISTEN_QUEUES = {
     "listen_queues", listen_queues_of, METH_O,
     "listen_queues(pids, /)\n--\n\n"
     "The listening TCP and UNIX sockets among the descriptors of the processes `pids`, as\n"
-    "(address, waiting connections, limit), by address."};
+    "(address, waiting connections, limit), by address; the limit is None where the\n"
+    "system shows none."};
 PyMethodDef CONFIGURE_DEF = {
     "configure_series", as_cfunction(configure_series), FASTCALL,
     "configure_series(duration_buckets=None, max_series=None)\n--\n\n"

@@ -64,7 +64,7 @@ class Sample:
     # The application's own totals; None when they are just the sum of `workers`.
     total: Counts | None = None
     routes: dict[tuple[str, str], Counts] = field(default_factory=dict)
-    # Listening address -> (connections waiting to be accepted, limit).
+    # Listening address -> (connections waiting to be accepted, limit; NaN where not shown).
     listen: dict[str, tuple[float, float]] = field(default_factory=dict)
     error: str | None = None
 
@@ -85,7 +85,10 @@ def read_directory(directory: str) -> Sample:
     except OSError as error:
         sample.error = f"cannot read {directory}: {error.strerror}"
         return sample
-    sample.listen = {address: queue for address, queue in listen_queues(holders).items()}
+    sample.listen = {
+        address: (length, math.nan if limit is None else limit)
+        for address, (length, limit) in listen_queues(holders).items()
+    }
     for shard in shards:
         process = read_process(shard.pid)
         doing = activity.get(shard.pid)

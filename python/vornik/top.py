@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import queue
 import select
@@ -89,7 +90,7 @@ class Frame:
     workers: list[Row] = field(default_factory=list)
     total: Row | None = None
     routes: list[Row] = field(default_factory=list)
-    # (address, connections waiting to be accepted, limit), by address.
+    # (address, connections waiting to be accepted, limit or NaN), by address.
     listen: list[tuple[str, float, float]] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
     error: str | None = None
@@ -341,7 +342,7 @@ def render(frame: Frame, hint: str = "") -> RenderableType:
                 "listen queue ",
                 _shown(address),
                 f"  {length:.0f} waiting",
-                f" (limit {limit:.0f})" if limit == limit else "",
+                "" if math.isnan(limit) else f" (limit {limit:.0f})",
             )
         )
 

@@ -95,8 +95,9 @@ class Directory:
         return self._activity
 
 
-def listen_queues(pids: list[int]) -> dict[str, tuple[int, int]]:
-    """Address -> (waiting connections, limit) of the listening sockets the processes hold."""
+def listen_queues(pids: list[int]) -> dict[str, tuple[int, int | None]]:
+    """Address -> (waiting connections, limit) of the listening sockets the processes hold;
+    the limit is None where the system shows none (see the README)."""
     return {address: (length, limit) for address, length, limit in _routes.listen_queues(pids)}
 
 
