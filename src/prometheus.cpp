@@ -2,8 +2,12 @@
 // longer document adds the route families and the families of every live worker.
 #include "prometheus.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <charconv>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -11,6 +15,7 @@
 #include "aggregator.hpp"
 #include "app_metrics.hpp"
 #include "directory_reader.hpp"
+#include "listen_queues.hpp"
 #include "multiproc.hpp"
 #include "series.hpp"
 #include "snapshot.hpp"
@@ -242,8 +247,10 @@ constexpr Block WORKERS = {"vrk_workers", "gauge",
 
 struct LiveWorker {
     std::uint32_t slot = 0;
+    std::uint32_t pid = 0;
     snapshot::ProcessFigures process;
-    std::optional<std::uint64_t> requests;  // none while its shard is not there
+    std::optional<std::uint64_t> requests;           // none while its shard is not there
+    std::optional<worker_slots::Activity> activity;  // none in a slot without figures
 };
 
 // A whole number as text; a figure that may have a fraction keeps a ".0" when it has
@@ -283,7 +290,47 @@ constexpr WorkerFamily WORKER_FAMILIES[] = {
          append_count(out, *worker.requests);
          return true;
      }},
+    {{"vrk_worker_requests_in_flight", "gauge",
+      "HTTP requests each live worker has started and not finished"},
+     [](std::string& out, const LiveWorker& worker) {
+         if (!worker.activity) return false;
+         append_count(out, worker.activity->in_flight);
+         return true;
+     }},
+    {{"vrk_worker_busy_seconds_total", "counter",
+      "Wall time during which each live worker had at least one HTTP request in flight"},
+     [](std::string& out, const LiveWorker& worker) {
+         if (!worker.activity) return false;
+         append_seconds(out, worker.activity->busy_seconds);
+         return true;
+     }},
+    {{"vrk_worker_gc_seconds_total", "counter",
+      "Time each live worker spent in the cyclic garbage collector"},
+     [](std::string& out, const LiveWorker& worker) {
+         if (!worker.activity) return false;
+         append_seconds(out, worker.activity->gc_seconds);
+         return true;
+     }},
+    {{"vrk_worker_open_fds", "gauge", "Number of open file descriptors of each live worker"},
+     [](std::string& out, const LiveWorker& worker) {
+         if (!worker.process.open_fds) return false;
+         append_count(out, *worker.process.open_fds);
+         return true;
+     }},
+    {{"vrk_worker_start_time_seconds", "gauge",
+      "Start time of each live worker since the Unix epoch in seconds"},
+     [](std::string& out, const LiveWorker& worker) {
+         append_seconds(out, worker.process.start_time_seconds);
+         return true;
+     }},
 };
+
+constexpr Block LISTEN_QUEUE_LENGTH = {
+    "vrk_listen_queue_length", "gauge",
+    "Connections waiting to be accepted on each listening socket of the workers"};
+constexpr Block LISTEN_QUEUE_LIMIT = {
+    "vrk_listen_queue_limit", "gauge",
+    "Connections a listening socket of the workers keeps waiting before it refuses more"};
 
 // The holders of the directory's slots that /proc knows, by slot, with the requests of
 // their live shards.
@@ -294,13 +341,44 @@ std::vector<LiveWorker> live_workers(const directory_reader::Reading& reading) {
     for (const worker_slots::Holder& holder : reading.holders) {
         const auto process = snapshot::figures_of(static_cast<std::uint32_t>(holder.pid));
         if (!process) continue;
-        LiveWorker& worker = workers.emplace_back(LiveWorker{holder.slot, *process, {}});
+        LiveWorker& worker = workers.emplace_back(LiveWorker{
+            holder.slot, static_cast<std::uint32_t>(holder.pid), *process, {}, holder.activity});
         if (const auto found = requests.find(holder.pid); found != requests.end())
             worker.requests = found->second;
     }
     return workers;
 }
 
+// The listening sockets among the descriptors of `pids`, one series per address; both
+// families are left out when none is found.
+void push_listen_queues(std::string& out, Format format, std::span<const std::uint32_t> pids) {
+    std::vector<std::uint64_t> inodes;
+    for (const std::uint32_t pid : pids) {
+        const std::vector<std::uint64_t> found = snapshot::socket_inodes_of(pid);
+        inodes.insert(inodes.end(), found.begin(), found.end());
+    }
+    const std::vector<listen_queues::Queue> queues = listen_queues::of_sockets(inodes);
+    if (queues.empty()) return;
+    for (const Block* block : {&LISTEN_QUEUE_LENGTH, &LISTEN_QUEUE_LIMIT}) {
+        const bool limits = block == &LISTEN_QUEUE_LIMIT;
+        if (limits && std::none_of(queues.begin(), queues.end(),
+                                   [](const listen_queues::Queue& queue) { return queue.limit; }))
+            break;  // read where the limits are not shown
+        push_head(out, *block, format);
+        for (const listen_queues::Queue& queue : queues) {
+            if (limits && !queue.limit) continue;
+            out += block->name;
+            out += '{';
+            append_label(out, "address", queue.address);
+            out += "} ";
+            append_count(out, limits ? *queue.limit : queue.length);
+            out += '\n';
+        }
+        end_family(out, format);
+    }
+}
+
+// The families of the live workers and of their listening sockets.
 void push_worker_families(std::string& out, const std::vector<LiveWorker>& workers, Format format) {
     push_metric(out, WORKERS, static_cast<double>(workers.size()), format);
     for (const WorkerFamily& family : WORKER_FAMILIES) {
@@ -319,6 +397,9 @@ void push_worker_families(std::string& out, const std::vector<LiveWorker>& worke
         }
         end_family(out, format);
     }
+    std::vector<std::uint32_t> pids;
+    for (const LiveWorker& worker : workers) pids.push_back(worker.pid);
+    push_listen_queues(out, format, pids);
 }
 
 // ---- The application's metrics ---------------------------------------------------------
@@ -456,7 +537,13 @@ Document render(const aggregator::AggregatedMetrics& stats, const series::Merged
     push_families(out, stats, format);
     push_requests_by_route(out, merged, format);
     push_duration_by_route(out, merged, format);
-    if (workers) push_worker_families(out, *workers, format);
+    if (workers) {
+        push_worker_families(out, *workers, format);
+    } else {
+        // Without a directory, the sockets this process listens on.
+        const auto self = static_cast<std::uint32_t>(getpid());
+        push_listen_queues(out, format, std::span(&self, 1));
+    }
     for (const app_metrics::Family& family : application.families)
         push_app_family(out, family, format);
     if (format == Format::openmetrics) out += "# EOF\n";

@@ -6,7 +6,9 @@
 #include "py_ref.hpp"
 #include "request_metrics.hpp"
 #include "series.hpp"
+#include "shard_directory.hpp"
 #include "text.hpp"
+#include "worker_slots.hpp"
 
 namespace recording {
 
@@ -83,6 +85,17 @@ bool record(std::string_view method, std::string_view path, std::uint16_t status
     const series::Notice notice = series::record(method, route, status_code, duration_ms);
     request_metrics::record(method, path, status_code, duration_ms);
     return notice == series::Notice::none || log_warning(notice_message(notice));
+}
+
+std::int64_t begin_request() {
+    const std::int64_t now = worker_slots::begin_request();
+    if (worker_slots::claim_due(shard_directory::generation(), shard_directory::checked_second()))
+        series::attach();
+    return now;
+}
+
+std::int64_t end_request() {
+    return worker_slots::end_request();
 }
 
 std::uint16_t status_of(PyObject* status) {

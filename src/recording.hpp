@@ -28,6 +28,13 @@ std::uint16_t status_of(PyObject* status);
 // `storage` keeps a converted text. False with an error set when `value` is not a str.
 bool utf8_of(PyObject* value, std::string& storage, std::string_view& out);
 
+// A request a middleware serves starts or ends in this process's figures (in flight,
+// busy time): returns the monotonic clock in nanoseconds it was counted at. The start
+// also claims this process's worker slot when that is due, so that a worker is in view
+// from its first request on.
+std::int64_t begin_request();
+std::int64_t end_request();
+
 // As record(), with the path and the method cut to the lengths a middleware keeps and
 // the status by status_of().
 bool record_response(std::string_view method, std::string_view path, PyObject* status,

@@ -17,6 +17,7 @@
 #include "directory_reader.hpp"
 #include "entry_points.hpp"
 #include "histogram.hpp"
+#include "listen_queues.hpp"
 #include "multiproc.hpp"
 #include "prometheus.hpp"
 #include "py_ref.hpp"
@@ -56,12 +57,16 @@ PyObject* record_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 constexpr arguments::Signature RECORD_RESPONSE{"record_response", RECORD_REQUEST_PARAMETERS, 5};
+constexpr arguments::Signature REQUEST_FINISHED{"request_finished", RECORD_REQUEST_PARAMETERS, 5};
 
 // What a middleware records for whatever the application answered: any str, any status.
-PyObject* record_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// A request counted in flight ends first, whatever its arguments turn out to be.
+PyObject* record_answered(const arguments::Signature& signature, bool ends_request,
+                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        if (ends_request) recording::end_request();
         PyObject* bound[5];
-        if (!arguments::bind(RECORD_RESPONSE, args, nargs, kwnames, bound)) return nullptr;
+        if (!arguments::bind(signature, args, nargs, kwnames, bound)) return nullptr;
         std::string method_storage, path_storage, route_storage;
         std::string_view method, path, route;
         double duration_ms = 0.0;
@@ -71,6 +76,41 @@ PyObject* record_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             !recording::utf8_of(bound[4], route_storage, route) ||
             !recording::record_response(method, path, bound[2], duration_ms, route))
             return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* record_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return record_answered(RECORD_RESPONSE, false, args, nargs, kwnames);
+}
+
+PyObject* request_started(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        recording::begin_request();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* request_finished(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return record_answered(REQUEST_FINISHED, true, args, nargs, kwnames);
+}
+
+constexpr const char* GC_PHASE_PARAMETERS[] = {"phase", "info"};
+constexpr arguments::Signature GC_PHASE{"gc_phase", GC_PHASE_PARAMETERS, 2};
+
+// A callback of gc.callbacks: ("start" or "stop", details).
+PyObject* gc_phase(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[2];
+        std::string_view phase;
+        if (!arguments::bind(GC_PHASE, args, nargs, kwnames, bound) ||
+            !arguments::to_text(bound[0], "phase", phase))
+            return nullptr;
+        if (phase == "start") {
+            worker_slots::gc_started();
+        } else if (phase == "stop") {
+            worker_slots::gc_stopped();
+        }
         Py_RETURN_NONE;
     });
 }
@@ -283,10 +323,16 @@ PyObject* read_directory(PyObject*, PyObject* path) {
                                                     static_cast<int>(shard.pid), shard.requests,
                                                     shard.errors, u64_tuple(shard.buckets))))
                 return nullptr;
-        for (const worker_slots::Holder& holder : reading.holders)
-            if (!append(slots.get(),
-                        Py_BuildValue("(Ii)", holder.slot, static_cast<int>(holder.pid))))
+        for (const worker_slots::Holder& holder : reading.holders) {
+            PyObject* activity =
+                holder.activity
+                    ? Py_BuildValue("(Kdd)", holder.activity->in_flight,
+                                    holder.activity->busy_seconds, holder.activity->gc_seconds)
+                    : (Py_INCREF(Py_None), Py_None);
+            if (!append(slots.get(), Py_BuildValue("(IiN)", holder.slot,
+                                                   static_cast<int>(holder.pid), activity)))
                 return nullptr;
+        }
         return Py_BuildValue("(OO)", shards.get(), slots.get());
     });
 }
@@ -298,7 +344,37 @@ PyObject* process_figures(PyObject*, PyObject* pid) {
         if (number == 0 || number > INT32_MAX) Py_RETURN_NONE;
         const auto figures = snapshot::figures_of(static_cast<std::uint32_t>(number));
         if (!figures) Py_RETURN_NONE;
-        return Py_BuildValue("(dKK)", figures->cpu_seconds, figures->memory_rss, figures->threads);
+        PyObject* open_fds = figures->open_fds ? PyLong_FromUnsignedLongLong(*figures->open_fds)
+                                               : (Py_INCREF(Py_None), Py_None);
+        return Py_BuildValue("(dKKNd)", figures->cpu_seconds, figures->memory_rss, figures->threads,
+                             open_fds, figures->start_time_seconds);
+    });
+}
+
+// The listening sockets among the descriptors of the given processes.
+PyObject* listen_queues_of(PyObject*, PyObject* pids) {
+    return guarded([&]() -> PyObject* {
+        const PyRef iterator = PyRef::steal(PyObject_GetIter(pids));
+        if (!iterator) return nullptr;
+        std::vector<std::uint64_t> inodes;
+        while (const PyRef pid = PyRef::steal(PyIter_Next(iterator.get()))) {
+            std::uint64_t number = 0;
+            if (!arguments::to_u64(pid.get(), "pid", number)) return nullptr;
+            if (number == 0 || number > INT32_MAX) continue;
+            const auto found = snapshot::socket_inodes_of(static_cast<std::uint32_t>(number));
+            inodes.insert(inodes.end(), found.begin(), found.end());
+        }
+        if (PyErr_Occurred()) return nullptr;
+        PyRef list = PyRef::steal(PyList_New(0));
+        if (!list) return nullptr;
+        for (const listen_queues::Queue& queue : listen_queues::of_sockets(inodes)) {
+            PyObject* limit = queue.limit ? PyLong_FromUnsignedLongLong(*queue.limit)
+                                          : (Py_INCREF(Py_None), Py_None);
+            if (!append(list.get(),
+                        Py_BuildValue("(NKN)", text_to_python(queue.address), queue.length, limit)))
+                return nullptr;
+        }
+        return list.release();
     });
 }
 
@@ -711,6 +787,27 @@ PyMethodDef RECORD_RESPONSE_DEF = {
     "a status that is not a number from 0 to 65535 (a status line gives its code) counts\n"
     "as 500, the path is cut to 256 characters and the method to 32, and characters\n"
     "UTF-8 cannot carry become '?'."};
+PyMethodDef REQUEST_STARTED = {
+    "request_started", request_started, METH_NOARGS,
+    "request_started()\n--\n\n"
+    "Counts a request of this process in flight, as the middlewares do when the server\n"
+    "hands one over: vrk_worker_requests_in_flight and vrk_worker_busy_seconds_total of\n"
+    "its worker slot. Each is ended by one request_finished()."};
+PyMethodDef REQUEST_FINISHED_DEF = {
+    "request_finished", as_cfunction(request_finished), FASTCALL,
+    "request_finished(method, path, status_code, duration_ms, route)\n--\n\n"
+    "Ends a request counted by request_started() and records it as record_response()."};
+PyMethodDef GC_PHASE_DEF = {
+    "gc_phase", as_cfunction(gc_phase), FASTCALL,
+    "gc_phase(phase, info)\n--\n\n"
+    "A callback for gc.callbacks: the time between a collection's \"start\" and \"stop\"\n"
+    "counts in vrk_worker_gc_seconds_total of this process's worker slot."};
+PyMethodDef LISTEN_QUEUES = {
+    "listen_queues", listen_queues_of, METH_O,
+    "listen_queues(pids, /)\n--\n\n"
+    "The listening TCP and UNIX sockets among the descriptors of the processes `pids`, as\n"
+    "(address, waiting connections, limit), by address; the limit is None where the\n"
+    "system shows none."};
 PyMethodDef CONFIGURE_DEF = {
     "configure_series", as_cfunction(configure_series), FASTCALL,
     "configure_series(duration_buckets=None, max_series=None)\n--\n\n"
@@ -770,11 +867,14 @@ PyMethodDef READ_DIRECTORY = {
     "read_directory(path, /)\n--\n\n"
     "The shards of the live workers of a shard directory, as (name, pid, requests, errors,\n"
     "buckets) with the non-cumulative counts of SHARD_BOUNDS_MS and the overflow, and the\n"
-    "held worker slots, as (slot, pid). Only reads: creates, locks and folds nothing."};
+    "held worker slots, as (slot, pid, activity): activity is (requests in flight, busy\n"
+    "seconds, gc seconds), or None for a slot without figures. Only reads: creates, locks\n"
+    "and folds nothing."};
 PyMethodDef PROCESS_FIGURES = {
     "process_figures", process_figures, METH_O,
     "process_figures(pid, /)\n--\n\n"
-    "(cpu_seconds, rss_bytes, threads) of a process from /proc, or None without it."};
+    "(cpu_seconds, rss_bytes, threads, open_fds, start_time_seconds) of a process from\n"
+    "/proc, or None without it; open_fds is None where its descriptors may not be listed."};
 PyMethodDef CHILD_PIDS = {"child_pids", child_pids, METH_O,
                           "child_pids(pid, /)\n--\n\n"
                           "The pids of the processes whose parent is `pid`, from /proc."};
@@ -807,6 +907,8 @@ PyObject* build_module() {
         add_function(m, a, CHECK_SHARD_DIRECTORY) && add_function(m, a, REGISTER_WORKER) &&
         add_function(m, a, READ_DIRECTORY) && add_function(m, a, PROCESS_FIGURES) &&
         add_function(m, a, CHILD_PIDS) && add_function(m, a, HISTOGRAM_QUANTILE) &&
+        add_function(m, a, REQUEST_STARTED) && add_function(m, a, REQUEST_FINISHED_DEF) &&
+        add_function(m, a, GC_PHASE_DEF) && add_function(m, a, LISTEN_QUEUES) &&
         add(m, a, "SHARD_BOUNDS_MS", float_tuple(multiproc::BUCKET_BOUNDS_MS)) &&
         add(m, a, "OPENMETRICS_CONTENT_TYPE",
             text_to_python(prometheus::OPENMETRICS_CONTENT_TYPE)) &&

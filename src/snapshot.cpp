@@ -1,5 +1,6 @@
 // Process sampling from /proc: /proc/self/stat carries the CPU times, the thread
-// count and the virtual size; /proc/self/statm the resident pages. The resident
+// count, the start and the virtual size; /proc/self/statm the resident pages; the
+// entries of /proc/<pid>/fd are the open descriptors. The resident
 // figure in stat is a separately kept counter that can lag by dozens of pages, while
 // statm is what `ps`, `top` and psutil report.
 // The files are reached through /proc/self, never /proc/<getpid()>: inside a PID
@@ -30,6 +31,7 @@ struct Counters {
     std::uint64_t memory_rss = 0;
     std::uint64_t memory_virtual = 0;
     std::uint64_t threads = 0;
+    std::uint64_t start_ticks = 0;  // since boot
 };
 
 const std::uint64_t TICKS_PER_SECOND = static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
@@ -104,6 +106,7 @@ std::optional<Counters> parse(std::string_view stat, std::string_view statm) {
     Counters counters;
     counters.cpu_ticks = field(14) + field(15);
     counters.threads = field(20);
+    counters.start_ticks = field(22);
     counters.memory_virtual = field(23);
     counters.memory_rss = pages[1] * PAGE_SIZE;
     return counters;
@@ -179,6 +182,44 @@ Result collect() {
     return sample;
 }
 
+namespace {
+
+// The Unix second the system booted ("btime" of /proc/stat), which process starts count
+// from; read once, 0 when /proc/stat has none. The line follows one line per CPU, so the
+// file is read whole.
+std::uint64_t boot_time() {
+    static const std::uint64_t booted = [] {
+        std::string text;
+        const int fd = open("/proc/stat", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return std::uint64_t{0};
+        char chunk[4096];
+        ssize_t got = 0;
+        while ((got = read(fd, chunk, sizeof chunk)) > 0)
+            text.append(chunk, static_cast<std::size_t>(got));
+        close(fd);
+        const std::size_t line = text.find("\nbtime ");
+        std::uint64_t seconds = 0;
+        if (line != std::string::npos)
+            std::from_chars(text.data() + line + 7, text.data() + text.size(), seconds);
+        return seconds;
+    }();
+    return booted;
+}
+
+// Calls `visit(dir_fd, name)` for every descriptor of `pid`; false when they may not be
+// listed.
+template <typename Visit>
+bool for_each_descriptor(std::uint32_t pid, Visit&& visit) {
+    DIR* listing = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (listing == nullptr) return false;
+    while (const dirent* entry = readdir(listing))
+        if (entry->d_name[0] != '.') visit(dirfd(listing), entry->d_name);
+    closedir(listing);
+    return true;
+}
+
+}  // namespace
+
 std::vector<std::uint32_t> children_of(std::uint32_t pid) {
     std::vector<std::uint32_t> children;
     DIR* listing = opendir("/proc");
@@ -209,9 +250,35 @@ std::optional<ProcessFigures> figures_of(std::uint32_t pid) {
     if (!statm) return std::nullopt;
     const auto counters = parse(*stat, *statm);
     if (!counters) return std::nullopt;
-    return ProcessFigures{
-        static_cast<double>(counters->cpu_ticks) / static_cast<double>(TICKS_PER_SECOND),
-        counters->memory_rss, counters->threads};
+    const auto ticks = static_cast<double>(TICKS_PER_SECOND);
+    ProcessFigures figures;
+    figures.cpu_seconds = static_cast<double>(counters->cpu_ticks) / ticks;
+    figures.memory_rss = counters->memory_rss;
+    figures.threads = counters->threads;
+    figures.start_time_seconds =
+        static_cast<double>(boot_time()) + static_cast<double>(counters->start_ticks) / ticks;
+    std::uint64_t descriptors = 0;
+    // Listing our own descriptors opens one more, which is not counted.
+    if (for_each_descriptor(pid, [&](int, const char*) { ++descriptors; }))
+        figures.open_fds = descriptors - (pid == static_cast<std::uint32_t>(getpid()) ? 1 : 0);
+    return figures;
+}
+
+std::vector<std::uint64_t> socket_inodes_of(std::uint32_t pid) {
+    constexpr std::string_view SOCKET = "socket:[";
+    std::vector<std::uint64_t> inodes;
+    for_each_descriptor(pid, [&](int dir_fd, const char* name) {
+        char target[64];
+        const ssize_t length = readlinkat(dir_fd, name, target, sizeof target);
+        if (length <= 0) return;
+        const std::string_view link(target, static_cast<std::size_t>(length));
+        if (!link.starts_with(SOCKET)) return;
+        std::uint64_t inode = 0;
+        const char* digits = link.data() + SOCKET.size();
+        if (std::from_chars(digits, link.data() + link.size(), inode).ec == std::errc())
+            inodes.push_back(inode);
+    });
+    return inodes;
 }
 
 }  // namespace snapshot

@@ -23,15 +23,23 @@ using Result = std::variant<Snapshot, std::string>;
 
 Result collect();
 
-// CPU time, resident memory and threads of any process, from /proc/<pid>.
+// CPU time, resident memory, threads, descriptors and start of any process, from
+// /proc/<pid>.
 struct ProcessFigures {
     double cpu_seconds = 0.0;  // user and system
     std::uint64_t memory_rss = 0;
     std::uint64_t threads = 0;
+    // Entries of /proc/<pid>/fd; nothing where they may not be listed (another user's).
+    std::optional<std::uint64_t> open_fds;
+    double start_time_seconds = 0.0;  // Unix seconds, to the clock tick
 };
 
 // Nothing when /proc has no such process (or no longer has it).
 std::optional<ProcessFigures> figures_of(std::uint32_t pid);
+
+// The inodes of the sockets among the descriptors of `pid` ("socket:[<inode>]" links of
+// /proc/<pid>/fd); empty where they may not be read.
+std::vector<std::uint64_t> socket_inodes_of(std::uint32_t pid);
 
 // The processes whose parent is `pid`, as /proc lists them now.
 std::vector<std::uint32_t> children_of(std::uint32_t pid);

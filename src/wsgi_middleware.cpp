@@ -7,7 +7,6 @@
 // Python frame of its own, it costs a fraction of what the same objects cost in Python.
 #include "wsgi_middleware.hpp"
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,6 +14,7 @@
 #include "py_ref.hpp"
 #include "recording.hpp"
 #include "surface.hpp"
+#include "worker_slots.hpp"
 
 namespace wsgi_middleware {
 
@@ -65,6 +65,7 @@ struct Response {
     PyObject* iterator;        // over `result`, from the server's first item on
     std::int64_t start_ns;
     bool done;
+    bool in_flight;  // counted in this process's figures until the server closes it
 };
 
 Response* as_response(PyObject* self) {
@@ -74,10 +75,12 @@ Middleware* as_middleware(PyObject* self) {
     return reinterpret_cast<Middleware*>(self);
 }
 
-std::int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+// Ends the response's request in the figures of requests in flight, once; the clock of
+// its end.
+std::int64_t end_in_flight(Response* self) {
+    if (!self->in_flight) return worker_slots::clock_ns();
+    self->in_flight = false;
+    return recording::end_request();
 }
 
 void replace(PyObject*& field, PyObject* value) {
@@ -159,7 +162,7 @@ std::string_view below(std::string_view script_name, std::string_view text, std:
 bool finish(Response* self, PyObject* status) {
     if (self->done) return true;
     self->done = true;
-    const double duration_ms = static_cast<double>(now_ns() - self->start_ns) / 1e6;
+    const double duration_ms = static_cast<double>(end_in_flight(self) - self->start_ns) / 1e6;
     PyObject* environ = self->environ;
     const Middleware* middleware = self->middleware;
     Text method, script, path_info, route;
@@ -311,6 +314,7 @@ int traverse_response(PyObject* self_object, visitproc visit, void* arg) {
 
 int clear_response(PyObject* self_object) {
     Response* self = as_response(self_object);
+    if (self->in_flight) end_in_flight(self);  // dropped without being closed
     Py_CLEAR(self->middleware);
     Py_CLEAR(self->environ);
     Py_CLEAR(self->start_response);
@@ -349,7 +353,8 @@ PyRef new_response(Middleware* middleware, PyObject* environ, PyObject* server_s
     replace(response->flask_rule, Py_None);
     replace(response->result, Py_None);
     replace(response->wrapper_close, Py_None);
-    response->start_ns = now_ns();
+    response->start_ns = recording::begin_request();
+    response->in_flight = true;
     return self;
 }
 

@@ -265,6 +265,28 @@ def build_scenarios(x: Context) -> dict[str, Scenario]:
         "record-response-bytes": expect(
             TypeError, _routes.record_response, "GET", b"/", 200, 1.0, "/"
         ),
+        "request-in-flight": (
+            shards,
+            lambda: (
+                _routes.request_started(),
+                _routes.request_finished("GET", LONG, Index(7), 2.0, "/r"),
+            ),
+        ),
+        "request-finished-bytes": expect(
+            TypeError, _routes.request_finished, "GET", b"/", 200, 1.0, "/"
+        ),
+        "gc-phases": (
+            shards,
+            lambda: (_routes.gc_phase("start", {}), _routes.gc_phase("stop", {"collected": 0})),
+        ),
+        "gc-phase-int": expect(TypeError, _routes.gc_phase, 1, {}),
+        "listen-queues": ok(_routes.listen_queues, [os.getpid(), 1 << 30]),
+        "listen-queues-str": expect(TypeError, _routes.listen_queues, ["1"]),
+        "process-figures": ok(_routes.process_figures, os.getpid()),
+        "read-directory": (
+            shards,
+            lambda: (_routes.register_worker(), _routes.read_directory(x.shards)),
+        ),
         **{
             f"wsgi-{kind}": (
                 lambda: None,

@@ -345,7 +345,7 @@ def test_gauge_modes_treat_gone_workers_as_prometheus_client_documents(
         helpers.append(worker)
         assert read_line(worker) == "done\n"
         workers.append(worker)
-    slots = {pid: str(slot) for slot, pid in _routes.read_directory(str(tmp_path))[1]}
+    slots = {pid: str(slot) for slot, pid, _ in _routes.read_directory(str(tmp_path))[1]}
     ten, thirty, twenty = (slots[w.pid] for w in workers)
     assert gauge_values(_routes.metrics_document())["all"] == {ten: 10, thirty: 30, twenty: 20}
 
@@ -371,7 +371,7 @@ def test_gauge_modes_treat_gone_workers_as_prometheus_client_documents(
     newcomer = start_python(GAUGES, tmp_path, "5")
     helpers.append(newcomer)
     assert read_line(newcomer) == "done\n"
-    slot = {pid: str(s) for s, pid in _routes.read_directory(str(tmp_path))[1]}[newcomer.pid]
+    slot = {pid: str(s) for s, pid, _ in _routes.read_directory(str(tmp_path))[1]}[newcomer.pid]
     assert slot in (thirty, twenty)
     found = gauge_values(_routes.metrics_document())
     assert found["all"] == {**expected["all"], slot: 5}  # type: ignore[dict-item]

@@ -178,6 +178,7 @@ def shard_pids(directory: Path) -> set[int]:
 
 FLASK_APP = """
     import os
+    import time
 
     from flask import Flask, Response
 
@@ -201,6 +202,12 @@ FLASK_APP = """
         return Response(chunk for chunk in ("str", "eam"))
 
 
+    @flask_app.get("/slow")
+    def slow():
+        time.sleep(0.5)
+        return "slow"
+
+
     def with_pid(app):
         # Names the answering worker on every response, /metrics included.
         def wrapped(environ, start_response):
@@ -217,6 +224,7 @@ FLASK_APP = """
 """
 
 STARLETTE_APP = """
+    import asyncio
     import os
 
     from starlette.applications import Starlette
@@ -242,7 +250,17 @@ STARLETTE_APP = """
         return StreamingResponse(chunks())
 
 
-    routes = [Route("/ok/{n}", ok), Route("/fail", fail), Route("/stream", stream)]
+    async def slow(request):
+        await asyncio.sleep(0.5)
+        return PlainTextResponse("slow")
+
+
+    routes = [
+        Route("/ok/{n}", ok),
+        Route("/fail", fail),
+        Route("/stream", stream),
+        Route("/slow", slow),
+    ]
     inner = MetricsMiddleware(Starlette(routes=routes), path_template=True)
     pid = str(os.getpid()).encode()
 
@@ -416,6 +434,16 @@ def test_gunicorn_workers_each_in_view_under_recycling(tmp_path: Path) -> None:
                 )
                 assert figures["vrk_worker_threads"] == threads
                 assert 0 < figures["vrk_worker_requests_total"] <= requests_after[pid]
+                # Open descriptors move with the connections a worker has open, and the
+                # scraping worker has the directory's files open while it reads them.
+                process = psutil.Process(pid)
+                extra = 12 if pid == scrape.worker else 2
+                assert -2 <= figures["vrk_worker_open_fds"] - process.num_fds() <= extra
+                assert figures["vrk_worker_start_time_seconds"] == pytest.approx(
+                    process.create_time(), abs=0.02
+                )
+                # A sync worker serves one request at a time; the scrape is none.
+                assert figures["vrk_worker_requests_in_flight"] <= 1
                 compared += 1
         server.wait_for(r"Autorestarting worker after current request", count=4)
     # 400 requests through 4 workers of about 25 requests each: many generations of
@@ -433,6 +461,106 @@ def test_uvicorn_workers_report_exact_totals(tmp_path: Path) -> None:
         server.wait_for(r"Application startup complete", count=2)
         check_exact_counts(port, shards, count=120, workers=2)
     assert misconfiguration_warnings(server) == []
+
+
+@dataclass
+class Saturation:
+    at: float
+    in_flight: dict[int, int]  # pid -> requests in flight
+    busy: dict[int, float]  # pid -> busy seconds
+    queues: dict[str, tuple[int, int]]  # address -> (waiting, limit)
+
+
+def saturation(shards: Path) -> Saturation:
+    """The workers' figures as a reader of the directory finds them (it claims no slot)."""
+    from vornik.workers import Directory, listen_queues
+
+    at = time.monotonic()
+    with Directory(str(shards)) as directory:
+        activity = directory.activity()
+        pids = list(directory.slots().values())
+    return Saturation(
+        at,
+        {pid: doing.in_flight for pid, doing in activity.items()},
+        {pid: doing.busy_seconds for pid, doing in activity.items()},
+        listen_queues(pids),
+    )
+
+
+@pytest.mark.parametrize("server_name", ["gunicorn", "uvicorn"])
+def test_saturated_workers_show_in_flight_busy_time_and_the_listen_queue(
+    server_name: str, tmp_path: Path
+) -> None:
+    """2 workers, 6 clients calling a route that takes 0.5 s, each request on a connection of
+    its own: sync workers serve one request each and the kernel keeps the other clients
+    waiting in the listen queue; async workers take them all in."""
+    shards = tmp_path / "shards"
+    if server_name == "gunicorn":
+        args, ready = (
+            gunicorn(tmp_path, "--workers", "2"),
+            r"Listening at: http://127\.0\.0\.1:(\d+)",
+        )
+    else:
+        args, ready = (
+            uvicorn(tmp_path, "--workers", "2"),
+            r"Uvicorn running on http://127\.0\.0\.1:(\d+)",
+        )
+    clients, stop = 6, threading.Event()
+    with running(args, tmp_path, VRK_MULTIPROC_DIR=str(shards)) as server:
+        port = int(server.wait_for(ready)[0].group(1))
+        wait_answering(server, port, workers=2)
+
+        def client() -> int:
+            done = 0
+            while not stop.is_set() and done < 40:
+                assert get(port, "/slow").status == 200
+                done += 1
+            return done
+
+        with ThreadPoolExecutor(max_workers=clients) as pool:
+            running_clients = [pool.submit(client) for _ in range(clients)]
+            time.sleep(1.5)  # every worker busy, and its slot claimed
+            samples = []
+            for _ in range(25):
+                samples.append(saturation(shards))
+                time.sleep(0.1)
+            stop.set()
+            served = sum(f.result() for f in running_clients)
+        # Once the clients are gone, nothing stays in flight (a response is closed just
+        # after the client has read it).
+        deadline = time.monotonic() + 5
+        while sum(saturation(shards).in_flight.values()) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert sum(saturation(shards).in_flight.values()) == 0
+    first, last = samples[0], samples[-1]
+    assert len(last.busy) == 2 and set(last.busy) == set(first.busy)
+    utilisation = {
+        pid: (busy - first.busy[pid]) / (last.at - first.at) for pid, busy in last.busy.items()
+    }
+    # The share of the samples in which each worker had a request in flight.
+    occupied = {pid: sum(s.in_flight[pid] > 0 for s in samples) / len(samples) for pid in last.busy}
+    print(f"{server_name}: {served} requests; in flight per sample",
+          [sum(s.in_flight.values()) for s in samples], "; busy s/s per worker",
+          {pid: round(u, 3) for pid, u in utilisation.items()}, "; in flight in a share",
+          occupied, "of the samples; listen queue per sample", [s.queues for s in samples])  # fmt: skip
+    in_flight = sorted(sum(s.in_flight.values()) for s in samples)
+    [(address, (_, limit))] = last.queues.items()
+    assert address == f"{HOST}:{port}" and limit == 2048  # both servers' default backlog
+    waiting = sorted(s.queues[address][0] for s in samples)
+    if server_name == "gunicorn":
+        assert in_flight[len(in_flight) // 2] == 2  # one request per sync worker
+        assert all(u >= 0.9 for u in utilisation.values()), utilisation
+        assert waiting[len(waiting) // 2] >= clients - 2 - 1  # the others wait for a worker
+    else:
+        assert in_flight[len(in_flight) // 2] >= clients - 1  # all of them, concurrently
+        assert waiting[-1] <= 1
+        # How the kernel hands the connections to the two workers decides how busy each
+        # is (one may hold all six for a while); with requests always in flight, some
+        # worker is busy at every moment, and each worker's busy share is the share of
+        # the time it had a request in flight.
+        assert sum(utilisation.values()) >= 0.9, utilisation
+        for pid, share in utilisation.items():
+            assert abs(share - occupied[pid]) <= 0.2, (utilisation, occupied)
 
 
 def wait_answering(server: ServerProcess, port: int, workers: int, timeout: float = 30.0) -> None:

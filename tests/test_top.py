@@ -208,6 +208,46 @@ def test_frame_takes_rates_shares_and_percentiles_over_the_window() -> None:
     )
 
 
+def test_frame_shows_in_flight_busy_share_and_the_listen_queue() -> None:
+    def sample(at: float, busy: tuple[float, float], in_flight: tuple[int, int]) -> Sample:
+        workers = {
+            str(slot): Worker(str(slot), busy_seconds=seconds, in_flight=flight)
+            for slot, (seconds, flight) in enumerate(zip(busy, in_flight, strict=True))
+        }
+        return Sample(at, "u", workers, listen={"[::]:8000": (4, 128)})
+
+    old, new = sample(10.0, (1.0, 5.0), (0, 1)), sample(12.0, (2.9, 5.5), (2, 1))
+    frame = compare(old, new)
+    assert [(w.in_flight, w.busy_percent) for w in frame.workers] == [
+        (2, pytest.approx(95.0)),
+        (1, pytest.approx(25.0)),
+    ]
+    # The pool: requests in flight added up, the busy share averaged (avg(rate(...))).
+    assert frame.total is not None and frame.total.in_flight == 3
+    assert frame.total.busy_percent == pytest.approx(60.0)
+    assert frame.listen == [("[::]:8000", 4, 128)]
+    text = shown(new, old)
+    assert "in flight" in text and "busy %" in text
+    assert "listen queue [::]:8000  4 waiting (limit 128)" in text
+    # A worker that restarted under its slot counts its busy time from zero again.
+    restarted = compare(sample(10.0, (30.0, 5.0), (1, 1)), sample(11.0, (0.5, 5.5), (1, 1)))
+    assert restarted.workers[0].busy_percent == pytest.approx(50.0)
+    # From a scrape: the per-worker families and the listen queue's two families.
+    document = "".join([
+        sample_line("vrk_requests_total", 5),
+        sample_line("vrk_worker_requests_in_flight", 3, worker="0"),
+        sample_line("vrk_worker_busy_seconds_total", 7.25, worker="0"),
+        sample_line("vrk_listen_queue_length", 2, address="127.0.0.1:80"),
+        sample_line("vrk_listen_queue_limit", 64, address="127.0.0.1:80"),
+        sample_line("vrk_listen_queue_length", 0, address="/run/app.sock"),
+    ])  # fmt: skip
+    scraped = sample_document(document, "u")
+    assert (scraped.workers["0"].in_flight, scraped.workers["0"].busy_seconds) == (3, 7.25)
+    assert scraped.listen["127.0.0.1:80"] == (2, 64)
+    assert math.isnan(scraped.listen["/run/app.sock"][1])  # no limit given: none shown
+    assert "listen queue /run/app.sock  0 waiting\n" in shown(scraped)
+
+
 def test_scraped_document_gives_routes_workers_and_totals() -> None:
     def line(name: str, value: float, **labels: str) -> str:
         text = ",".join(f'{key}="{label}"' for key, label in labels.items())
@@ -525,9 +565,13 @@ def test_once_against_a_live_two_worker_demo(tmp_path: Path) -> None:
     rows = table_rows(by_dir.stdout)
     assert sorted(rows) == sorted(map(str, pids)) + ["all"], by_dir.stdout
     for pid in pids:
-        req_per_s, requests, error_percent, p50, p99, cpu, rss_mb, threads = rows[str(pid)]
+        req_per_s, requests, error_percent, p50, p99, in_flight, busy, cpu, rss_mb, threads = rows[
+            str(pid)
+        ]
         assert float(req_per_s) > 0 and int(requests) > 0 and threads == "1"
         assert 5.0 <= float(rss_mb) <= 200.0
+        # One thread per worker serves one request at a time, under a steady load.
+        assert in_flight in ("0", "1") and 0 < int(busy) <= 100
     assert int(rows["all"][1]) == sum(int(rows[str(pid)][1]) for pid in pids)
     # Half the load is /error, and every latency lies under 25 ms or so.
     assert 30.0 <= float(rows["all"][2]) <= 70.0
@@ -540,7 +584,10 @@ def test_once_against_a_live_two_worker_demo(tmp_path: Path) -> None:
     assert float(scraped["all"][0]) > 0 and int(scraped["all"][1]) >= int(rows["all"][1])
     assert float(scraped["0"][0]) + float(scraped["1"][0]) > 0
     for slot in "01":
-        assert 5.0 <= float(scraped[slot][6]) <= 200.0 and scraped[slot][7] == "1"
+        assert 5.0 <= float(scraped[slot][8]) <= 200.0 and scraped[slot][9] == "1"
+    # The all row adds up the requests in flight; the demo's socket is the workers'.
+    assert int(rows["all"][5]) == sum(int(rows[str(pid)][5]) for pid in pids)
+    assert f"listen queue 127.0.0.1:{port}" in by_dir.stdout
 
 
 def test_once_shows_a_route_that_a_client_chose_as_text() -> None:

@@ -2,20 +2,26 @@
 
 from __future__ import annotations
 
+import asyncio
+import gc
 import json
 import os
 import re
 import signal
 import subprocess
+import sys
+import textwrap
 import threading
 import time
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 from wsgiref.util import setup_testing_defaults
 
 import psutil
 import pytest
 from support import NOBODY, RequestingWorker, read_line, run_python, start_python
-from vornik import _core, workers
+from vornik import _core, _routes, workers
 from vornik.workers import Directory
 from vornik.wsgi import MetricsMiddleware
 
@@ -59,7 +65,7 @@ def test_a_forked_child_takes_a_slot_of_its_own(tmp_path: Path, claim: str) -> N
     out = run_python(
         f"""
         import json, os
-        from vornik import _core, workers
+        from vornik import _core, _routes, workers
         from vornik.workers import Directory
         from vornik.wsgi import MetricsMiddleware
         def held():
@@ -104,7 +110,7 @@ def test_readers_never_keep_a_worker_from_its_slot(tmp_path: Path) -> None:
     reader.start()
     try:
         probe = f"""
-            from vornik import _core, workers
+            from vornik import _core, _routes, workers
             from vornik.workers import Directory
             _core.set_multiproc_dir({str(tmp_path)!r})
             workers.register()
@@ -142,7 +148,7 @@ def test_families_describe_each_live_worker(
     other = claimer(tmp_path, helpers)
     out = run_python(
         f"""
-        from vornik import _core, workers
+        from vornik import _core, _routes, workers
         _core.set_multiproc_dir({str(tmp_path)!r})
         for status in (200, 404, 500):
             _core.record_request("GET", "/", status, 2.0)
@@ -170,15 +176,45 @@ def test_families_describe_each_live_worker(
         "# TYPE vrk_worker_requests_total counter\n"
         'vrk_worker_requests_total{worker="0"} 0\n'
         'vrk_worker_requests_total{worker="1"} 3\n\n'
+        "# HELP vrk_worker_requests_in_flight HTTP requests each live worker has started and "
+        "not finished\n"
+        "# TYPE vrk_worker_requests_in_flight gauge\n"
+        'vrk_worker_requests_in_flight{worker="0"} 0\n'
+        'vrk_worker_requests_in_flight{worker="1"} 0\n\n'
+        "# HELP vrk_worker_busy_seconds_total Wall time during which each live worker had at "
+        "least one HTTP request in flight\n"
+        "# TYPE vrk_worker_busy_seconds_total counter\n"
+        'vrk_worker_busy_seconds_total{worker="0"} 0.0\n'
+        'vrk_worker_busy_seconds_total{worker="1"} 0.0\n\n'
+        "# HELP vrk_worker_gc_seconds_total Time each live worker spent in the cyclic garbage "
+        "collector\n"
+        "# TYPE vrk_worker_gc_seconds_total counter\n"
+        'vrk_worker_gc_seconds_total{worker="0"} 0.0\n'
+        'vrk_worker_gc_seconds_total{worker="1"} 0.0\n\n'
+        "# HELP vrk_worker_open_fds Number of open file descriptors of each live worker\n"
+        "# TYPE vrk_worker_open_fds gauge\n"
+        'vrk_worker_open_fds{worker="0"} @FDS@\n'
+        'vrk_worker_open_fds{worker="1"} @FDS@\n\n'
+        "# HELP vrk_worker_start_time_seconds Start time of each live worker since the Unix "
+        "epoch in seconds\n"
+        "# TYPE vrk_worker_start_time_seconds gauge\n"
+        'vrk_worker_start_time_seconds{worker="0"} @START@\n'
+        'vrk_worker_start_time_seconds{worker="1"} @START@\n\n'
     )
-    pattern = expected.replace("@CPU@", r"(\d+\.\d+)").replace("@RSS@", r"(\d+)")
+    pattern = (
+        expected.replace("@CPU@", r"(\d+\.\d+)")
+        .replace("@RSS@", r"(\d+)")
+        .replace("@FDS@", r"(\d+)")
+        .replace("@START@", r"(\d+\.\d+)")
+    )
     match = re.fullmatch(pattern, out)
     assert match, out
-    claimer_rss = psutil.Process(other.pid).memory_info().rss
-    assert abs(int(match.group(3)) - claimer_rss) < 1 << 20
-    assert float(match.group(1)) == pytest.approx(
-        sum(psutil.Process(other.pid).cpu_times()[:2]), abs=0.02
-    )
+    held_by = psutil.Process(other.pid)
+    assert abs(int(match.group(3)) - held_by.memory_info().rss) < 1 << 20
+    assert float(match.group(1)) == pytest.approx(sum(held_by.cpu_times()[:2]), abs=0.02)
+    # The one /proc parser agrees with psutil's on another process's descriptors and start.
+    assert int(match.group(5)) == held_by.num_fds()
+    assert float(match.group(7)) == pytest.approx(held_by.create_time(), abs=0.02)
 
 
 def test_without_a_directory_there_is_nothing_to_add(tmp_path: Path) -> None:
@@ -187,7 +223,7 @@ def test_without_a_directory_there_is_nothing_to_add(tmp_path: Path) -> None:
         Directory(str(tmp_path / "absent"))
     out = run_python(
         """
-        from vornik import _core, workers
+        from vornik import _core, _routes, workers
         workers.register()
         print(repr(workers.metrics_text()), _core.multiproc_enabled())
         """,
@@ -240,7 +276,7 @@ def test_slots_planted_by_another_user_cost_no_worker_its_place(
     assert slots(tmp_path) == {4096: process.pid}
     out = run_python(
         f"""
-        from vornik import _core, workers
+        from vornik import _core, _routes, workers
         _core.set_multiproc_dir({str(tmp_path)!r})
         print(workers.metrics_text())
         """
@@ -263,3 +299,197 @@ def test_a_live_worker_returns_to_view_after_the_directory_is_emptied(
     # A worker started now takes another slot, not the returning worker's.
     newcomer = claimer(tmp_path, helpers)
     assert slots(tmp_path) == {0: worker.pid, 1: newcomer.pid}
+
+
+# --- what each worker is doing: requests in flight, busy time, GC time ----------------
+
+
+def activity(directory: Path) -> dict[int, workers.Activity]:
+    with Directory(str(directory)) as opened:
+        return opened.activity()
+
+
+def in_flight(directory: Path) -> int:
+    return activity(directory)[os.getpid()].in_flight
+
+
+def wsgi_app(environ: dict[str, object], start_response: Callable[..., object]) -> list[bytes]:
+    if environ["PATH_INFO"] == "/raise":
+        raise RuntimeError("the application failed")
+    start_response("200 OK", [])
+    return [b"body"]
+
+
+def test_a_wsgi_request_is_in_flight_from_the_call_until_the_server_closes_it(
+    tmp_path: Path,
+) -> None:
+    _core.set_multiproc_dir(str(tmp_path))
+    middleware = MetricsMiddleware(wsgi_app)
+    environ: dict[str, object] = {"PATH_INFO": "/"}
+    setup_testing_defaults(environ)
+    first = middleware(dict(environ), lambda *args: None)
+    # Its first request claimed the worker's slot, which shows it already.
+    assert in_flight(tmp_path) == 1
+    second = middleware(dict(environ), lambda *args: None)
+    assert b"".join(first) == b"body" and in_flight(tmp_path) == 2  # sent, not yet closed
+    first.close()  # type: ignore[attr-defined]
+    assert in_flight(tmp_path) == 1
+    del second  # a server that drops a response without closing it
+    gc.collect()
+    assert in_flight(tmp_path) == 0
+    with pytest.raises(RuntimeError):
+        middleware(dict(environ, PATH_INFO="/raise"), lambda *args: None)
+    assert in_flight(tmp_path) == 0
+    # The scrape itself is no request of the application.
+    answer = middleware(dict(environ, PATH_INFO="/metrics"), lambda *args: None)
+    assert b'vrk_worker_requests_in_flight{worker="0"} 0\n' in b"".join(answer)
+    # Recorded: the closed one and the failed one; a dropped response records nothing.
+    assert _core.aggregate().total_requests == 2
+
+
+def test_an_asgi_request_is_in_flight_until_its_last_body_message(tmp_path: Path) -> None:
+    from vornik.asgi import MetricsMiddleware as AsgiMiddleware
+
+    _core.set_multiproc_dir(str(tmp_path))
+    seen: list[int] = []
+
+    async def app(scope: object, receive: object, send: Callable[..., Any]) -> None:
+        seen.append(in_flight(tmp_path))
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b"a", "more_body": True})
+        seen.append(in_flight(tmp_path))
+        await send({"type": "http.response.body", "body": b"b"})
+
+    async def send(message: dict[str, object]) -> None:
+        if message.get("body") == b"b":
+            seen.append(in_flight(tmp_path))  # the server has the last message
+
+    async def receive() -> dict[str, object]:
+        return {"type": "http.request"}
+
+    async def failing(scope: object, receive: object, send: object) -> None:
+        raise RuntimeError("the application failed")
+
+    scope = {"type": "http", "method": "GET", "path": "/"}
+    asyncio.run(AsgiMiddleware(app)(scope, receive, send))
+    assert seen == [1, 1, 1] and in_flight(tmp_path) == 0
+    with pytest.raises(RuntimeError):
+        asyncio.run(AsgiMiddleware(failing)(scope, receive, send))
+    assert in_flight(tmp_path) == 0
+
+
+def test_the_cyclic_collector_counts_in_the_worker_slot(tmp_path: Path) -> None:
+    _core.set_multiproc_dir(str(tmp_path))
+    MetricsMiddleware(wsgi_app)
+    MetricsMiddleware(wsgi_app)
+    assert gc.callbacks.count(_routes.gc_phase) == 1  # once per process
+    workers.register()
+    before = activity(tmp_path)[os.getpid()].gc_seconds
+    garbage = []
+    for _ in range(20):
+        cycle: list[object] = [list(range(10_000))]
+        cycle.append(cycle)
+        garbage.append(cycle)
+    del garbage, cycle
+    started = time.perf_counter()
+    gc.collect()
+    spent = time.perf_counter() - started
+    after = activity(tmp_path)[os.getpid()].gc_seconds
+    assert 0 < after - before <= spent
+    # A phase that is neither start nor stop is none of its business.
+    _routes.gc_phase("other", {})
+    assert activity(tmp_path)[os.getpid()].gc_seconds == after
+
+
+STARTED = """
+from vornik import _routes
+_routes.request_started()
+_routes.request_started()
+print("started", flush=True)
+input()
+"""
+
+
+def test_a_worker_that_dies_mid_request_takes_its_figures_along(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
+    dying = start_python(STARTED, tmp_path)
+    helpers.append(dying)
+    assert read_line(dying) == "started\n"
+    time.sleep(0.05)
+    assert activity(tmp_path)[dying.pid].in_flight == 2
+    assert activity(tmp_path)[dying.pid].busy_seconds > 0
+    dying.kill()
+    dying.wait()
+    assert activity(tmp_path) == {} and slots(tmp_path) == {}
+    # Its successor under the slot starts from nothing: a reset, as for every counter.
+    successor = claimer(tmp_path, helpers)
+    assert slots(tmp_path) == {0: successor.pid}
+    assert activity(tmp_path)[successor.pid] == workers.Activity(0, 0.0, 0.0)
+
+
+def test_a_forked_child_counts_apart_from_its_parent(tmp_path: Path) -> None:
+    out = run_python(
+        f"""
+        import json, os
+        from vornik import _core, _routes
+        from vornik.workers import Directory
+        def doing():
+            with Directory({str(tmp_path)!r}) as d:
+                return {{pid: a.in_flight for pid, a in d.activity().items()}}
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        _routes.request_started()  # in flight in the parent while it forks
+        read, write = os.pipe()
+        child = os.fork()
+        if child == 0:
+            _routes.request_finished("GET", "/", 200, 1.0, "/")  # none of the child's
+            _routes.request_started()
+            _routes.request_started()
+            os.write(write, json.dumps(doing()).encode())
+            os._exit(0)
+        os.waitpid(child, 0)
+        print(json.dumps([os.getpid(), child, json.loads(os.read(read, 1000))]))
+        """
+    )
+    parent, child, seen = json.loads(out)
+    assert seen == {str(parent): 1, str(child): 2}
+
+
+def test_a_slot_written_by_an_older_version_is_listed_without_figures(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
+    # A holder that writes its pid alone, 16 bytes, under its lock.
+    old = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent(
+                f"""
+                import fcntl, os, struct
+                fd = os.open({str(tmp_path / "vrk-worker-0.slot")!r}, os.O_RDWR | os.O_CREAT, 0o644)
+                fcntl.fcntl(fd, 37, struct.pack("hhqqi4x", fcntl.F_WRLCK, 0, 0, 0, 0))
+                os.pwrite(fd, str(os.getpid()).ljust(16).encode(), 0)
+                print("ready", flush=True)
+                input()
+                """
+            ),
+        ],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    helpers.append(old)
+    assert read_line(old) == "ready\n"
+    assert slots(tmp_path) == {0: old.pid} and activity(tmp_path) == {}
+    out = run_python(
+        f"""
+        from vornik import _core, _routes, workers
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        print(workers.metrics_text(), end="")
+        """
+    )
+    assert 'vrk_worker_threads{worker="0"} 1\n' in out
+    assert 'vrk_worker_requests_in_flight{worker="1"} 0\n' in out
+    assert 'vrk_worker_requests_in_flight{worker="0"}' not in out
+    assert 'vrk_worker_busy_seconds_total{worker="0"}' not in out

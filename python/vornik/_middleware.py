@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import gzip
 import hmac
 import importlib
@@ -12,7 +13,13 @@ from typing import Any, ClassVar, Generic, NamedTuple, TypeVar
 
 from ._core import PROMETHEUS_CONTENT_TYPE
 from ._deployment import LOGGER, check_at_start, endpoint_is_off
-from ._routes import OPENMETRICS_CONTENT_TYPE, metrics_document, record_response, register_worker
+from ._routes import (
+    OPENMETRICS_CONTENT_TYPE,
+    gc_phase,
+    metrics_document,
+    register_worker,
+    request_finished,
+)
 from .metrics import with_included_registries
 
 #: Environ or scope key an application may set to the route template of the
@@ -53,6 +60,7 @@ class Middleware(Generic[AppT]):
     ) -> None:
         check_metrics_path(metrics_path)
         check_at_start(strict)
+        watch_gc()
         self.app = app
         self.metrics_path = None if endpoint_is_off(strict) else metrics_path
         # Read now: a token file that cannot be read stops the application at start
@@ -257,8 +265,15 @@ def _accepts_gzip(accept_encoding: str) -> bool:
 def record(method: str, path: str, status: object, duration_ms: float, route: str) -> None:
     """Record one finished request, whatever text and status it came with, in the
     store and the shard and in the series of its method, route and status (which also
-    claims this worker's slot)."""
-    record_response(method, path, status, duration_ms, route)
+    claims this worker's slot), and end it among the requests in flight."""
+    request_finished(method, path, status, duration_ms, route)
+
+
+def watch_gc() -> None:
+    """Count this process's time in the cyclic garbage collector (``vrk_worker_gc_seconds_total``);
+    the native callback costs two clock reads per collection. A forked child keeps it."""
+    if gc_phase not in gc.callbacks:
+        gc.callbacks.append(gc_phase)
 
 
 def django_handler(app: object, module: str, name: str) -> bool:

@@ -20,7 +20,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from .workers import BUCKET_BOUNDS_MS, Directory, read_process
+from .workers import BUCKET_BOUNDS_MS, Directory, listen_queues, read_process
 
 # A scrape ends after this long however the server answers, and reads at most this
 # much: the document of 1000 series is 2 to 6 MB, by the length of the routes.
@@ -52,6 +52,8 @@ class Worker:
     cpu_seconds: float | None = None
     rss_bytes: float | None = None
     threads: float | None = None
+    in_flight: float | None = None
+    busy_seconds: float | None = None  # cumulative: wall time with a request in flight
 
 
 @dataclass
@@ -62,6 +64,8 @@ class Sample:
     # The application's own totals; None when they are just the sum of `workers`.
     total: Counts | None = None
     routes: dict[tuple[str, str], Counts] = field(default_factory=dict)
+    # Listening address -> (connections waiting to be accepted, limit; NaN where not shown).
+    listen: dict[str, tuple[float, float]] = field(default_factory=dict)
     error: str | None = None
 
 
@@ -76,11 +80,18 @@ def read_directory(directory: str) -> Sample:
         with Directory(directory) as opened:
             sample.at = time.monotonic()
             shards = opened.shards()
+            activity = opened.activity()
+            holders = list(opened.slots().values())
     except OSError as error:
         sample.error = f"cannot read {directory}: {error.strerror}"
         return sample
+    sample.listen = {
+        address: (length, math.nan if limit is None else limit)
+        for address, (length, limit) in listen_queues(holders).items()
+    }
     for shard in shards:
         process = read_process(shard.pid)
+        doing = activity.get(shard.pid)
         sample.workers[shard.name] = Worker(
             label=str(shard.pid),
             pid=shard.pid,
@@ -88,6 +99,8 @@ def read_directory(directory: str) -> Sample:
             cpu_seconds=process.cpu_seconds if process else None,
             rss_bytes=process.rss_bytes if process else None,
             threads=process.threads if process else None,
+            in_flight=doing.in_flight if doing else None,
+            busy_seconds=doing.busy_seconds if doing else None,
         )
     return sample
 
@@ -208,7 +221,11 @@ WORKER_FAMILIES = {
     "vrk_worker_cpu_seconds_total": "cpu_seconds",
     "vrk_worker_memory_rss_bytes": "rss_bytes",
     "vrk_worker_threads": "threads",
+    "vrk_worker_requests_in_flight": "in_flight",
+    "vrk_worker_busy_seconds_total": "busy_seconds",
 }
+LISTEN_QUEUE_LENGTH = "vrk_listen_queue_length"
+LISTEN_QUEUE_LIMIT = "vrk_listen_queue_limit"
 ROUTE_REQUESTS = "vrk_http_requests_total"
 ROUTE_DURATION_BUCKET = "vrk_http_request_duration_seconds_bucket"
 
@@ -228,8 +245,20 @@ def _workers(lines: list[Line]) -> dict[str, Worker]:
             cpu_seconds=values.get("cpu_seconds"),
             rss_bytes=values.get("rss_bytes"),
             threads=values.get("threads"),
+            in_flight=values.get("in_flight"),
+            busy_seconds=values.get("busy_seconds"),
         )
     return workers
+
+
+def _listen(lines: list[Line]) -> dict[str, tuple[float, float]]:
+    lengths = {
+        ln.labels.get("address", ""): ln.value for ln in lines if ln.name == LISTEN_QUEUE_LENGTH
+    }
+    limits = {
+        ln.labels.get("address", ""): ln.value for ln in lines if ln.name == LISTEN_QUEUE_LIMIT
+    }
+    return {address: (length, limits.get(address, math.nan)) for address, length in lengths.items()}
 
 
 def _routes(lines: list[Line]) -> dict[tuple[str, str], Counts]:
@@ -256,7 +285,13 @@ def _routes(lines: list[Line]) -> dict[tuple[str, str], Counts]:
 def sample_document(document: str, source: str) -> Sample:
     """A sample from a metrics document: per-worker and per-route families where present."""
     lines = parse_exposition(document)
-    sample = Sample(time.monotonic(), source, workers=_workers(lines), routes=_routes(lines))
+    sample = Sample(
+        time.monotonic(),
+        source,
+        workers=_workers(lines),
+        routes=_routes(lines),
+        listen=_listen(lines),
+    )
     values = {line.name: line.value for line in lines if not line.labels}
     if "vrk_requests_total" not in values:
         sample.error = "no vrk_requests_total in the document"

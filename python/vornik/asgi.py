@@ -8,7 +8,8 @@ Wrap any ASGI application (Starlette, FastAPI, a plain coroutine)::
     app.add_middleware(MetricsMiddleware)
 
 Each request is recorded once with :func:`vornik.record_request`, after the
-last body message went out, so a streamed body is timed as a whole.
+last body message went out, so a streamed body is timed as a whole; until then it
+counts among its worker's requests in flight.
 ``GET /metrics`` is answered with the Prometheus document and is not recorded.
 ``lifespan`` and ``websocket`` scopes go to the application untouched.
 """
@@ -30,6 +31,7 @@ from ._middleware import (
     metrics_answer,
     record,
 )
+from ._routes import request_started
 
 __all__ = [
     "ASGIApp",
@@ -173,6 +175,8 @@ class _Call:
         self.trailers = False
         self.done = False
         self.start = perf_counter()
+        # In flight until finish(), which record() ends.
+        request_started()
 
     def send(self, message: Message) -> Awaitable[None]:
         # A plain function handing back the server's awaitable: only the last

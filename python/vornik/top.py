@@ -4,7 +4,9 @@ It runs beside the application, not inside it: it reads the shard directory the
 workers write (``--dir``, by default ``VRK_MULTIPROC_DIR``) together with /proc, or
 scrapes the application's metrics document (``--url``). Every second it shows per
 worker the requests per second, the error share, p50 and p99 latency from the
-histogram, CPU and resident memory, and a table per route where the document has
+histogram, the requests in flight and the share of time busy with at least one,
+CPU and resident memory, then the listen queue of each listening address (the
+connections waiting for a worker) and a table per route where the document has
 the route families. Rates and percentiles cover the last few seconds. ``q`` or
 Ctrl-C leaves; ``--once`` prints one frame (two samples a second apart) and exits.
 
@@ -15,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import queue
 import select
@@ -76,6 +79,8 @@ class Row:
     cpu_percent: float | None = None
     rss_bytes: float | None = None
     threads: float | None = None
+    in_flight: float | None = None
+    busy_percent: float | None = None  # share of the time with a request in flight
 
 
 @dataclass
@@ -85,6 +90,8 @@ class Frame:
     workers: list[Row] = field(default_factory=list)
     total: Row | None = None
     routes: list[Row] = field(default_factory=list)
+    # (address, connections waiting to be accepted, limit or NaN), by address.
+    listen: list[tuple[str, float, float]] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
     error: str | None = None
 
@@ -152,11 +159,20 @@ def _worker_row(
     new: Worker, old: Worker | None, window: Counts | None, seconds: float | None
 ) -> Row:
     row = _request_row(new.label, new.counts, window, seconds, new.pid)
-    cpu_percent = None
+    cpu_percent = busy_percent = None
     if old is not None and seconds:
         used = _increase(new.cpu_seconds, old.cpu_seconds)
         cpu_percent = used / seconds * 100.0 if used is not None else None
-    return replace(row, cpu_percent=cpu_percent, rss_bytes=new.rss_bytes, threads=new.threads)
+        busy = _increase(new.busy_seconds, old.busy_seconds)
+        busy_percent = min(busy / seconds * 100.0, 100.0) if busy is not None else None
+    return replace(
+        row,
+        cpu_percent=cpu_percent,
+        rss_bytes=new.rss_bytes,
+        threads=new.threads,
+        in_flight=new.in_flight,
+        busy_percent=busy_percent,
+    )
 
 
 def _sum(values: list[float | None]) -> float | None:
@@ -168,12 +184,16 @@ def _sum(values: list[float | None]) -> float | None:
 
 
 def _with_sums(total: Row, workers: list[Row]) -> Row:
-    """The all-workers row with the workers' CPU, memory and threads added up."""
+    """The all-workers row with the workers' CPU, memory, threads and requests in flight added
+    up, and their busy shares averaged (the utilisation of the whole pool)."""
+    busy = _sum([row.busy_percent for row in workers])
     return replace(
         total,
         cpu_percent=_sum([row.cpu_percent for row in workers]),
         rss_bytes=_sum([row.rss_bytes for row in workers]),
         threads=_sum([row.threads for row in workers]),
+        in_flight=_sum([row.in_flight for row in workers]),
+        busy_percent=busy / len(workers) if busy is not None else None,
     )
 
 
@@ -204,6 +224,7 @@ def compare(old: Sample | None, new: Sample) -> Frame:
         counts = add_counts([w.counts for w in new.workers.values() if w.counts is not None])
         total = _request_row("all", counts, add_counts(windows) if windows else None, seconds)
     frame.total = _with_sums(total, frame.workers)
+    frame.listen = [(address, *queue) for address, queue in sorted(new.listen.items())]
     routes = [
         _request_row(
             f"{method} {route}",
@@ -290,18 +311,40 @@ def render(frame: Frame, hint: str = "") -> RenderableType:
     by_pid = bool(frame.workers) and all(row.pid is not None for row in frame.workers)
     workers = Table(box=box.SIMPLE_HEAD, pad_edge=False)
     workers.add_column("pid" if by_pid else "worker")
-    for title in ("req/s", "requests", "err %", "p50 ms", "p99 ms", "cpu %", "rss MB", "threads"):
+    for title in (
+        "req/s",
+        "requests",
+        "err %",
+        "p50 ms",
+        "p99 ms",
+        "in flight",
+        "busy %",
+        "cpu %",
+        "rss MB",
+        "threads",
+    ):
         workers.add_column(title, justify="right")
     rows = frame.workers + ([frame.total] if frame.total else [])
     for row in rows:
         workers.add_row(
             *_request_cells(row),
+            _figure(row.in_flight, ".0f"),
+            _figure(row.busy_percent, ".0f"),
             _figure(row.cpu_percent, ".1f"),
             _megabytes(row.rss_bytes),
             _figure(row.threads, ".0f"),
             end_section=row is frame.workers[-1] if frame.workers else False,
         )
     parts: list[RenderableType] = [header, workers]
+    for address, length, limit in frame.listen:
+        parts.append(
+            Text.assemble(
+                "listen queue ",
+                _shown(address),
+                f"  {length:.0f} waiting",
+                "" if math.isnan(limit) else f" (limit {limit:.0f})",
+            )
+        )
 
     if frame.routes:
         routes = Table(box=box.SIMPLE_HEAD, pad_edge=False)

@@ -2,15 +2,18 @@
 
 The ``vrk_process_*`` figures of the core describe whichever worker answered a
 scrape. :func:`metrics_text` adds families for every live worker of the shard
-directory: CPU seconds, resident memory, threads and recorded requests, labelled
-``worker`` with a small slot number, and the number of live workers. The label is
-not the pid: pids change with every recycled worker, and each new pid would start
-new series in Prometheus; a new worker takes over the slot of one that has exited.
+directory: CPU seconds, resident memory, threads, recorded requests, requests in
+flight, busy and GC seconds, open descriptors and start time, labelled ``worker``
+with a small slot number; the number of live workers; and the listen queues of the
+sockets the workers listen on. The label is not the pid: pids change with every
+recycled worker, and each new pid would start new series in Prometheus; a new worker
+takes over the slot of one that has exited.
 
 The native core keeps the slots (files ``vrk-worker-<n>.slot`` in the shard
 directory, each locked by its holder, so a slot is free exactly when its holder has
-died), claims this process's slot with its series table at its first request, and
-claims it again within a second when the directory has been emptied. Reading the
+died), claims this process's slot at its first request, and claims it again within
+a second when the directory has been emptied. Each holder writes into its slot what
+it is doing: its requests in flight, its busy time and its GC time. Reading the
 directory goes through the core too, which only ever reads: nothing is created,
 locked or deleted by a reader. Figures come from ``/proc/<pid>`` of each holder and
 requests from the holder's shard, so the workers must share the reader's PID
@@ -34,10 +37,22 @@ class ProcessFigures:
     cpu_seconds: float
     rss_bytes: int
     threads: int
+    open_fds: int | None  # None where its descriptors may not be listed
+    start_time_seconds: float
+
+
+@dataclass(frozen=True)
+class Activity:
+    """What the holder of a slot is doing, as it publishes it in its slot."""
+
+    in_flight: int
+    busy_seconds: float  # wall time with at least one request in flight
+    gc_seconds: float
 
 
 def read_process(pid: int) -> ProcessFigures | None:
-    """CPU time, resident size and threads of a process, or None when /proc has no such pid."""
+    """CPU time, resident size, threads, descriptors and start of a process, or None when
+    /proc has no such pid."""
     figures = _routes.process_figures(pid)
     return ProcessFigures(*figures) if figures is not None else None
 
@@ -58,7 +73,8 @@ class Directory:
         """Raises OSError when ``path`` cannot be opened as a directory."""
         shards, slots = _routes.read_directory(path)
         self._shards = [Shard(*shard) for shard in shards]
-        self._slots = dict(slots)
+        self._slots = {slot: pid for slot, pid, _ in slots}
+        self._activity = {pid: Activity(*figures) for _, pid, figures in slots if figures}
 
     def __enter__(self) -> Directory:
         return self
@@ -73,6 +89,16 @@ class Directory:
     def slots(self) -> dict[int, int]:
         """Slot number -> pid of every held slot."""
         return self._slots
+
+    def activity(self) -> dict[int, Activity]:
+        """Pid -> what it is doing, for the holders whose slot carries figures."""
+        return self._activity
+
+
+def listen_queues(pids: list[int]) -> dict[str, tuple[int, int | None]]:
+    """Address -> (waiting connections, limit) of the listening sockets the processes hold;
+    the limit is None where the system shows none (see the README)."""
+    return {address: (length, limit) for address, length, limit in _routes.listen_queues(pids)}
 
 
 def register() -> None:

@@ -2,14 +2,18 @@
 
 from __future__ import annotations
 
+import contextlib
 import gzip
 import logging
 import math
 import os
+import shutil
+import socket
 import struct
 import subprocess
 import sys
 import textwrap
+import time
 from http import HTTPStatus
 from pathlib import Path
 
@@ -17,7 +21,7 @@ import pytest
 from prometheus_client.openmetrics.parser import text_string_to_metric_families as parse_openmetrics
 from prometheus_client.parser import text_string_to_metric_families as parse_text
 from support import SANITIZED, Text, environment, run_python, series_routes, small_tmpfs
-from vornik import _core, _routes
+from vornik import _core, _routes, workers
 from vornik._middleware import metrics_answer
 
 DEFAULT_BOUNDS = (0.005, 0.01, 0.025, 0.05, 0.075, 0.1, 0.25, 0.5, 0.75, 1, 2.5, 5, 7.5, 10)
@@ -413,7 +417,7 @@ def test_tables_of_all_workers_add_up(tmp_path: Path) -> None:
     for i in range(2):
         run_python(
             f"""
-            from vornik import _core, _routes
+            from vornik import _core, _routes, workers
             _core.set_multiproc_dir({str(tmp_path)!r})
             for n in range(5 + {i}):
                 _routes.record_request("GET", f"/u/{{n}}", 200, 30.0, "/u/{{id}}")
@@ -445,7 +449,7 @@ def test_mergers_and_dying_writers_never_lose_or_double_count(tmp_path: Path) ->
     writers, per_writer = 16, 25
     merger = f"""
         import json, sys, time
-        from vornik import _core, _routes
+        from vornik import _core, _routes, workers
         _core.set_multiproc_dir({str(tmp_path)!r})
         last, deadline = 0, time.monotonic() + 60
         while time.monotonic() < deadline:
@@ -468,7 +472,7 @@ def test_mergers_and_dying_writers_never_lose_or_double_count(tmp_path: Path) ->
         for i in range(writers):
             run_python(
                 f"""
-                from vornik import _core, _routes
+                from vornik import _core, _routes, workers
                 _core.set_multiproc_dir({str(tmp_path)!r})
                 for n in range({per_writer}):
                     _routes.record_request("GET", "/", 200, 2.0, "/r/{i % 3}")
@@ -544,7 +548,7 @@ def test_tables_with_other_bounds_are_left_out_and_said_once(
     output = run_python(
         f"""
         import logging, sys
-        from vornik import _core, _routes
+        from vornik import _core, _routes, workers
         logging.basicConfig(stream=sys.stdout, format="%(name)s: %(message)s")
         _core.set_multiproc_dir({str(tmp_path)!r})
         for _ in range(3):
@@ -582,7 +586,7 @@ def test_scanner_urls_leave_the_series_at_the_cap_and_memory_flat(tmp_path: Path
         f"""
         import ctypes, logging, os
         from wsgiref.util import setup_testing_defaults
-        from vornik import _core, _routes
+        from vornik import _core, _routes, workers
         from vornik.wsgi import MetricsMiddleware
 
         class MallInfo2(ctypes.Structure):
@@ -671,7 +675,7 @@ def test_a_header_claiming_a_full_table_costs_what_the_file_holds(tmp_path: Path
     out = run_python(
         f"""
         import re
-        from vornik import _core, _routes
+        from vornik import _core, _routes, workers
         def peak_kb():  # this process's own high-water mark: ru_maxrss counts the parent's too
             with open("/proc/self/status") as status:
                 return int(re.search(r"VmHWM:\\s+(\\d+)", status.read()).group(1))
@@ -692,7 +696,7 @@ def test_adopting_a_table_full_of_regular_slots_stays_in_bounds(tmp_path: Path) 
         f"""
         import os, sys
         from pathlib import Path
-        from vornik import _core, _routes
+        from vornik import _core, _routes, workers
         sys.path.insert(0, {str(Path(__file__).parent)!r})
         from test_routes import table_bytes
         _routes.configure_series(max_series=3)
@@ -724,7 +728,7 @@ def check_no_counter_goes_down(tmp_path: Path) -> None:
     _core.set_multiproc_dir(str(tmp_path))
     worker = f"""
         import sys
-        from vornik import _core, _routes
+        from vornik import _core, _routes, workers
         _routes.configure_series(max_series=2)
         _core.set_multiproc_dir({str(tmp_path)!r})
         for route in sys.argv[1:]:
@@ -753,7 +757,7 @@ def test_a_table_file_that_cannot_be_made_is_said_once_and_retried(tmp_path: Pat
     with small_tmpfs(tmp_path / "small", "64k") as mount_point:
         code = f"""
             import logging, subprocess, sys, time
-            from vornik import _core, _routes
+            from vornik import _core, _routes, workers
             logging.basicConfig(stream=sys.stdout, format="%(message)s")
             _core.set_multiproc_dir({str(mount_point)!r})
             for _ in range(20):
@@ -849,3 +853,209 @@ def test_a_reader_that_is_no_worker_shows_every_worker_and_leaves_no_file(tmp_pa
     assert [s.value for s in families["vrk_worker_requests"].samples] == [5]
     # A directory that is not there yet: zeros and no workers.
     assert "vrk_requests_total 0\n" in text and "vrk_workers 0\n" in text
+
+
+# --- requests in flight and busy time ----------------------------------------------
+
+
+def own_activity(directory: Path) -> workers.Activity:
+    with workers.Directory(str(directory)) as opened:
+        return opened.activity()[os.getpid()]
+
+
+def test_busy_time_is_the_time_with_a_request_in_flight(tmp_path: Path) -> None:
+    _core.set_multiproc_dir(str(tmp_path))
+    _routes.register_worker()
+    idle = own_activity(tmp_path)
+    assert idle.in_flight == 0
+    time.sleep(0.05)
+    assert own_activity(tmp_path).busy_seconds == idle.busy_seconds  # idle is not busy
+
+    started = time.monotonic()
+    _routes.request_started()
+    _routes.request_started()
+    time.sleep(0.1)
+    during = own_activity(tmp_path)
+    # The stretch under way counts, but for the readers' last 10 ms.
+    assert during.in_flight == 2
+    assert 0.08 <= during.busy_seconds - idle.busy_seconds <= time.monotonic() - started
+    _routes.request_finished("GET", "/", 200, 1.0, "/")
+    time.sleep(0.05)
+    one_left = own_activity(tmp_path)
+    assert one_left.in_flight == 1 and one_left.busy_seconds >= during.busy_seconds + 0.04
+    _routes.request_finished("GET", "/", 200, 1.0, "/")
+    elapsed = time.monotonic() - started
+    done = own_activity(tmp_path)
+    # Two requests at once are one stretch of busy time, counted whole at its end.
+    assert done.in_flight == 0
+    assert elapsed - 0.005 <= done.busy_seconds - idle.busy_seconds <= elapsed
+    # An end without a start counts nothing; the request is recorded all the same.
+    _routes.request_finished("GET", "/", 200, 1.0, "/")
+    time.sleep(0.02)
+    assert own_activity(tmp_path) == done
+    assert _core.aggregate().total_requests == 3
+    document = _routes.metrics_document()
+    assert 'vrk_worker_requests_in_flight{worker="0"} 0\n' in document
+    assert f'vrk_worker_busy_seconds_total{{worker="0"}} {done.busy_seconds!r}\n' in document
+
+
+def test_readers_never_see_busy_time_fall_while_a_worker_races_through_requests(
+    tmp_path: Path,
+) -> None:
+    with subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent(
+                """
+                import time
+                from vornik import _routes
+                _routes.register_worker()
+                print("ready", flush=True)
+                end = time.monotonic() + 1.5
+                while time.monotonic() < end:
+                    for _ in range(100):
+                        _routes.request_started()
+                        _routes.request_finished("GET", "/", 200, 0.0, "/")
+                    _routes.request_started()
+                    time.sleep(0.0002)  # a stretch that readers see under way
+                    _routes.request_finished("GET", "/", 200, 0.0, "/")
+                """
+            ),
+        ],
+        env=environment(VRK_MULTIPROC_DIR=str(tmp_path)),
+        stdout=subprocess.PIPE,
+        text=True,
+    ) as worker:
+        assert worker.stdout is not None and worker.stdout.readline() == "ready\n"
+        seen: list[tuple[int, float]] = []
+        while worker.poll() is None:
+            with workers.Directory(str(tmp_path)) as opened:
+                seen += [(a.in_flight, a.busy_seconds) for a in opened.activity().values()]
+    assert worker.returncode == 0
+    assert len(seen) > 100 and {flight for flight, _ in seen} <= {0, 1}
+    busy = [seconds for _, seconds in seen]
+    assert busy == sorted(busy) and busy[-1] > 0
+
+
+def socket_diagnostics() -> bool:
+    """Whether the kernel's socket diagnostics are offered (user-mode emulators refuse them)."""
+    try:
+        socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, 4).close()  # NETLINK_SOCK_DIAG
+    except OSError:
+        return False
+    return True
+
+
+needs_socket_diagnostics = pytest.mark.skipif(
+    not socket_diagnostics(), reason="the kernel's socket diagnostics are not offered here"
+)
+
+
+@needs_socket_diagnostics
+def test_listening_sockets_of_this_process_without_a_directory(tmp_path: Path) -> None:
+    with contextlib.ExitStack() as stack:
+        tcp = stack.enter_context(socket.socket())
+        tcp.bind(("127.0.0.1", 0))
+        tcp.listen(7)
+        port = tcp.getsockname()[1]
+        for _ in range(3):  # accepted by the kernel, not yet by us
+            stack.enter_context(socket.create_connection(("127.0.0.1", port)))
+        unix = stack.enter_context(socket.socket(socket.AF_UNIX))
+        unix.bind(str(tmp_path / "app.sock"))
+        unix.listen(5)
+        waiting = stack.enter_context(socket.socket(socket.AF_UNIX))
+        waiting.connect(str(tmp_path / "app.sock"))
+        abstract = stack.enter_context(socket.socket(socket.AF_UNIX))
+        abstract.bind(b"\0vrk-test-" + str(os.getpid()).encode())
+        abstract.listen(3)
+        unbound = stack.enter_context(socket.socket())  # neither bound nor listening
+        no_text = stack.enter_context(socket.socket(socket.AF_UNIX))
+        no_text.bind(bytes(tmp_path) + b"/\xff.sock")  # no label can spell its path
+        no_text.listen(2)
+        addresses = {
+            f"127.0.0.1:{port}": (3, 7),
+            str(tmp_path / "app.sock"): (1, 5),
+            f"@vrk-test-{os.getpid()}": (0, 3),
+        }
+        if socket.has_ipv6:
+            tcp6 = stack.enter_context(socket.socket(socket.AF_INET6))
+            tcp6.bind(("::1", 0))
+            tcp6.listen(9)
+            addresses[f"[::1]:{tcp6.getsockname()[1]}"] = (0, 9)
+        time.sleep(0.05)
+        assert unbound.fileno() > 0
+        found = workers.listen_queues([os.getpid()])
+        document = _routes.metrics_document()
+    assert found == addresses
+    for address, (length, limit) in addresses.items():
+        assert f'vrk_listen_queue_length{{address="{address}"}} {length}\n' in document
+        assert f'vrk_listen_queue_limit{{address="{address}"}} {limit}\n' in document
+    # Another process's sockets are not this one's; and without any, both families go.
+    assert workers.listen_queues([1 << 30]) == {}
+    assert "vrk_listen_queue" not in _routes.metrics_document()
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace(1) to refuse sockets")
+def test_without_socket_diagnostics_the_waiting_connections_come_from_proc() -> None:
+    with contextlib.ExitStack() as stack:
+        listeners = []
+        for family, host in [(socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")]:
+            listener = stack.enter_context(socket.socket(family))
+            listener.bind((host, 0))
+            listener.listen(7)
+            listeners.append(listener)
+            stack.enter_context(socket.create_connection(listener.getsockname()[:2]))
+        waiting = stack.enter_context(socket.create_connection(listeners[0].getsockname()))
+        assert waiting.fileno() > 0
+        # The child inherits the listening sockets; every socket it asks for itself is
+        # refused, as where the socket diagnostics are not offered (some sandboxes and
+        # emulators).
+        refused = subprocess.run(
+            ["strace", "-f", "-qq", "-o", os.devnull, "-e", "trace=socket",
+             "-e", "inject=socket:error=EPROTONOSUPPORT", sys.executable, "-c",
+             "from vornik import _routes; print(_routes.metrics_document(), end='')"],
+            pass_fds=[listener.fileno() for listener in listeners],
+            env=environment(), capture_output=True, text=True, timeout=60,
+        )  # fmt: skip
+        v4, v6 = (listener.getsockname()[1] for listener in listeners)
+    assert refused.returncode == 0, refused.stderr
+    assert f'vrk_listen_queue_length{{address="127.0.0.1:{v4}"}} 2\n' in refused.stdout
+    assert f'vrk_listen_queue_length{{address="[::1]:{v6}"}} 1\n' in refused.stdout
+    assert "vrk_listen_queue_limit" not in refused.stdout  # not in /proc/net/tcp
+
+
+@needs_socket_diagnostics
+def test_listening_sockets_of_the_live_workers(tmp_path: Path) -> None:
+    with subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent(
+                """
+                import socket
+                from vornik import _routes
+                sock = socket.socket()
+                sock.bind(("127.0.0.1", 0))
+                sock.listen(11)
+                _routes.register_worker()
+                print(sock.getsockname()[1], flush=True)
+                input()
+                """
+            ),
+        ],
+        env=environment(VRK_MULTIPROC_DIR=str(tmp_path)),
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    ) as listener:
+        try:
+            assert listener.stdout is not None
+            port = int(listener.stdout.readline())
+            _core.set_multiproc_dir(str(tmp_path))
+            document = _routes.metrics_document()
+        finally:
+            listener.communicate("\n", timeout=10)
+    # The socket is the other worker's alone: this process reads and holds no slot.
+    assert "vrk_workers 1\n" in document
+    assert f'vrk_listen_queue_limit{{address="127.0.0.1:{port}"}} 11\n' in document
