@@ -102,13 +102,13 @@ std::optional<Counters> parse(std::string_view stat, std::string_view statm) {
     std::uint64_t pages[2];
     if (split_numbers(statm, pages) < 2) return std::nullopt;
 
-    static const auto PAGE_SIZE = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    static const auto PAGE_BYTES = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
     Counters counters;
     counters.cpu_ticks = field(14) + field(15);
     counters.threads = field(20);
     counters.start_ticks = field(22);
     counters.memory_virtual = field(23);
-    counters.memory_rss = pages[1] * PAGE_SIZE;
+    counters.memory_rss = pages[1] * PAGE_BYTES;
     return counters;
 }
 

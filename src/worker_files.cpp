@@ -32,6 +32,12 @@
 #include "fault_guard.hpp"
 #include "text.hpp"
 
+// The kernel's flag (since 3.15), which not every C library names: musl declares no
+// renameat2 at all.
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+
 namespace worker_files {
 
 namespace {
