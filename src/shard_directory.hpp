@@ -7,6 +7,7 @@
 // second while requests come: so no other writer reads the clock per request.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,25 +22,43 @@ struct Choice {
 // The current choice, reading the environment variable the first time.
 Choice current();
 
-// True once the choice is known to be "off": one relaxed load, no lock, for a request
-// recorded while aggregation is off.
-bool known_off();
-
 // Chooses `dir`; absent or blank text turns aggregation off.
 void choose(const std::optional<std::string>& dir);
 
 // Turns aggregation off when the choice is still that of `generation`.
 void give_up(std::uint64_t generation);
 
-// Changes with every choice; a relaxed load.
-std::uint64_t generation();
+// What writers load per request, inline: relaxed loads, no lock, no call.
+namespace published {
+inline std::atomic<bool> known_off{false};
+inline std::atomic<std::uint64_t> generation{0};
+inline std::atomic<std::uint64_t> checked_second{0};
+inline std::atomic<std::uint64_t> forks{0};
+}  // namespace published
+
+// True once the choice is known to be "off": for a request recorded while aggregation
+// is off.
+inline bool known_off() {
+    return published::known_off.load(std::memory_order_relaxed);
+}
+
+// Changes with every choice.
+inline std::uint64_t generation() {
+    return published::generation.load(std::memory_order_relaxed);
+}
 
 // The Unix second of the shard writer's latest health check, and its update.
-std::uint64_t checked_second();
-void note_checked(std::uint64_t second);
+inline std::uint64_t checked_second() {
+    return published::checked_second.load(std::memory_order_relaxed);
+}
+inline void note_checked(std::uint64_t second) {
+    published::checked_second.store(second, std::memory_order_relaxed);
+}
 
 // Forks this process has gone through (counted in the child): a child must not write
 // into its parent's files.
-std::uint64_t forks();
+inline std::uint64_t forks() {
+    return published::forks.load(std::memory_order_relaxed);
+}
 
 }  // namespace shard_directory
