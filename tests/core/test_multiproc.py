@@ -984,8 +984,12 @@ def test_a_writer_survives_its_files_being_cut_short(
     time.sleep(1.1)  # the files are checked once a second, at a request
     worker.requests(4)
     _core.set_multiproc_dir(str(tmp_path))
-    assert _core.aggregate().total_requests == 4
+    # The three counted before the cut are gone with the file. Of the two made while it
+    # was cut, those after a check that fell among them (the Unix second moving) count
+    # in the fresh files; the others went to memory.
+    total = _core.aggregate().total_requests
+    assert 4 <= total <= 6
     document = _routes.metrics_document()
-    assert 'vrk_http_requests_total{method="GET",route="/",status="200"} 4\n' in document
+    assert f'vrk_http_requests_total{{method="GET",route="/",status="200"}} {total}\n' in document
     assert all(p.stat().st_size > 0 for p in tmp_path.iterdir() if p.suffix != ".lock")
     assert worker.stop() == 0
