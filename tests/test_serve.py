@@ -11,6 +11,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -137,6 +138,36 @@ def test_bearer_token(tmp_path: Path, helpers: list[subprocess.Popen[str]]) -> N
     assert exporter.get(Authorization="Bearer s3cret-2")[0] == 200
     code, said = exporter.stop(signal.SIGINT)
     assert (code, said) == (0, "")  # nothing logged, the token least of all
+
+
+def test_a_signal_while_a_connection_is_handed_over_stops_the_exporter(tmp_path: Path) -> None:
+    """The signal lands in the main thread wherever it is, also in the server's hand-over of
+    a connection to its thread, whose errors the server would log and serve on."""
+    exporter = serve.start(str(tmp_path), (HOST, 0), None)
+
+    def signalled(request: socket.socket, client_address: object) -> None:
+        serve._stop(signal.SIGTERM, None)
+
+    exporter.process_request = signalled  # type: ignore[method-assign]
+    stopped: list[BaseException] = []
+
+    def serving() -> None:
+        try:
+            exporter.serve_forever(poll_interval=0.05)
+        except BaseException as error:
+            stopped.append(error)
+
+    loop = threading.Thread(target=serving)
+    loop.start()
+    try:
+        socket.create_connection((HOST, exporter.bound[1]), timeout=TIMEOUT_S).close()
+        loop.join(TIMEOUT_S)
+        assert not loop.is_alive(), "the exporter served on after the signal"
+        assert [type(error) for error in stopped] == [serve._Stop]
+    finally:
+        if loop.is_alive():
+            exporter.shutdown()
+        exporter.server_close()
 
 
 @pytest.mark.parametrize("case", ["a file", "port taken", "no token file", "empty token", "no dir"])

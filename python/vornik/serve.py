@@ -156,8 +156,9 @@ def _check_directory(directory: str) -> None:
         raise CannotServe(f"cannot read the shard directory {directory!r}: Permission denied")
 
 
-class _Stop(Exception):
-    pass
+class _Stop(BaseException):
+    """SIGTERM or SIGINT. Not an Exception: the server's loop hands those to handle_error
+    and goes on, and the signal may come while it is handing a connection to its thread."""
 
 
 def _stop(signum: int, frame: FrameType | None) -> None:
