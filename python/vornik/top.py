@@ -21,11 +21,12 @@ import math
 import os
 import queue
 import select
+import signal
 import sys
 import threading
 import time
 from collections import deque
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING
 
@@ -415,14 +416,31 @@ class _Sampler:
         os.close(self.ready)
 
 
-def _wait_for(fd: int | None, ready: int) -> bool:
-    """Waits for a sample on ``ready`` or a key on ``fd``; True when the key was ``q`` or the
-    terminal has gone."""
-    readable, _, _ = select.select([ready] if fd is None else [ready, fd], [], [])
-    if fd not in readable:
-        return False
-    keys = os.read(fd, 64)
-    return not keys or b"q" in keys.lower()
+def _wait_for(keyboards: list[int], ready: int) -> bool:
+    """Waits for a sample on ``ready`` or keys on one of ``keyboards``; True when a key was
+    ``q`` or a keyboard has gone."""
+    readable, _, _ = select.select([ready, *keyboards], [], [])
+    for fd in keyboards:
+        if fd in readable:
+            keys = os.read(fd, 64)
+            if not keys or b"q" in keys.lower():
+                return True
+    return False
+
+
+@contextlib.contextmanager
+def _ctrl_c_as_q() -> Iterator[int]:
+    """A pipe on which Ctrl-C arrives as the key ``q``. The KeyboardInterrupt that SIGINT
+    raises by default could fall inside rich's drawing and leave the terminal on the
+    alternate screen."""
+    read, write = os.pipe()
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: os.write(write, b"q"))
+    try:
+        yield read
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        os.close(read)
+        os.close(write)
 
 
 def _live(sample: Callable[[], Sample], source: str, console: Console) -> int:
@@ -436,12 +454,16 @@ def _live(sample: Callable[[], Sample], source: str, console: Console) -> int:
     samples: deque[Sample] = deque(maxlen=round(WINDOW_S / INTERVAL_S) + 1)
     sampler = _Sampler(sample)
     try:
-        if fd is not None:
-            tty.setcbreak(fd)  # keys arrive one by one and unechoed; Ctrl-C still interrupts
-        with Live(console=console, screen=True, auto_refresh=False) as live:
+        with (
+            _ctrl_c_as_q() as ctrl_c,
+            Live(console=console, screen=True, auto_refresh=False) as live,
+        ):
+            if fd is not None:
+                tty.setcbreak(fd)  # keys arrive one by one and unechoed; Ctrl-C still signals
+            keyboards = [ctrl_c] if fd is None else [fd, ctrl_c]
             waiting = Frame(source, None, notes=["waiting for the first sample"])
             live.update(render(waiting, hint="q quits"), refresh=True)
-            while not _wait_for(fd, sampler.ready):
+            while not _wait_for(keyboards, sampler.ready):
                 taken = sampler.taken()
                 if not taken:
                     continue  # a key other than q
