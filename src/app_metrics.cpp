@@ -57,8 +57,11 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "series.hpp"
 #include "shard_directory.hpp"
@@ -274,6 +277,16 @@ std::optional<std::string> check_declaration(const Declaration& d) {
 }
 
 // Metrics declared alike are added together; the help text is not part of it.
+// The names a metric's samples and family take in either format: a counter's family
+// name besides its `_total` samples, a histogram's `_bucket`, `_count` and `_sum`. Two
+// metrics that share one would make a document that Prometheus refuses or misreads.
+std::vector<std::string> names_taken(const Declaration& d) {
+    if (d.type == Type::counter) return {d.name.substr(0, d.name.size() - 6), d.name};
+    if (d.type == Type::histogram)
+        return {d.name, d.name + "_bucket", d.name + "_count", d.name + "_sum"};
+    return {d.name};
+}
+
 std::string signature_of(const Declaration& d) {
     std::string out = d.name;
     out += '\0';
@@ -371,7 +384,7 @@ struct State {
     Structure structure;
     std::vector<Metric> metrics;
     std::vector<SeriesInfo> series;
-    TextMap by_name;
+    TextMap by_name;  // every name a metric's samples take (names_taken)
     // The metric's id as four bytes, then its label values joined: the series' id.
     TextMap by_labels;
     std::string key;  // reused, so that finding a series allocates nothing
@@ -469,13 +482,14 @@ void note_slot(File& file, bool claim) {
 // The slow part of current_file: once a second, and whenever the file must change.
 [[gnu::noinline]] File& refresh_file(State& state, std::uint64_t forks) {
     std::optional<File> carried;
-    if (state.file && state.file->dir_generation == shard_directory::generation() &&
-        state.file->fork_generation == forks) {
+    if (state.file && state.file->fork_generation == forks) {
         File& file = *state.file;
-        file.checked_second = shard_directory::checked_second();
-        if (file.file_missing) {
+        if (!file.own) {
+            // Values kept in memory, with no directory or none of its files to be had: they
+            // go into the file of the directory chosen now.
             carried = std::move(state.file);
-        } else {
+        } else if (file.dir_generation == shard_directory::generation()) {
+            file.checked_second = shard_directory::checked_second();
             const auto placement =
                 worker_files::placement(file.path, file.own->identity, file.mapping);
             if (placement == worker_files::Placement::in_place) {
@@ -509,9 +523,10 @@ void note_slot(File& file, bool claim) {
 }
 
 // The file for the current directory. A change of directory or a fork starts a fresh one
-// with the same metrics and series and zero values, and so does a file whose name is
-// gone (a wiped directory) or that was cut short, checked when the shard writer checks
-// its own file, once a second.
+// with the same metrics and series and zero values (what the old file holds stays counted
+// there), and so does a file whose name is gone (a wiped directory) or that was cut
+// short, checked when the shard writer checks its own file, once a second. Values that
+// were kept in memory are carried into the fresh file.
 File& current_file(State& state) {
     const std::uint64_t forks = shard_directory::forks();
     if (state.file && state.file->dir_generation == shard_directory::generation() &&
@@ -862,20 +877,38 @@ public:
 
     Merged result() && {
         Merged merged;
+        const auto mismatch = [&](const std::string& name) {
+            if (std::find(merged.mismatched.begin(), merged.mismatched.end(), name) ==
+                merged.mismatched.end())
+                merged.mismatched.push_back(name);
+        };
         std::unordered_map<std::string_view, std::size_t> shown;  // name → family
         for (std::size_t i = 0; i < families_.size(); ++i) {
             const std::string& name = families_[i].declaration.name;
             const auto [entry, added] = shown.try_emplace(name, i);
             if (added) continue;
-            if (std::find(merged.mismatched.begin(), merged.mismatched.end(), name) ==
-                merged.mismatched.end())
-                merged.mismatched.push_back(name);
-            const auto preferred = preferred_.find(name);
-            if (preferred != preferred_.end() && preferred->second == families_[i].signature)
-                entry->second = i;
+            mismatch(name);
+            if (is_preferred(i)) entry->second = i;
         }
-        for (const auto& [name, index] : shown) {
+        // Families whose sample names clash (a worker's counter `a` and another's gauge
+        // `a`): this process's go first, then by name; a family clashing with one taken
+        // before is left out.
+        std::vector<std::size_t> order;
+        for (const auto& [name, index] : shown) order.push_back(index);
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return std::pair(!is_preferred(a), families_[a].declaration.name) <
+                   std::pair(!is_preferred(b), families_[b].declaration.name);
+        });
+        std::unordered_set<std::string> taken;
+        for (const std::size_t index : order) {
             FamilyTotals& totals = families_[index];
+            const std::vector<std::string> names = names_taken(totals.declaration);
+            if (std::any_of(names.begin(), names.end(),
+                            [&](const std::string& name) { return taken.contains(name); })) {
+                mismatch(totals.declaration.name);
+                continue;
+            }
+            taken.insert(names.begin(), names.end());
             Family& family = merged.families.emplace_back();
             family.declaration = std::move(totals.declaration);
             std::sort(
@@ -906,6 +939,12 @@ public:
     }
 
 private:
+    // Whether the family is declared as this process declares its name.
+    bool is_preferred(std::size_t index) const {
+        const auto preferred = preferred_.find(families_[index].declaration.name);
+        return preferred != preferred_.end() && preferred->second == families_[index].signature;
+    }
+
     static bool valid_labels(std::string_view labels, std::size_t count) {
         if (count == 0) return labels.empty();
         std::size_t pieces = 0;
@@ -1024,8 +1063,16 @@ std::variant<std::uint32_t, std::string> declare(const Declaration& declaration)
     if (auto error = check_declaration(declaration)) return std::move(*error);
     State& state = STATE();
     std::lock_guard guard(state.lock);
-    if (state.by_name.contains(declaration.name))
-        return "a metric named " + declaration.name + " is registered already";
+    const std::vector<std::string> taken = names_taken(declaration);
+    for (const std::string& name : taken) {
+        const auto found = state.by_name.find(name);
+        if (found == state.by_name.end()) continue;
+        const std::string& other = state.metrics[found->second].declaration.name;
+        if (other == declaration.name)
+            return "a metric named " + declaration.name + " is registered already";
+        return "metric " + declaration.name + ": the name " + name +
+               " is taken by the samples of metric " + other;
+    }
     Structure& structure = state.structure;
     const std::size_t width = value_width(declaration.type, declaration.bounds.size());
     std::size_t text_bytes = declaration.name.size() + declaration.help.size() +
@@ -1042,7 +1089,7 @@ std::variant<std::uint32_t, std::string> declare(const Declaration& declaration)
     metric.declaration = declaration;
     metric.signature = signature_of(declaration);
     metric.width = width;
-    state.by_name.emplace(declaration.name, id);
+    for (const std::string& name : taken) state.by_name.emplace(name, id);
     append_descriptor(structure, declaration);
     publish(current_file(state), structure, id, structure.series_count());
     if (declaration.label_names.empty()) {

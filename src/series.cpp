@@ -812,7 +812,11 @@ void attach() {
 std::optional<std::uint32_t> worker_slot() {
     State& state = STATE();
     std::lock_guard guard(state.lock);
-    if (!state.table || !state.table->worker_slot) return std::nullopt;
+    // A forked child holds its parent's table until its first record: not its slot.
+    if (!state.table || !state.table->worker_slot ||
+        state.table->fork_generation != shard_directory::forks() ||
+        state.table->dir_generation != shard_directory::generation())
+        return std::nullopt;
     return state.table->worker_slot->slot;
 }
 

@@ -21,7 +21,7 @@ from prometheus_client.openmetrics.parser import (
     text_string_to_metric_families as openmetrics_families,
 )
 from prometheus_client.parser import text_string_to_metric_families as text_families
-from support import read_line, start_python, wait_gone
+from support import read_line, run_python, start_python, wait_gone
 from vornik import _core, _routes
 from vornik.metrics import Counter, Gauge, Histogram, VornikCollector, include_registry
 from vornik.routes import metrics_answer
@@ -152,6 +152,23 @@ def test_helpers_time_count_exceptions_and_track_in_progress() -> None:
 def test_declarations_the_formats_refuse_raise_naming_the_metric(make, message) -> None:  # type: ignore[no-untyped-def]
     with pytest.raises(ValueError, match=message):
         make()
+
+
+def test_names_whose_samples_would_clash_are_refused() -> None:
+    """prometheus_client's registry refuses them too: one document would hold two families
+    of one name, or two series of one sample name."""
+    counter = fresh("clash")
+    Counter(counter, "x")
+    with pytest.raises(ValueError, match=f"the name {counter} is taken by the samples of metric {counter}_total"):  # fmt: skip
+        Gauge(counter, "x")
+    histogram = fresh("clash")
+    Histogram(histogram, "x")
+    for suffix in ("_bucket", "_count", "_sum"):
+        with pytest.raises(ValueError, match=f"taken by the samples of metric {histogram}$"):
+            Gauge(histogram + suffix, "x")
+    with pytest.raises(ValueError, match=f"taken by the samples of metric {histogram}$"):
+        Counter(histogram + "_count", "x")
+    Gauge(histogram + "_counted", "x")  # a longer name is no sample of it
 
 
 def test_misuse_of_labels_and_values_raises() -> None:
@@ -407,6 +424,88 @@ def test_workers_declaring_a_name_differently_are_not_added_together(
     }
     # One declaration shown, its workers' counts alone: never 3.
     assert buckets in ({"1.0": 2, "+Inf": 2}, {"0.1": 0, "1.0": 1, "+Inf": 1})
+
+
+CLASHING = """
+    import sys
+    from vornik.metrics import Counter, Gauge
+    if sys.argv[1] == "counter":
+        Counter("clashing", "Counted").inc(4)
+    else:
+        Gauge("clashing", "Gauged", multiprocess_mode="max").set(7)
+    print("done", flush=True)
+    sys.stdin.read()
+    """
+
+
+def test_workers_whose_metrics_clash_leave_a_document_prometheus_reads(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]], caplog: pytest.LogCaptureFixture
+) -> None:
+    """Workers of two versions of an application, one with a counter `clashing`, the other
+    with a gauge of that name: one family is shown, and the clash is said once."""
+    for kind in ("counter", "gauge", "counter"):
+        worker = start_python(CLASHING, tmp_path, kind)
+        helpers.append(worker)
+        assert read_line(worker) == "done\n"
+    with caplog.at_level(logging.WARNING, logger="vornik"):
+        documents = [_routes.directory_document(str(tmp_path), openmetrics=True) for _ in range(2)]
+    # A reader with no metrics of its own shows the first by name: clashing < clashing_total.
+    shown = samples(documents[1], openmetrics=True)
+    assert shown[("clashing", ())] == 7 and ("clashing_total", ()) not in shown
+    assert [r.getMessage() for r in caplog.records if "clashing" in r.getMessage()] == [
+        f"vornik: workers in {tmp_path} declare the metric clashing_total in more than one "
+        "way (type, labels, buckets, unit or gauge mode); they are not added together: one "
+        "declaration is shown, this process's when it has the metric"
+    ]
+
+
+SLOT_GAUGE_FORKS = """
+    import os, sys, time
+    from vornik.metrics import Gauge
+    jobs = Gauge("forked_job", "The job of each forked worker", multiprocess_mode=sys.argv[1])
+    jobs.set(1)  # the parent takes a worker slot
+    children = []
+    for value in (10, 20, 30):
+        child = os.fork()
+        if child == 0:
+            jobs.set(value)  # never a request: no record claims the child's slot
+            sys.stdin.read()
+            os._exit(0)
+        children.append(child)
+    time.sleep(0.2)
+    print("done", flush=True)
+    sys.stdin.read()
+    for child in children:
+        os.waitpid(child, 0)
+    """
+
+
+@pytest.mark.parametrize("mode", ["all", "liveall"])
+def test_forked_children_show_their_gauges_under_slots_of_their_own(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]], mode: str
+) -> None:
+    parent = start_python(SLOT_GAUGE_FORKS, tmp_path, mode)
+    helpers.append(parent)
+    assert read_line(parent) == "done\n"
+    shown = by_label(_routes.directory_document(str(tmp_path)), "forked_job", "worker")
+    assert sorted(shown.values()) == [1, 10, 20, 30] and len(shown) == 4
+    parent.communicate(timeout=60)
+
+
+def test_values_counted_before_a_directory_is_set_are_kept(tmp_path: Path) -> None:
+    out = run_python(
+        f"""
+        from vornik import _core, _routes
+        from vornik.metrics import Counter, Gauge
+        orders, info = Counter("early_orders", "x"), Gauge("early_info", "x", multiprocess_mode="max")
+        orders.inc(5)
+        info.set(42)
+        _core.set_multiproc_dir({str(tmp_path)!r})
+        orders.inc()
+        print(_routes.directory_document({str(tmp_path)!r}))
+        """
+    )
+    assert (value(out, "early_orders_total"), value(out, "early_info")) == (6, 42)
 
 
 def test_a_directory_of_another_format_version_is_skipped(tmp_path: Path) -> None:
