@@ -622,20 +622,40 @@ PyObject* metric_labels(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 // The one number a series method takes, by position or as the keyword `name`; `fallback`
-// when it may be left out and is. False with an error set.
-bool number_argument(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     std::optional<double> fallback, double& out) {
+// when it may be left out and is. With `exemplar`, an exemplar may follow (a dict or
+// None): accepted and dropped, as prometheus_client's multiprocess mode drops it, so
+// that calls written for prometheus_client work unchanged. False with an error set.
+bool number_argument(const char* name, bool exemplar, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, std::optional<double> fallback, double& out) {
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
-    if (nargs + keywords == 0 && fallback) {
+    PyObject* number = nargs >= 1 ? args[0] : nullptr;
+    PyObject* given_exemplar = nargs >= 2 ? args[1] : nullptr;
+    bool fits = nargs <= (exemplar ? 2 : 1);
+    for (Py_ssize_t k = 0; fits && k < keywords; ++k) {
+        PyObject* key = PyTuple_GetItem(kwnames, k);
+        if (number == nullptr && PyUnicode_CompareWithASCIIString(key, name) == 0)
+            number = args[nargs + k];
+        else if (exemplar && given_exemplar == nullptr &&
+                 PyUnicode_CompareWithASCIIString(key, "exemplar") == 0)
+            given_exemplar = args[nargs + k];
+        else
+            fits = false;
+    }
+    if (!fits || (number == nullptr && !fallback)) {
+        PyErr_Format(PyExc_TypeError,
+                     exemplar ? "expected %s and at most an exemplar" : "expected one argument, %s",
+                     name);
+        return false;
+    }
+    if (given_exemplar != nullptr && given_exemplar != Py_None && !PyDict_Check(given_exemplar)) {
+        PyErr_SetString(PyExc_TypeError, "an exemplar is a dict of label names and values");
+        return false;
+    }
+    if (number == nullptr) {
         out = *fallback;
         return true;
     }
-    if (nargs + keywords != 1 || (keywords == 1 && PyUnicode_CompareWithASCIIString(
-                                                       PyTuple_GetItem(kwnames, 0), name) != 0)) {
-        PyErr_Format(PyExc_TypeError, "expected one argument, %s", name);
-        return false;
-    }
-    out = PyFloat_AsDouble(args[0]);
+    out = PyFloat_AsDouble(number);
     return !(out == -1.0 && PyErr_Occurred());
 }
 
@@ -651,7 +671,8 @@ PyObject* change_series(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     constexpr bool required = change == Change::set || change == Change::observe;
     double number = 0.0;
-    if (!number_argument(change == Change::set ? "value" : "amount", args, nargs, kwnames,
+    constexpr bool exemplar = change == Change::add_non_negative || change == Change::observe;
+    if (!number_argument(change == Change::set ? "value" : "amount", exemplar, args, nargs, kwnames,
                          required ? std::nullopt : std::optional<double>(1.0), number))
         return nullptr;
     const std::uint32_t series = series_id(self);
@@ -690,8 +711,10 @@ constexpr const char* GET_DOC =
     "get($self)\n--\n\nThis process's value of the series; a histogram's count.";
 
 PyMethodDef COUNTER_METHODS[] = {
-    SERIES_METHOD("inc", change_series<Change::add_non_negative>, FASTCALL,
-                  "inc($self, amount=1)\n--\n\nAdds a non-negative amount."),
+    SERIES_METHOD(
+        "inc", change_series<Change::add_non_negative>, FASTCALL,
+        "inc($self, amount=1, exemplar=None)\n--\n\nAdds a non-negative amount; an exemplar is "
+        "dropped."),
     SERIES_METHOD("get", series_get, METH_NOARGS, GET_DOC),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -710,8 +733,10 @@ PyMethodDef GAUGE_METHODS[] = {
 };
 
 PyMethodDef HISTOGRAM_METHODS[] = {
-    SERIES_METHOD("observe", change_series<Change::observe>, FASTCALL,
-                  "observe($self, amount)\n--\n\nCounts one observation of `amount`."),
+    SERIES_METHOD(
+        "observe", change_series<Change::observe>, FASTCALL,
+        "observe($self, amount, exemplar=None)\n--\n\nCounts one observation of `amount`; an "
+        "exemplar is dropped."),
     SERIES_METHOD("get", series_get, METH_NOARGS, GET_DOC),
     {nullptr, nullptr, 0, nullptr},
 };

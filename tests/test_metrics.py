@@ -118,15 +118,25 @@ def test_helpers_time_count_exceptions_and_track_in_progress() -> None:
         work(True)
     with pytest.raises(ValueError), failures.count_exceptions(KeyError):
         raise ValueError("not counted")
-    with took.labels("block").time(), last.time():
-        pass
+    with took.labels("block").time() as timer, last.time():
+        assert timer is not None  # prometheus_client's timer is there too
     busy.set_to_current_time()
+    # Exemplars are dropped, as prometheus_client's multiprocess mode drops them.
+    failures.inc(2, {"trace_id": "abc"})
+    failures.inc(exemplar=None, amount=1)
+    took.labels("block").observe(0.25, exemplar={"trace_id": "abc"})
+    with pytest.raises(TypeError, match="an exemplar is a dict"):
+        failures.inc(1, "abc")  # type: ignore[arg-type]
+    with pytest.raises(TypeError, match="expected amount and at most an exemplar"):
+        failures.inc(1, None, None)  # type: ignore[call-arg]
+    with pytest.raises(TypeError, match="expected one argument, amount"):
+        last.inc(1, {"trace_id": "abc"})  # type: ignore[call-arg]
 
     document = _routes.metrics_document()
-    assert value(document, failures._name) == 1
+    assert value(document, failures._name) == 4
     assert value(document, busy._name) == pytest.approx(time.time(), abs=60)
     assert value(document, took._name + "_count", step="decorated") == 2
-    assert value(document, took._name + "_count", step="block") == 1
+    assert value(document, took._name + "_count", step="block") == 2
     assert 0 <= value(document, last._name) < 0.5
 
 

@@ -91,7 +91,7 @@ ChildT = TypeVar("ChildT", "CounterChild", "GaugeChild", "HistogramChild")
 class _Decorating:
     """Both a context manager and a decorator, as prometheus_client's helpers are."""
 
-    def __enter__(self) -> None:
+    def __enter__(self) -> object:
         raise NotImplementedError
 
     def __exit__(
@@ -120,8 +120,9 @@ class _Timer(_Decorating):
         self._record = record
         self._start = 0.0
 
-    def __enter__(self) -> None:
+    def __enter__(self) -> _Timer:
         self._start = time.perf_counter()
+        return self  # as prometheus_client's timer: `with h.time() as timer:` works
 
     def __exit__(
         self,
@@ -294,9 +295,10 @@ class Counter(_Metric[CounterChild]):
     _CHILD = CounterChild
     _OWN = ("inc", "count_exceptions")
 
-    def inc(self, amount: float = 1) -> None:
-        """Add a non-negative amount."""
-        self._child().inc(amount)
+    def inc(self, amount: float = 1, exemplar: dict[str, str] | None = None) -> None:
+        """Add a non-negative amount; an exemplar is dropped, as in prometheus_client's
+        multiprocess mode."""
+        self._child().inc(amount, exemplar)
 
     def count_exceptions(
         self, exception: type[BaseException] | tuple[type[BaseException], ...] = Exception
@@ -388,9 +390,10 @@ class Histogram(_Metric[HistogramChild]):
             name, documentation, labelnames, namespace, subsystem, unit, buckets=bounds
         )
 
-    def observe(self, amount: float) -> None:
-        """Count one observation of ``amount``."""
-        self._child().observe(amount)
+    def observe(self, amount: float, exemplar: dict[str, str] | None = None) -> None:
+        """Count one observation of ``amount``; an exemplar is dropped, as in
+        prometheus_client's multiprocess mode."""
+        self._child().observe(amount, exemplar)
 
     def time(self) -> _Timer:
         """Observe the seconds a block or function takes."""
