@@ -140,6 +140,61 @@ def test_bearer_token(tmp_path: Path, helpers: list[subprocess.Popen[str]]) -> N
     assert (code, said) == (0, "")  # nothing logged, the token least of all
 
 
+def raw_exchange(port: int, request: bytes) -> bytes:
+    """All the exporter answers on one connection to ``request``, until it closes it."""
+    with socket.create_connection((HOST, port), timeout=TIMEOUT_S) as sock:
+        sock.sendall(request)
+        answer = b""
+        while chunk := sock.recv(65536):
+            answer += chunk
+        return answer
+
+
+def test_a_body_or_a_target_it_cannot_read_gets_one_answer(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
+    exporter = Exporter(helpers, "--dir", str(tmp_path))
+    # The body is never read: the connection closes after the answer, so that no request is
+    # made of it (behind a proxy that reuses connections, answers would shift).
+    for request in (
+        b"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 16\r\n\r\nGET /x HTTP/1.1\r\n",
+        b"POST /x HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+    ):
+        answer = raw_exchange(exporter.port, request)
+        assert answer.count(b"HTTP/1.1 ") == 1, answer
+        assert b"\r\nConnection: close\r\n" in answer
+    # A target that urlsplit refuses is a bad request, and nothing to log.
+    answer = raw_exchange(
+        exporter.port, b"GET http://[/metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+    )
+    assert answer.startswith(b"HTTP/1.1 400 ")
+    assert exporter.get()[0] == 200
+    assert exporter.stop() == (0, "")
+
+
+def test_a_directory_that_cannot_be_read_is_answered_503_and_said_once(
+    tmp_path: Path, helpers: list[subprocess.Popen[str]]
+) -> None:
+    shards = tmp_path / "shards"
+    RequestingWorker(shards, helpers).requests(3)
+    exporter = Exporter(helpers, "--dir", str(shards))
+    assert metric(exporter.document(), "vrk_requests_total") == 3
+    shards.rename(tmp_path / "away")
+    shards.write_text("")  # a file where the directory was: counters at 0 would read as resets
+    for _ in range(2):
+        status, _, body = exporter.get()
+        assert (status, body) == (503, f"cannot read the shard directory {str(shards)!r}: Not a directory\n".encode())  # fmt: skip
+    shards.unlink()
+    (tmp_path / "away").rename(shards)
+    assert metric(exporter.document(), "vrk_requests_total") == 3
+    assert exporter.stop() == (
+        0,
+        f"vornik serve: cannot read the shard directory {str(shards)!r}: Not a directory; "
+        "scrapes are answered 503\n"
+        f"vornik serve: the shard directory {str(shards)!r} can be read again\n",
+    )
+
+
 def test_a_signal_while_a_connection_is_handed_over_stops_the_exporter(tmp_path: Path) -> None:
     """The signal lands in the main thread wherever it is, also in the server's hand-over of
     a connection to its thread, whose errors the server would log and serve on."""

@@ -19,6 +19,7 @@ import signal
 import socket
 import socketserver
 import sys
+import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from types import FrameType
 from urllib.parse import urlsplit
@@ -87,22 +88,48 @@ class _Handler(BaseHTTPRequestHandler):
     do_HEAD = do_POST = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = do_GET
 
     def _answer(self) -> None:
-        if urlsplit(self.path).path != METRICS_PATH:
-            self._send(
-                404, [("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", "0")], b""
-            )
+        if self.headers.get("Content-Length", "0").strip() not in ("", "0") or self.headers.get(
+            "Transfer-Encoding"
+        ):
+            # A body is never read, so the connection cannot carry a request after it: its
+            # bytes would be taken for one.
+            self.close_connection = True
+        try:
+            path = urlsplit(self.path).path
+        except ValueError:  # an authority urlsplit refuses, such as "http://[/metrics"
+            self._send_empty(400)
+            return
+        if path != METRICS_PATH:
+            self._send_empty(404)
             return
         headers: dict[str, str] = {}
         for name, value in self.headers.items():
             key = name.lower()
             headers[key] = f"{headers[key]}, {value}" if key in headers else value
-        answer = metrics_answer(self.command, headers, self.server.token, self.server.document)
+        try:
+            answer = metrics_answer(self.command, headers, self.server.token, self.server.document)
+        except CannotServe as error:
+            # Zeros would read as counters reset; no answer says that the figures are amiss.
+            body = f"{error}\n".encode()
+            self._send(
+                503,
+                [("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", str(len(body)))],
+                body,
+            )
+            return
         self._send(answer.status, answer.headers, answer.body)
+
+    def _send_empty(self, status: int) -> None:
+        self._send(
+            status, [("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", "0")], b""
+        )
 
     def _send(self, status: int, headers: list[tuple[str, str]], body: bytes) -> None:
         self.send_response(status)
         for name, value in headers:
             self.send_header(name, value)
+        if self.close_connection:
+            self.send_header("Connection", "close")
         self.end_headers()
         self.wfile.write(body)
 
@@ -118,6 +145,8 @@ class _Exporter(ThreadingHTTPServer):
         self.address_family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET
         self.directory = directory
         self.token = token
+        self._readable = True  # checked at start
+        self._readable_lock = threading.Lock()
         super().__init__(address, _Handler)
 
     def server_bind(self) -> None:
@@ -138,7 +167,22 @@ class _Exporter(ThreadingHTTPServer):
         print(f"vornik serve: no answer to {client_address}: {error!r}", file=sys.stderr)
 
     def document(self, openmetrics: bool) -> str:
+        """The directory's document; raises CannotServe while the directory cannot be read,
+        which is said once on standard error, as is its end."""
+        try:
+            _check_directory(self.directory)
+        except CannotServe as error:
+            self._say_readable(False, f"{error}; scrapes are answered 503")
+            raise
+        self._say_readable(True, f"the shard directory {self.directory!r} can be read again")
         return directory_document(self.directory, openmetrics=openmetrics)
+
+    def _say_readable(self, readable: bool, message: str) -> None:
+        with self._readable_lock:
+            if readable == self._readable:
+                return
+            self._readable = readable
+        print(f"vornik serve: {message}", file=sys.stderr, flush=True)
 
 
 def _check_directory(directory: str) -> None:
