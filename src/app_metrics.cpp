@@ -276,7 +276,6 @@ std::optional<std::string> check_declaration(const Declaration& d) {
     return std::nullopt;
 }
 
-// Metrics declared alike are added together; the help text is not part of it.
 // The names a metric's samples and family take in either format: a counter's family
 // name besides its `_total` samples, a histogram's `_bucket`, `_count` and `_sum`. Two
 // metrics that share one would make a document that Prometheus refuses or misreads.
@@ -287,6 +286,7 @@ std::vector<std::string> names_taken(const Declaration& d) {
     return {d.name};
 }
 
+// Metrics declared alike are added together; the help text is not part of it.
 std::string signature_of(const Declaration& d) {
     std::string out = d.name;
     out += '\0';
